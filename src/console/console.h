@@ -1,0 +1,42 @@
+// The console as the rest of the program sees it: three screen primitives, the keyboard and the
+// text encoding of the frame glyphs. One backend per platform implements this header (the POSIX
+// terminal backend or the Windows console backend, picked by the build); tests link a backend of
+// their own that draws into memory.
+//
+// Text itself is written through std::cout. The primitives apply to the next character written
+// there, so every backend keeps std::cout and its own effects in order, and everything written
+// reaches the screen before a key is awaited (readKey, waitForKey flush first).
+#pragma once
+
+#include <cstdint>
+
+// Blanks the whole screen (and the scrollback) in the current colours; cursor to column 1, row 1.
+void clearScreen();
+
+// Colours of the text written from now on, in the console's 16-colour numbering
+// (bit 0 blue, bit 1 green, bit 2 red, bit 3 bright): 7 on 0 is normal text, 15 on 1 the highlight.
+void setColors(std::int8_t background, std::int8_t foreground);
+
+// Puts the cursor at a 1-based column and row; the cursor is thin (or hidden) from then on.
+void moveCursor(std::int32_t column, std::int32_t row);
+
+// readKey's answer when there is no console keyboard at all, or it has gone away.
+constexpr int kNoKeyboard = -1;
+
+// True when a key press can be read at once; never waits.
+bool keyWaiting();
+
+// Blocks, without spinning, until a key press can be read. False when there is no keyboard.
+bool waitForKey();
+
+// One key press without echo and without Enter, in the codes of the Windows console runtime:
+// Enter 13; a key with no character code comes as two reads, a prefix (0 or 224) then its code
+// (Up 224,72; Down 224,80; F1 0,59 ...). Blocks until a key comes; kNoKeyboard when none can.
+int readKey();
+
+// True when the frame glyphs must be written as UTF-8 rather than as code page 437 bytes.
+bool consoleUsesUtf8();
+
+// Gives the terminal back as the program found it (modes, cursor, colours). Harmless to call
+// twice; the backends also call it at exit.
+void restoreConsole();

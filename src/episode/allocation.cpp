@@ -1,0 +1,7 @@
+#include "allocation.h"
+
+#include <cstdlib>
+
+AllocateBlock allocateBlock = &std::malloc;
+
+void releaseBlock(void* block) { std::free(block); }

@@ -1,0 +1,288 @@
+#include "bitmap_import.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <limits>
+#include <memory>
+
+#include "allocation.h"
+
+// Fields of a Windows bitmap file that the import reads, all little-endian:
+//   0  2  file type, the letters B M          14  4  information header size (40, 108, 124...)
+//  10  4  offset of the pixel data            18  4  width, signed
+//  22  4  height, signed; negative = rows stored top row first
+//  28  1  bits per pixel, low byte (must be 8; byte 29 is not looked at)
+//  30  4  compression: 0 none, 1 RLE8
+// Rows are stored bottom row first unless the height is negative, each padded to 4 bytes.
+
+namespace {
+
+constexpr long kFileHeaderSize = 14;
+constexpr std::uint32_t kSmallestInfoHeader = 40;
+constexpr std::uint32_t kNoCompression = 0;
+constexpr std::uint32_t kRle8 = 1;
+constexpr std::int64_t kLargestCount = std::numeric_limits<std::int32_t>::max();
+
+// An RLE8 file can describe far more pixels than it has bytes (a run, an end-of-line or a move
+// covers many), yet a tiny file claiming a huge picture is an attack, not a picture. These bound
+// what a file may claim so the blocks stay a small multiple of what the file really backs.
+constexpr std::int64_t kRleFreePixels = 1 << 16;
+constexpr std::int64_t kRlePixelsPerByte = 2048;
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+struct BlockReleaser {
+  void operator()(unsigned char* block) const { releaseBlock(block); }
+};
+using Block = std::unique_ptr<unsigned char, BlockReleaser>;
+
+struct BitmapLayout {
+  std::int32_t width = 0;
+  std::int32_t height = 0;  // always the positive row count
+  bool topRowFirst = false;
+  bool rle8 = false;
+  std::int64_t pixelOffset = 0;
+  std::int64_t fileSize = 0;
+  std::int64_t pixelCount = 0;
+  std::int64_t capacity = 0;
+};
+
+std::uint32_t littleEndian(const unsigned char* bytes, int width) {
+  std::uint32_t value = 0;
+  for (int i = width - 1; i >= 0; --i) value = (value << 8) | bytes[i];
+  return value;
+}
+
+std::int32_t signed32(std::uint32_t value) {
+  std::int32_t result;
+  std::memcpy(&result, &value, sizeof result);
+  return result;
+}
+
+bool readExactly(std::FILE* file, void* into, std::size_t size) {
+  return std::fread(into, 1, size, file) == size;
+}
+
+std::int64_t sizeOf(std::FILE* file) {
+  if (std::fseek(file, 0, SEEK_END) != 0) return -1;
+  return std::ftell(file);
+}
+
+// The header checks in order: the type, then the bit count (the two tests that decide whether
+// this is an 8-bit bitmap at all), then everything the pixel read will rely on.
+bool readLayout(std::FILE* file, BitmapLayout& layout) {
+  layout.fileSize = sizeOf(file);
+  unsigned char header[kFileHeaderSize + kSmallestInfoHeader] = {};
+  std::int64_t wanted = std::min<std::int64_t>(layout.fileSize, sizeof header);
+  std::size_t available = wanted < 0 ? 0 : static_cast<std::size_t>(wanted);
+  std::rewind(file);
+  if (!readExactly(file, header, available)) return false;
+  if (available < 2 || littleEndian(header, 2) != 0x4D42) return false;
+  if (available < 29 || header[28] != 8) return false;
+  if (available < sizeof header) return false;
+
+  std::uint32_t infoSize = littleEndian(header + 14, 4);
+  std::uint32_t compression = littleEndian(header + 30, 4);
+  std::int32_t storedHeight = signed32(littleEndian(header + 22, 4));
+  layout.width = signed32(littleEndian(header + 18, 4));
+  layout.pixelOffset = littleEndian(header + 10, 4);
+  layout.rle8 = compression == kRle8;
+  layout.topRowFirst = storedHeight < 0;
+
+  if (infoSize < kSmallestInfoHeader) return false;
+  if (compression != kNoCompression && compression != kRle8) return false;
+  if (layout.width < 0 || storedHeight == std::numeric_limits<std::int32_t>::min()) return false;
+  if (layout.rle8 && layout.topRowFirst) return false;
+  if (layout.pixelOffset < kFileHeaderSize + std::int64_t{infoSize}) return false;
+  if (layout.pixelOffset > layout.fileSize) return false;
+
+  layout.height = storedHeight < 0 ? -storedHeight : storedHeight;
+  layout.pixelCount = std::int64_t{layout.width} * layout.height;
+  layout.capacity = outputCapacity(layout.pixelCount);
+  if (layout.capacity > kLargestCount) return false;
+
+  std::int64_t dataSize = layout.fileSize - layout.pixelOffset;
+  if (layout.rle8) return layout.pixelCount <= kRleFreePixels + dataSize * kRlePixelsPerByte;
+  if (layout.pixelCount == 0) return true;
+  std::int64_t stride = (std::int64_t{layout.width} + 3) / 4 * 4;
+  return stride * (layout.height - 1) + layout.width <= dataSize;
+}
+
+// Rows go into the block in the order the file stores them; the caller flips them if needed.
+bool readPlainRows(std::FILE* file, const BitmapLayout& layout, unsigned char* pixels) {
+  if (layout.pixelCount == 0) return true;
+  if (std::fseek(file, static_cast<long>(layout.pixelOffset), SEEK_SET) != 0) return false;
+  std::size_t width = static_cast<std::size_t>(layout.width);
+  std::size_t padding = (4 - width % 4) % 4;
+  if (padding == 0) return readExactly(file, pixels, static_cast<std::size_t>(layout.pixelCount));
+  unsigned char skipped[3];
+  for (std::int32_t row = 0; row < layout.height; ++row) {
+    if (!readExactly(file, pixels + row * width, width)) return false;
+    bool lastRow = row + 1 == layout.height;
+    if (!lastRow && !readExactly(file, skipped, padding)) return false;
+  }
+  return true;
+}
+
+// Hands out the RLE8 data a byte at a time from a buffer of its own.
+struct ByteSource {
+  std::FILE* file;
+  unsigned char buffer[4096];
+  std::size_t position = 0;
+  std::size_t length = 0;
+};
+
+bool nextByte(ByteSource& source, unsigned char& byte) {
+  if (source.position == source.length) {
+    source.length = std::fread(source.buffer, 1, sizeof source.buffer, source.file);
+    source.position = 0;
+    if (source.length == 0) return false;
+  }
+  byte = source.buffer[source.position++];
+  return true;
+}
+
+enum class RleResult { Done, Malformed };
+
+// RLE8: `n v` is n pixels of index v; `0 0` ends the line, `0 1` the picture, `0 2 dx dy` moves
+// right and onwards; `0 n` (n >= 3) is n literal bytes padded to an even count. Pixels never
+// written stay 0, and data that simply stops ends the picture. Row 0 is the bottom row.
+RleResult decodeRle8(ByteSource& source, const BitmapLayout& layout, unsigned char* pixels) {
+  const std::int64_t width = layout.width;
+  const std::int64_t height = layout.height;
+  std::int64_t x = 0;
+  std::int64_t y = 0;
+  unsigned char first;
+  unsigned char second;
+  while (nextByte(source, first) && nextByte(source, second)) {
+    if (first > 0) {
+      if (y >= height || x + first > width) return RleResult::Malformed;
+      std::memset(pixels + y * width + x, second, first);
+      x += first;
+    } else if (second == 0) {
+      x = 0;
+      y = std::min(y + 1, height);
+    } else if (second == 1) {
+      return RleResult::Done;
+    } else if (second == 2) {
+      unsigned char dx;
+      unsigned char dy;
+      if (!nextByte(source, dx) || !nextByte(source, dy)) return RleResult::Done;
+      x += dx;
+      y += dy;
+      if (x > width || y >= height) return RleResult::Malformed;
+    } else {
+      if (y >= height || x + second > width) return RleResult::Malformed;
+      unsigned char* at = pixels + y * width + x;
+      for (int i = 0; i < second; ++i) {
+        if (!nextByte(source, at[i])) return RleResult::Done;
+      }
+      x += second;
+      unsigned char pad;
+      if (second % 2 == 1 && !nextByte(source, pad)) return RleResult::Done;
+    }
+  }
+  return RleResult::Done;
+}
+
+bool readRle8(std::FILE* file, const BitmapLayout& layout, unsigned char* pixels) {
+  std::memset(pixels, 0, static_cast<std::size_t>(layout.pixelCount));
+  if (std::fseek(file, static_cast<long>(layout.pixelOffset), SEEK_SET) != 0) return false;
+  ByteSource source;
+  source.file = file;
+  return decodeRle8(source, layout, pixels) == RleResult::Done;
+}
+
+const char* compressionMessage(int status) {
+  switch (status) {
+    case Z_OK:
+      return "Compression OK\n";
+    case Z_BUF_ERROR:
+      return "Buffer error\n";
+    case Z_MEM_ERROR:
+      return "Memory error\n";
+    case Z_STREAM_ERROR:
+      return "Stream error\n";
+    default:
+      return nullptr;
+  }
+}
+
+Block allocate(std::int64_t size) {
+  // A zero-byte picture still gets a real block, so a null pointer always means failure.
+  return Block(static_cast<unsigned char*>(allocateBlock(static_cast<std::size_t>(std::max<std::int64_t>(size, 1)))));
+}
+
+// The output block was sized for the worst case; the stream is usually far smaller.
+unsigned char* shrinkToStream(unsigned char* block, std::size_t streamLength) {
+  void* smaller = std::realloc(block, std::max<std::size_t>(streamLength, 1));
+  return smaller ? static_cast<unsigned char*>(smaller) : block;
+}
+
+}  // namespace
+
+std::int64_t outputCapacity(std::int64_t pixelCount) {
+  return pixelCount + (pixelCount + 50) / 100 + 12;
+}
+
+void flipRows(unsigned char* pixels, std::int32_t width, std::int32_t height) {
+  if (width <= 0 || height <= 1) return;
+  const std::size_t rowLength = static_cast<std::size_t>(width);
+  unsigned char* top = pixels;
+  unsigned char* bottom = pixels + (static_cast<std::size_t>(height) - 1) * rowLength;
+  for (; top < bottom; top += rowLength, bottom -= rowLength) {
+    std::swap_ranges(top, top + rowLength, bottom);
+  }
+}
+
+void releaseImportedImage(ImportedImage& image) {
+  releaseBlock(image.compressedData);
+  image = ImportedImage{};
+}
+
+bool importBitmap(const char* fileName, ImportedImage& image) {
+  FileHandle file(std::fopen(fileName, "rb"));
+  if (!file) {
+    std::cout << "Couldn't open file\n";
+    return false;
+  }
+  BitmapLayout layout;
+  if (!readLayout(file.get(), layout)) {
+    std::cout << "Bad file!\n";
+    return false;
+  }
+  Block pixels = allocate(layout.pixelCount);
+  Block output = pixels ? allocate(layout.capacity) : nullptr;
+  if (!output) {
+    std::cout << "Memory error\n";
+    return false;
+  }
+  bool read = layout.rle8 ? readRle8(file.get(), layout, pixels.get())
+                          : readPlainRows(file.get(), layout, pixels.get());
+  file.reset();
+  if (!read) {
+    std::cout << "Bad file!\n";
+    return false;
+  }
+  if (!layout.topRowFirst) flipRows(pixels.get(), layout.width, layout.height);
+
+  uLongf streamLength = static_cast<uLongf>(layout.capacity);
+  int status = compress2(output.get(), &streamLength, pixels.get(),
+                         static_cast<uLong>(layout.pixelCount), 9);
+  pixels.reset();
+  if (const char* message = compressionMessage(status)) std::cout << message;
+  if (status != Z_OK) return false;
+
+  image.width = layout.width;
+  image.height = layout.height;
+  image.compressedSize = static_cast<std::int32_t>(streamLength);
+  image.compressedData = shrinkToStream(output.release(), streamLength);
+  return true;
+}

@@ -1,0 +1,56 @@
+// Small tools shared by the episode tests: bitmap files built byte by byte, a scratch directory,
+// capturing what the import says on std::cout, and inflating a zlib stream.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<unsigned char>;
+
+struct BitmapSpec {
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  std::uint8_t bitCount = 8;
+  std::uint32_t infoSize = 40;
+  std::uint32_t paletteEntries = 256;
+  std::uint32_t compression = 0;
+  std::int64_t pixelOffset = -1;  // -1: right after the palette
+  Bytes pixelData;                // exactly as it stands in the file (padding, RLE codes...)
+};
+
+Bytes makeBitmap(const BitmapSpec& spec);
+
+void putLe32(Bytes& bytes, std::size_t at, std::uint32_t value);
+std::uint32_t getLe32(const Bytes& bytes, std::size_t at);
+
+// A fresh directory, removed with its contents when the object goes.
+struct ScratchDirectory {
+  ScratchDirectory();
+  ~ScratchDirectory();
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+  std::string path(const std::string& name) const;
+  std::vector<std::string> entries() const;
+  std::string root;
+};
+
+// Makes `directory` the current directory until the object goes: the program takes names relative
+// to it, and typed names are short.
+struct InsideDirectory {
+  explicit InsideDirectory(const std::string& directory);
+  ~InsideDirectory();
+  InsideDirectory(const InsideDirectory&) = delete;
+  InsideDirectory& operator=(const InsideDirectory&) = delete;
+  std::string previous;
+};
+
+void writeFile(const std::string& path, const Bytes& bytes);
+Bytes readFile(const std::string& path);
+
+// Runs `action` with std::cout going into a string, and returns that string.
+std::string captureCout(const std::function<void()>& action);
+
+// Inflates a whole zlib stream; fails the current test if the stream is not one.
+Bytes inflateStream(const unsigned char* stream, std::size_t size);
