@@ -1,0 +1,368 @@
+// The console on a POSIX terminal.
+//
+// Every escape sequence this file sends, all of them on standard output, in order with the text
+// written through std::cout, and only while standard output is a terminal (redirected to a file
+// or a pipe, standard output gets the text alone, as a Windows console function has no effect on
+// a redirected handle):
+//
+//   ESC [ 0 ; fg ; bg m    setColors: plain attributes, foreground 30-37 or bright 90-97,
+//                          background 40-47 or bright 100-107 (console numbers turned into ANSI
+//                          ones: the console has blue in bit 0 and red in bit 2, ANSI the reverse)
+//   ESC [ 2 J              clearScreen: blank the screen in the current background colour,
+//   ESC [ 3 J                then the scrollback,
+//   ESC [ H                  and put the cursor at column 1, row 1
+//   ESC [ row ; column H   moveCursor
+//   ESC [ 4 SP q           moveCursor, once: a steady underline cursor (DECSCUSR), the thin
+//                          cursor of the console
+//   ESC [ 0 m              giving the terminal back: default colours,
+//   ESC [ 0 SP q             the user's own cursor shape,
+//   ESC [ ? 25 h             and a visible cursor
+//
+// Keys are read from the controlling terminal, /dev/tty, never from standard input, which may be
+// a file of answers. The terminal is in raw mode (no echo, no line editing) only while a key is
+// being read; answers typed ahead wait in the cooked line, untouched, for the next std::cin read.
+
+#include <fcntl.h>
+#include <langinfo.h>
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "console.h"
+#include "key_decoder.h"
+
+namespace {
+
+constexpr char kRestoreSequence[] = "\x1b[0m\x1b[0 q\x1b[?25h";
+
+// Shared with the signal handlers, which may run between any two statements of the rest.
+volatile sig_atomic_t rawModeOn = 0;
+volatile sig_atomic_t readingKeys = 0;      // inside a key read: SIGCONT must bring raw mode back
+volatile sig_atomic_t screenChanged = 0;    // an escape went out: the exit must undo it
+volatile sig_atomic_t cursorShapeSent = 0;  // given back on every restore, so sent again after
+int keyboardFd = -1;
+termios cookedSettings;  // what raw mode replaced; written only with the signals below blocked
+
+// Everything else belongs to the program's one thread.
+bool outputIsTerminal = false;
+bool keyboardGone = false;
+KeyDecoder decoder;
+int pendingCodes[kMaxDecodedCodes];
+int pendingFirst = 0;
+int pendingCount = 0;
+bool colorsSet = false;
+char currentColors[32];  // the last setColors as sent, for clearScreen to blank in
+
+constexpr int kTerminalSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGTSTP, SIGCONT};
+
+// --- Terminal modes: safe both in signal handlers and in the rest of the program. ---
+
+void writeAll(const char* text, std::size_t length) {
+  while (length > 0) {
+    const ssize_t written = write(STDOUT_FILENO, text, length);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    text += written;
+    length -= static_cast<std::size_t>(written);
+  }
+}
+
+void enterRawMode() {
+  if (rawModeOn || keyboardFd < 0) return;
+  if (tcgetattr(keyboardFd, &cookedSettings) != 0) return;
+  termios raw = cookedSettings;
+  // ISIG stays, so Ctrl-C still interrupts. ICRNL stays too: an Enter typed ahead for the next
+  // answer must still end its line as a newline once the line discipline is cooked again.
+  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | IEXTEN);
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  // Never TCSAFLUSH: it would throw away what the user typed ahead. Not TCSADRAIN either: a
+  // terminal whose reader has stopped reading would block us for good.
+  if (tcsetattr(keyboardFd, TCSANOW, &raw) == 0) rawModeOn = 1;
+}
+
+void leaveRawMode() {
+  if (!rawModeOn) return;
+  tcsetattr(keyboardFd, TCSANOW, &cookedSettings);
+  rawModeOn = 0;
+}
+
+void giveTerminalBack() {
+  leaveRawMode();
+  if (screenChanged) {
+    writeAll(kRestoreSequence, sizeof kRestoreSequence - 1);
+    screenChanged = 0;
+    cursorShapeSent = 0;
+  }
+}
+
+// --- Signals. ---
+
+void setSignalAction(int signalNumber, void (*handler)(int)) {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  for (int other : kTerminalSignals) sigaddset(&action.sa_mask, other);
+  // A Ctrl-Z during an answer must not make the std::cin read fail with EINTR.
+  action.sa_flags = SA_RESTART;
+  sigaction(signalNumber, &action, nullptr);
+}
+
+void onTerminatingSignal(int signalNumber) {
+  giveTerminalBack();
+  setSignalAction(signalNumber, SIG_DFL);
+  raise(signalNumber);  // blocked until this handler returns, then kills us by the same signal
+}
+
+void onStopSignal(int signalNumber) {
+  const int savedErrno = errno;
+  giveTerminalBack();
+  setSignalAction(signalNumber, SIG_DFL);
+  sigset_t stopOnly;
+  sigemptyset(&stopOnly);
+  sigaddset(&stopOnly, signalNumber);
+  sigprocmask(SIG_UNBLOCK, &stopOnly, nullptr);
+  raise(signalNumber);  // stops here; the kernel ignores it in an orphaned process group
+  setSignalAction(signalNumber, onStopSignal);
+  if (readingKeys) enterRawMode();
+  errno = savedErrno;
+}
+
+void onContinueSignal(int) {
+  const int savedErrno = errno;
+  if (readingKeys) enterRawMode();
+  errno = savedErrno;
+}
+
+void installSignalHandlers() {
+  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGTSTP}) {
+    struct sigaction previous;
+    sigaction(signalNumber, nullptr, &previous);
+    if (previous.sa_handler == SIG_IGN) continue;  // e.g. nohup: the parent wants it ignored
+    setSignalAction(signalNumber, signalNumber == SIGTSTP ? onStopSignal : onTerminatingSignal);
+  }
+  setSignalAction(SIGCONT, onContinueSignal);
+}
+
+// Keeps the handlers out while the mode and its flag change together.
+struct SignalBlock {
+  sigset_t previous;
+};
+
+SignalBlock blockTerminalSignals() {
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  for (int signalNumber : kTerminalSignals) sigaddset(&blocked, signalNumber);
+  SignalBlock block;
+  sigprocmask(SIG_BLOCK, &blocked, &block.previous);
+  return block;
+}
+
+void unblockTerminalSignals(const SignalBlock& block) {
+  sigprocmask(SIG_SETMASK, &block.previous, nullptr);
+}
+
+// --- Output. ---
+
+void flushOutput() {
+  std::cout.flush();
+  std::fflush(stdout);
+}
+
+void restoreAtExit() { restoreConsole(); }
+
+// Runs before the first effect on the terminal. stdout gets a buffer large enough for a whole
+// menu, so a redraw leaves in one write() when the next key read flushes it, with no flicker.
+void prepareConsole() {
+  static bool prepared = false;
+  if (prepared) return;
+  prepared = true;
+  static char outputBuffer[1 << 16];
+  flushOutput();
+  std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
+  outputIsTerminal = isatty(STDOUT_FILENO) == 1;
+  std::atexit(restoreAtExit);
+  installSignalHandlers();
+}
+
+void sendEscape(const char* sequence) {
+  screenChanged = 1;
+  std::cout << sequence;
+}
+
+// Console colour numbers to ANSI ones: the console has blue in bit 0 and red in bit 2.
+int ansiColor(int consoleColor) {
+  const int blue = consoleColor & 1;
+  const int green = consoleColor & 2;
+  const int red = (consoleColor >> 2) & 1;
+  return red | green | (blue << 2);
+}
+
+// --- Keyboard. ---
+
+bool openKeyboard() {
+  if (keyboardFd >= 0) return true;
+  if (keyboardGone) return false;
+  keyboardFd = open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+  if (keyboardFd < 0) keyboardGone = true;
+  return keyboardFd >= 0;
+}
+
+void queueCodes(const DecodedKeys& keys) {
+  for (int i = 0; i < keys.count; ++i) {
+    pendingCodes[(pendingFirst + pendingCount++) % kMaxDecodedCodes] = keys.codes[i];
+  }
+}
+
+int takeCode() {
+  const int code = pendingCodes[pendingFirst];
+  pendingFirst = (pendingFirst + 1) % kMaxDecodedCodes;
+  --pendingCount;
+  return code;
+}
+
+long long monotonicMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// One byte at a time: a key read must not swallow the bytes after the key, which may be the
+// answer to the next question typed ahead.
+void readOneByte() {
+  unsigned char byte = 0;
+  const ssize_t got = read(keyboardFd, &byte, 1);
+  if (got == 1) {
+    queueCodes(decodeKeyByte(decoder, byte));
+  } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+    keyboardGone = true;  // hung up: end of file or EIO
+  }
+}
+
+// Blocks in poll(), never spins. While a sequence is unfinished it waits only as long as the
+// decoder allows before silence makes a lone ESC the Escape key.
+void awaitAndDecode() {
+  const int timeoutMs = silenceTimeoutMs(decoder);
+  pollfd terminal{keyboardFd, POLLIN, 0};
+  const long long start = monotonicMs();
+  const int ready = poll(&terminal, 1, timeoutMs);
+  if (ready == 0) {
+    queueCodes(decodeSilence(decoder, timeoutMs));
+  } else if (ready < 0) {
+    if (errno != EINTR) {
+      keyboardGone = true;
+    } else if (timeoutMs >= 0) {
+      queueCodes(decodeSilence(decoder, static_cast<int>(monotonicMs() - start)));
+    }
+  } else if (terminal.revents & POLLIN) {
+    readOneByte();
+  } else {
+    keyboardGone = true;  // POLLHUP, POLLERR or POLLNVAL with nothing to read
+  }
+}
+
+// Makes sure a key code is waiting, reading one key press if none is. False when none can come.
+bool fillPendingCodes() {
+  prepareConsole();
+  flushOutput();
+  if (pendingCount > 0) return true;
+  if (!openKeyboard()) return false;
+  SignalBlock block = blockTerminalSignals();
+  readingKeys = 1;
+  enterRawMode();
+  unblockTerminalSignals(block);
+  while (pendingCount == 0 && !keyboardGone) awaitAndDecode();
+  block = blockTerminalSignals();
+  readingKeys = 0;
+  leaveRawMode();
+  unblockTerminalSignals(block);
+  return pendingCount > 0;
+}
+
+bool localeUsesUtf8() {
+  const char* current = std::setlocale(LC_CTYPE, nullptr);
+  const std::string previous = current != nullptr ? current : "C";
+  std::setlocale(LC_CTYPE, "");
+  const bool utf8 = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+  // The rest of the program keeps the locale it had; only the answer was wanted.
+  std::setlocale(LC_CTYPE, previous.c_str());
+  return utf8;
+}
+
+}  // namespace
+
+void clearScreen() {
+  prepareConsole();
+  if (!outputIsTerminal) return;
+  if (colorsSet) sendEscape(currentColors);
+  sendEscape("\x1b[2J\x1b[3J\x1b[H");
+}
+
+void setColors(std::int8_t background, std::int8_t foreground) {
+  prepareConsole();
+  if (!outputIsTerminal) return;
+  const int attribute = (background * 16 + foreground) & 0xFF;
+  const int consoleForeground = attribute & 0x0F;
+  const int consoleBackground = attribute >> 4;
+  const int foregroundSgr = (consoleForeground & 8 ? 90 : 30) + ansiColor(consoleForeground);
+  const int backgroundSgr = (consoleBackground & 8 ? 100 : 40) + ansiColor(consoleBackground);
+  std::snprintf(currentColors, sizeof currentColors, "\x1b[0;%d;%dm", foregroundSgr, backgroundSgr);
+  colorsSet = true;
+  sendEscape(currentColors);
+}
+
+void moveCursor(std::int32_t column, std::int32_t row) {
+  prepareConsole();
+  if (!outputIsTerminal) return;
+  if (!cursorShapeSent) {
+    sendEscape("\x1b[4 q");
+    cursorShapeSent = 1;
+  }
+  // A terminal has no cell before the first; the console would refuse such a position too.
+  if (column < 1 || row < 1) return;
+  char sequence[32];
+  std::snprintf(sequence, sizeof sequence, "\x1b[%ld;%ldH", static_cast<long>(row),
+                static_cast<long>(column));
+  sendEscape(sequence);
+}
+
+bool keyWaiting() {
+  prepareConsole();
+  if (pendingCount > 0) return true;
+  if (!openKeyboard()) return false;
+  // Only raw mode shows single key presses; the cooked line holds them back until Enter.
+  SignalBlock block = blockTerminalSignals();
+  enterRawMode();
+  pollfd terminal{keyboardFd, POLLIN, 0};
+  const bool waiting = poll(&terminal, 1, 0) > 0 && (terminal.revents & POLLIN) != 0;
+  leaveRawMode();
+  unblockTerminalSignals(block);
+  return waiting;
+}
+
+bool waitForKey() { return fillPendingCodes(); }
+
+int readKey() { return fillPendingCodes() ? takeCode() : kNoKeyboard; }
+
+bool consoleUsesUtf8() {
+  static const bool utf8 = localeUsesUtf8();
+  return utf8;
+}
+
+void restoreConsole() {
+  flushOutput();
+  const SignalBlock block = blockTerminalSignals();
+  giveTerminalBack();
+  unblockTerminalSignals(block);
+}
