@@ -253,8 +253,12 @@ bool importBitmap(const char* fileName, ImportedImage& image) {
     std::cout << "Couldn't open file\n";
     return false;
   }
+  return importOpenedBitmap(file.get(), image);
+}
+
+bool importOpenedBitmap(std::FILE* file, ImportedImage& image) {
   BitmapLayout layout;
-  if (!readLayout(file.get(), layout)) {
+  if (!readLayout(file, layout)) {
     std::cout << "Bad file!\n";
     return false;
   }
@@ -264,9 +268,8 @@ bool importBitmap(const char* fileName, ImportedImage& image) {
     std::cout << "Memory error\n";
     return false;
   }
-  bool read = layout.rle8 ? readRle8(file.get(), layout, pixels.get())
-                          : readPlainRows(file.get(), layout, pixels.get());
-  file.reset();
+  bool read = layout.rle8 ? readRle8(file, layout, pixels.get())
+                          : readPlainRows(file, layout, pixels.get());
   if (!read) {
     std::cout << "Bad file!\n";
     return false;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 struct ImportedImage {
   std::int32_t width;
@@ -15,6 +16,10 @@ struct ImportedImage {
 // one line on std::cout saying how it went ("Compression OK\n" on success). On failure `image` is
 // left as it was and nothing stays allocated or open.
 bool importBitmap(const char* fileName, ImportedImage& image);
+
+// The same for a file already open for binary reading (the caller closes it), which lets the
+// checks run on pictures held in memory.
+bool importOpenedBitmap(std::FILE* file, ImportedImage& image);
 
 // Reverses the order of the rows of a width x height block of bytes, in place.
 void flipRows(unsigned char* pixels, std::int32_t width, std::int32_t height);

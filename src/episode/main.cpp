@@ -1,6 +1,6 @@
-#include <iostream>
+#include "dialogue.h"
 
 int main() {
-  std::cout << "divovod: the menu is not built yet.\n";
-  return 0;
+  DriverState state = startingState();
+  return runMainLoop(state);
 }

@@ -1,0 +1,98 @@
+#include "dialogue.h"
+
+#include <cstring>
+#include <iostream>
+
+#include "answer_reading.h"
+#include "console.h"
+
+namespace {
+
+bool waitForAnyKey() { return readKey() != kNoKeyboard; }
+
+bool importIntoSlot(PictureSlot& slot, const char* prompt) {
+  std::cout << prompt;
+  readTextAnswer(std::cin, slot.fileName, sizeof slot.fileName);
+  ImportedImage image{};
+  if (!importBitmap(slot.fileName, image)) return false;
+  if (slot.image.compressedData != nullptr) releaseImportedImage(slot.image);
+  slot.image = image;
+  return true;
+}
+
+void readMetadata(EpisodeAnswers& answers) {
+  std::cout << "OK, enter the number of the place you want the episode\n"
+               "to appear on in the episode list:\n";
+  answers.listPosition = readListPosition(std::cin, std::cout);
+  std::cout << "Now enter the name of the episode(use the wbx text rules):\n";
+  readTextAnswer(std::cin, answers.episodeName, sizeof answers.episodeName);
+  std::cout << "Enter the filename of the start level:\n";
+  readTextAnswer(std::cin, answers.startLevel, sizeof answers.startLevel);
+  std::cout << "And finally enter the episode filename!:\n";
+  readTextAnswer(std::cin, answers.outputFileName, sizeof answers.outputFileName);
+}
+
+int reportNoKeyboard(DriverState& state) {
+  releaseSlots(state);
+  std::cout.flush();
+  restoreConsole();
+  std::cerr << "divovod: no console keyboard to read keys from (is this running in a terminal?)\n";
+  return 1;
+}
+
+}  // namespace
+
+DriverState startingState() {
+  DriverState state{};
+  state.running = true;
+  state.mainMenu.itemCount = 2;
+  state.mainMenu.highlightedItem = 1;
+  state.mainMenu.texts[0] = "Z4K DIVOVOD";
+  state.mainMenu.texts[1] = "Create new";
+  state.mainMenu.texts[2] = "Quit";
+  return state;
+}
+
+void releaseSlots(DriverState& state) {
+  for (PictureSlot* slot : {&state.episodeSlot, &state.titleSlot, &state.lowtitleSlot}) {
+    if (slot->image.compressedData != nullptr) releaseImportedImage(slot->image);
+  }
+}
+
+DialogueEnd runCreationDialogue(DriverState& state) {
+  EpisodeAnswers& answers = state.answers;
+  std::memset(answers.episodeName, 0, sizeof answers.episodeName);
+  std::memset(answers.startLevel, 0, sizeof answers.startLevel);
+  clearScreen();
+  std::cout << "Let's create a z4k file!!!\n";
+  bool imported =
+      importIntoSlot(state.episodeSlot,
+                     "Enter the filename of the episode image and press enter:\n") &&
+      importIntoSlot(state.titleSlot, "Enter the filename of the title image and press enter:\n") &&
+      importIntoSlot(state.lowtitleSlot,
+                     "Enter the filename of the lowtitle image and press enter:\n");
+  if (imported) {
+    readMetadata(answers);
+    if (writeEpisodeFile(answers, state.episodeSlot.image, state.titleSlot.image,
+                         state.lowtitleSlot.image)) {
+      std::cout << "DONE!!!\nPress any button to continue\n";
+    } else {
+      std::cout << "Couldn't write file\n";
+    }
+  }
+  return waitForAnyKey() ? DialogueEnd::Returned : DialogueEnd::KeyboardLost;
+}
+
+int runMainLoop(DriverState& state) {
+  while (state.running) {
+    clearScreen();
+    std::int16_t choice = runMenu(state.mainMenu, 3, 3);
+    if (choice == kMenuNoKeyboard) return reportNoKeyboard(state);
+    if (choice == 1 && runCreationDialogue(state) == DialogueEnd::KeyboardLost) {
+      return reportNoKeyboard(state);
+    }
+    if (choice == 2) state.running = false;
+  }
+  releaseSlots(state);
+  return 0;
+}

@@ -1,0 +1,34 @@
+// The program's driver: the main menu loop and the creation dialogue that leads the user from
+// three picture names to a written episode file.
+#pragma once
+
+#include "bitmap_import.h"
+#include "episode_file.h"
+#include "menu.h"
+
+// One picture of the episode: the name typed for it and the last image imported under it.
+struct PictureSlot {
+  char fileName[32];
+  ImportedImage image;  // compressedData is null while the slot holds nothing
+};
+
+struct DriverState {
+  bool running;
+  MenuDescriptor mainMenu;
+  PictureSlot episodeSlot;
+  PictureSlot titleSlot;
+  PictureSlot lowtitleSlot;
+  EpisodeAnswers answers;
+};
+
+enum class DialogueEnd { Returned, KeyboardLost };
+
+DriverState startingState();
+
+// Runs the menu until "Quit"; returns the exit status (1 when there is no console keyboard).
+int runMainLoop(DriverState& state);
+
+DialogueEnd runCreationDialogue(DriverState& state);
+
+// Gives back every compressed block the slots hold.
+void releaseSlots(DriverState& state);

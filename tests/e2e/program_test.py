@@ -1,0 +1,267 @@
+#!/usr/bin/env python3
+"""The real divovod in a real terminal (tmux), driven as a user drives it.
+
+Usage: program_test.py PATH_TO_DIVOVOD
+Needs tmux and ImageMagick's convert. Every wait is bounded, so a hang fails instead of sticking.
+"""
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import zlib
+
+PROGRAM = None
+CONVERT = shutil.which("convert-im6.q16") or "/usr/bin/convert"
+
+UP, DOWN, ENTER = "1b5b41", "1b5b42", "0d"
+
+
+def read(path, mode="r"):
+    with open(path, mode) as file:
+        return file.read()
+
+
+class Terminal:
+    """One tmux server with one 100 x 30 window running a shell command."""
+
+    def __init__(self, command, cwd):
+        self.cwd = cwd
+        self.socket = os.path.join(cwd, "tmux.sock")
+        env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8", TERM="xterm-256color")
+        env.pop("TMUX", None)
+        self.env = env
+        # The shell records the terminal settings around the program and its exit status, then
+        # stays so the screen can still be read.
+        script = (f"stty -g > stty.before; {command}; echo $? > status; "
+                  "stty -g > stty.after; sleep 600")
+        self.tmux("new-session", "-d", "-x", "100", "-y", "30", "bash", "-c", script)
+
+    def tmux(self, *args):
+        return subprocess.run(["tmux", "-u", "-S", self.socket, *args], cwd=self.cwd,
+                              env=self.env, capture_output=True, text=True, timeout=10,
+                              check=True).stdout
+
+    def keys(self, *hex_bytes):
+        for key in hex_bytes:
+            self.tmux("send-keys", "-H", *[key[i:i + 2] for i in range(0, len(key), 2)])
+            time.sleep(0.15)
+
+    def type(self, text):
+        self.tmux("send-keys", "-l", text)
+        self.tmux("send-keys", "Enter")
+        time.sleep(0.1)
+
+    def screen(self, colours=False):
+        return self.tmux("capture-pane", "-p", *(["-e"] if colours else []))
+
+    def rows(self):
+        return self.screen().split("\n")
+
+    def wait_for(self, text, timeout=10):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if text in self.screen():
+                return
+            time.sleep(0.05)
+        raise AssertionError(f"{text!r} never showed; screen:\n{self.screen()}")
+
+    def exit_status(self, timeout=10):
+        path = os.path.join(self.cwd, "status")
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if os.path.exists(path) and read(path).strip():
+                time.sleep(0.2)  # let the shell write stty.after too
+                return int(read(path))
+            time.sleep(0.05)
+        raise AssertionError(f"the program did not end; screen:\n{self.screen()}")
+
+    def close(self):
+        subprocess.run(["tmux", "-S", self.socket, "kill-server"], capture_output=True)
+
+
+MENU_ROWS = [
+    "  ╔════════════════════╗",
+    "  ║Z4K DIVOVOD         ║",
+    "  ╠════════════════════╣",
+    "  ║Create new          ║",
+    "  ║Quit                ║",
+    "  ╚════════════════════╝",
+]
+
+
+def highlighted_item(terminal):
+    """The item text shown bright white on blue, from the escape codes tmux reports."""
+    for line in terminal.screen(colours=True).split("\n")[5:7]:
+        if "44" in line and "97" in line:
+            return "Create new" if "Create new" in line else "Quit"
+    return None
+
+
+# --- pictures ------------------------------------------------------------------------------
+
+def bmp_pixels_top_first(path):
+    """Palette indices of an uncompressed 8-bit bitmap, top row first (padding dropped)."""
+    data = read(path, "rb")
+    offset, = struct.unpack_from("<I", data, 10)
+    width, height = struct.unpack_from("<ii", data, 18)
+    assert data[28] == 8 and struct.unpack_from("<I", data, 30)[0] == 0
+    stride = (width + 3) // 4 * 4
+    rows = [data[offset + r * stride: offset + r * stride + width] for r in range(abs(height))]
+    if height > 0:
+        rows.reverse()
+    return width, abs(height), b"".join(rows)
+
+
+def make_pictures(folder):
+    """Three 8-bit pictures of different sizes from a real writer; the second is RLE8."""
+    def convert(*args):
+        subprocess.run([CONVERT, *args], cwd=folder, check=True, timeout=60)
+    convert("-size", "37x23", "gradient:red-blue", "-colors", "200", "-type", "Palette",
+            "-compress", "none", "BMP3:episode.bmp")
+    convert("-seed", "7", "-size", "64x40", "plasma:fractal", "-colors", "150", "-type", "Palette",
+            "-compress", "none", "BMP3:title-plain.bmp")
+    convert("title-plain.bmp", "-compress", "RLE", "BMP3:title.bmp")
+    convert("-seed", "3", "-size", "101x7", "plasma:fractal", "-colors", "60", "-type", "Palette",
+            "-compress", "none", "BMP3:lowtitle.bmp")
+    rle = read(os.path.join(folder, "title.bmp"), "rb")
+    assert struct.unpack_from("<I", rle, 30)[0] == 1, "the title should be RLE8"
+    return {name: bmp_pixels_top_first(os.path.join(folder, plain)) for name, plain in
+            [("episode", "episode.bmp"), ("title", "title-plain.bmp"),
+             ("lowtitle", "lowtitle.bmp")]}
+
+
+def check_episode_file(test, path, pictures, position, name, start_level):
+    data = read(path, "rb")
+    u32 = lambda at: struct.unpack_from("<I", data, at)[0]
+    i32 = lambda at: struct.unpack_from("<i", data, at)[0]
+    text = lambda at, width: data[at:at + width]
+    ep_w, ep_h, _ = pictures["episode"]
+    low_w, low_h, _ = pictures["lowtitle"]
+    test.assertEqual([u32(0), i32(4), u32(8), u32(12)], [204, position, 1, 0])
+    test.assertEqual(text(16, 128), name.encode().ljust(128, b"\0"))
+    test.assertEqual(text(144, 32), start_level.encode().ljust(32, b"\0"))
+    test.assertEqual([i32(176), i32(180), u32(184), u32(188)], [ep_w, ep_h, 0x00670098, 0x00770860])
+    test.assertEqual([i32(192), i32(196), u32(200), u32(204)], [low_w, low_h, 0x006BB0CC, 0x00706100])
+    at = 208
+    for picture in ("episode", "title", "lowtitle"):
+        size = i32(at)
+        stream = data[at + 4: at + 4 + size]
+        test.assertEqual(stream[:2], b"\x78\xda", picture)
+        test.assertEqual(zlib.decompress(stream), pictures[picture][2], picture)
+        at += 4 + size
+    test.assertEqual(at, len(data), "the file ends right after the last stream")
+
+
+# --- tests ---------------------------------------------------------------------------------
+
+class ProgramTest(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="divovod-e2e-")
+        self.terminals = []
+
+    def tearDown(self):
+        for terminal in self.terminals:
+            terminal.close()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def start(self, command=None):
+        terminal = Terminal(command or PROGRAM, self.folder)
+        self.terminals.append(terminal)
+        terminal.wait_for("Z4K DIVOVOD")
+        return terminal
+
+    def assert_quits_cleanly(self, terminal):
+        terminal.keys(DOWN, ENTER)
+        self.assertEqual(terminal.exit_status(), 0)
+        before = read(os.path.join(self.folder, "stty.before"))
+        after = read(os.path.join(self.folder, "stty.after"))
+        self.assertEqual(before, after, "terminal settings changed")
+
+    def test_menu_cells_colours_and_quit(self):
+        terminal = self.start()
+        self.assertEqual(terminal.rows()[2:8], MENU_ROWS)
+        self.assertEqual(highlighted_item(terminal), "Create new")
+        terminal.keys(DOWN)
+        self.assertEqual(highlighted_item(terminal), "Quit")
+        terminal.keys(DOWN, "1b5b48", "1b4f50", "48")  # no wrap; Home and F1 are not H and P
+        self.assertEqual(highlighted_item(terminal), "Create new")
+        terminal.keys(DOWN, ENTER)
+        self.assertEqual(terminal.exit_status(), 0)
+        self.assertEqual(read(os.path.join(self.folder, "stty.before")),
+                         read(os.path.join(self.folder, "stty.after")))
+
+    def test_full_creation_writes_the_exact_file(self):
+        pictures = make_pictures(self.folder)
+        terminal = self.start()
+        terminal.keys(ENTER)
+        for prompt, answer in [("episode image", "episode.bmp"), ("title image", "title.bmp"),
+                               ("lowtitle image", "lowtitle.bmp")]:
+            terminal.wait_for(f"filename of the {prompt} and press enter:")
+            terminal.type(answer)
+        terminal.wait_for("episode list:")
+        self.assertEqual(terminal.screen().count("Compression OK"), 3)
+        terminal.type("not yet")
+        terminal.wait_for("Please enter a whole number:")
+        terminal.type("  -4 and then some")
+        terminal.wait_for("name of the episode")
+        terminal.type("Deep Caves")
+        terminal.wait_for("start level:")
+        terminal.type("cave1.lev")
+        terminal.wait_for("episode filename!:")
+        terminal.type("caves.z4k")
+        terminal.wait_for("Press any button to continue")
+        check_episode_file(self, os.path.join(self.folder, "caves.z4k"), pictures, -4,
+                           "Deep Caves", "cave1.lev")
+        terminal.keys("78")
+        terminal.wait_for("Z4K DIVOVOD")
+        self.assertNotIn("DONE!!!", terminal.screen())
+        self.assert_quits_cleanly(terminal)
+
+    def test_failed_import_returns_to_the_menu_after_one_key(self):
+        terminal = self.start()
+        terminal.keys(ENTER)
+        terminal.wait_for("episode image and press enter:")
+        terminal.type("missing.bmp")
+        terminal.wait_for("Couldn't open file")
+        self.assertNotIn("title image", terminal.screen())
+        terminal.keys("20")
+        terminal.wait_for("Z4K DIVOVOD")
+        self.assertEqual(terminal.rows()[2:8], MENU_ROWS)
+        self.assertEqual(highlighted_item(terminal), "Create new")
+        self.assert_quits_cleanly(terminal)
+
+    def test_answers_from_a_file_keys_from_the_terminal(self):
+        pictures = make_pictures(self.folder)
+        with open(os.path.join(self.folder, "answers.txt"), "w") as answers:
+            answers.write("episode.bmp\ntitle.bmp\nlowtitle.bmp\n\n12abc\nRedirected\n"
+                          "r1.lev\nredirected.z4k\n")
+        terminal = self.start(f"{PROGRAM} < answers.txt")
+        terminal.keys(ENTER)
+        terminal.wait_for("Press any button to continue")
+        check_episode_file(self, os.path.join(self.folder, "redirected.z4k"), pictures, 12,
+                           "Redirected", "r1.lev")
+        # A Down arrow at the closing wait: its first code ends the wait, its second moves the
+        # next menu's highlight.
+        terminal.keys(DOWN)
+        terminal.wait_for("Z4K DIVOVOD")
+        time.sleep(0.3)
+        self.assertEqual(highlighted_item(terminal), "Quit")
+        terminal.keys(ENTER)
+        self.assertEqual(terminal.exit_status(), 0)
+
+    def test_no_console_keyboard_ends_with_one_line_and_status_one(self):
+        started = time.time()
+        result = subprocess.run([PROGRAM], stdin=subprocess.DEVNULL, capture_output=True,
+                                text=True, start_new_session=True, timeout=10)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
+        self.assertLess(time.time() - started, 5)
+
+
+if __name__ == "__main__":
+    PROGRAM = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=2)
