@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 BENCH_BUILD ?= build-bench
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build run test test-release test-asan bench format clean
+.PHONY: all build run test test-release test-asan bench format clean windows-check
 
 all: build
 
@@ -29,6 +29,9 @@ bench:
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DDIVOVOD_BUILD_BENCH=ON -DDIVOVOD_BUILD_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target import_bench
 	./$(BENCH_BUILD)/bench/import_bench
+
+windows-check:
+	JOBS=$(JOBS) bash scripts/windows-check.sh
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
