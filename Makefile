@@ -13,7 +13,7 @@ build:
 	cmake --build $(BUILD) -j $(JOBS)
 
 run: build
-	./$(BUILD)/divovod
+	$(BUILD)/divovod
 
 test: test-release test-asan
 
@@ -28,7 +28,7 @@ test-asan:
 bench:
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DDIVOVOD_BUILD_BENCH=ON -DDIVOVOD_BUILD_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target import_bench
-	./$(BENCH_BUILD)/bench/import_bench
+	$(BENCH_BUILD)/bench/import_bench
 
 windows-check:
 	JOBS=$(JOBS) bash scripts/windows-check.sh
