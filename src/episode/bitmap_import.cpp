@@ -217,7 +217,8 @@ const char* compressionMessage(int status) {
 
 Block allocate(std::int64_t size) {
   // A zero-byte picture still gets a real block, so a null pointer always means failure.
-  return Block(static_cast<unsigned char*>(allocateBlock(static_cast<std::size_t>(std::max<std::int64_t>(size, 1)))));
+  return Block(static_cast<unsigned char*>(
+      allocateBlock(static_cast<std::size_t>(std::max<std::int64_t>(size, 1)))));
 }
 
 // The output block was sized for the worst case; the stream is usually far smaller.

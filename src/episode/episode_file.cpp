@@ -45,10 +45,9 @@ EpisodeHeader makeEpisodeHeader(const EpisodeAnswers& answers, const ImportedIma
 void serializeEpisodeHeader(const EpisodeHeader& header,
                             unsigned char (&bytes)[kEpisodeHeaderBytes]) {
   const std::int32_t leading[] = {header.headerSize, header.listPosition, header.one, header.zero};
-  const std::int32_t trailing[] = {header.episodeImageWidth,  header.episodeImageHeight,
-                                   header.fixed184,           header.fixed188,
-                                   header.lowtitleImageWidth, header.lowtitleImageHeight,
-                                   header.fixed200,           header.fixed204};
+  const std::int32_t trailing[] = {
+      header.episodeImageWidth,  header.episodeImageHeight,  header.fixed184, header.fixed188,
+      header.lowtitleImageWidth, header.lowtitleImageHeight, header.fixed200, header.fixed204};
   unsigned char* at = bytes;
   for (std::int32_t value : leading) {
     putLittleEndian(at, value);

@@ -35,10 +35,11 @@ struct EpisodeHeader {
 constexpr int kEpisodeHeaderBytes = 208;
 
 EpisodeHeader makeEpisodeHeader(const EpisodeAnswers& answers, const ImportedImage& episodeImage,
-                                 const ImportedImage& lowtitleImage);
+                                const ImportedImage& lowtitleImage);
 
 // The header as it stands in the file, whatever the host's byte order and padding.
-void serializeEpisodeHeader(const EpisodeHeader& header, unsigned char (&bytes)[kEpisodeHeaderBytes]);
+void serializeEpisodeHeader(const EpisodeHeader& header,
+                            unsigned char (&bytes)[kEpisodeHeaderBytes]);
 
 // Writes the whole file under answers.outputFileName, replacing any file of that name only once
 // the new one is complete on disk. False when anything fails; an existing file is then untouched.

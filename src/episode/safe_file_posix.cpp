@@ -39,8 +39,8 @@ bool beginReplace(PendingFile& file, const char* targetName) {
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     file.temporaryName = temporaryNameFor(file.targetName, attempt);
     // 0666 less the umask: the permissions a file made by fopen(name, "wb") would get.
-    int descriptor = systemCalls.open(file.temporaryName.c_str(),
-                                      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int descriptor =
+        systemCalls.open(file.temporaryName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (descriptor >= 0) {
       file.handle = descriptor;
       return true;

@@ -75,9 +75,9 @@ bool commitReplace(PendingFile& file) {
   HANDLE handle = handleOf(file);
   file.handle = -1;
   complete = CloseHandle(handle) && complete;
-  if (complete && MoveFileExW(wideName(file.temporaryName).c_str(),
-                              wideName(file.targetName).c_str(),
-                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (complete &&
+      MoveFileExW(wideName(file.temporaryName).c_str(), wideName(file.targetName).c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return true;
   }
   discard(file);

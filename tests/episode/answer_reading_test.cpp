@@ -1,10 +1,10 @@
+#include "answer_reading.h"
+
 #include <gtest/gtest.h>
 
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include "answer_reading.h"
 
 namespace {
 
@@ -30,12 +30,14 @@ TEST(ReadTextAnswer, LinesEmptyLinesCutsAndTheEndOfInput) {
       {"plain lines", "one\ntwo\n", {"one", "two", ""}},
       {"an empty line does not spoil what follows", "\nnext\n", {"", "next", ""}},
       {"leading spaces belong to the answer", "  pic.bmp\n", {"  pic.bmp", "", ""}},
-      {"cut to 31 characters, rest of the line dropped", longLine + "\nafter\n",
+      {"cut to 31 characters, rest of the line dropped",
+       longLine + "\nafter\n",
        {std::string(31, 'a'), "after", ""}},
       {"no line feed at the end", "last", {"last", "", ""}},
       {"end of input", "", {"", "", ""}},
       {"more than 1000 left over spills into the next answer",
-       std::string(31, 'b') + std::string(1000, 'c') + "tail\n", {std::string(31, 'b'), "tail", ""}},
+       std::string(31, 'b') + std::string(1000, 'c') + "tail\n",
+       {std::string(31, 'b'), "tail", ""}},
   };
   for (const Case& c : cases) EXPECT_EQ(textAnswers(c.input, 3, 32), c.expected) << c.name;
 }

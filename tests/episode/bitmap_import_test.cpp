@@ -82,10 +82,9 @@ TEST(ImportBitmap, FlipsCompressesAndReports) {
   EXPECT_EQ(stream[1], 0xDA);
   const unsigned char flipped[] = {5, 6, 7, 8, 1, 2, 3, 4};
   uLong checksum = adler32(adler32(0, nullptr, 0), flipped, sizeof flipped);
-  const unsigned char trailer[] = {static_cast<unsigned char>(checksum >> 24),
-                                   static_cast<unsigned char>(checksum >> 16),
-                                   static_cast<unsigned char>(checksum >> 8),
-                                   static_cast<unsigned char>(checksum)};
+  const unsigned char trailer[] = {
+      static_cast<unsigned char>(checksum >> 24), static_cast<unsigned char>(checksum >> 16),
+      static_cast<unsigned char>(checksum >> 8), static_cast<unsigned char>(checksum)};
   EXPECT_EQ(0, std::memcmp(stream + size - 4, trailer, 4));
   releaseImportedImage(outcome.image);
 }
@@ -154,20 +153,57 @@ TEST(ImportBitmap, RefusesWhatIsNotAnEightBitPicture) {
       {"compression 2", [&] { return edited(good, [](BitmapSpec& s) { s.compression = 2; }); }},
       {"compression 3", [&] { return edited(good, [](BitmapSpec& s) { s.compression = 3; }); }},
       {"negative width", [&] { return edited(good, [](BitmapSpec& s) { s.width = -4; }); }},
-      {"smallest height", [&] { return edited(good, [](BitmapSpec& s) { s.height = INT32_MIN; }); }},
+      {"smallest height",
+       [&] { return edited(good, [](BitmapSpec& s) { s.height = INT32_MIN; }); }},
       {"pixel area one byte short", [&] { return truncated(makeBitmap(good), 1078 + 7); }},
-      {"offset inside the headers", [&] { return edited(good, [](BitmapSpec& s) { s.pixelOffset = 50; }); }},
-      {"offset past the end", [&] { return edited(good, [](BitmapSpec& s) { s.pixelOffset = 5000; }); }},
-      {"100000 x 100000 in 2 KB", [&] { return edited(good, [](BitmapSpec& s) { s.width = s.height = 100000; s.pixelData.resize(900); }); }},
-      {"width x height past 32 bits", [&] { return edited(good, [](BitmapSpec& s) { s.width = s.height = 65536; }); }},
-      {"capacity past 32 bits", [&] { return edited(good, [](BitmapSpec& s) { s.width = 2126221422; s.height = 1; }); }},
-      {"RLE8 stored top row first", [] { return rle({2, 1, 0, 1}, 2, -2); }},
-      {"RLE8 run past its row", [] { return rle({3, 1, 0, 1}, 2, 2); }},
-      {"RLE8 literal past its row", [] { return rle({0, 3, 1, 2, 3, 0, 0, 1}, 2, 2); }},
-      {"RLE8 move past the row", [] { return rle({0, 2, 3, 0, 0, 1}, 2, 2); }},
-      {"RLE8 move past the picture", [] { return rle({0, 2, 0, 2, 0, 1}, 2, 2); }},
-      {"RLE8 run past the picture", [] { return rle({0, 0, 0, 0, 1, 1, 0, 1}, 2, 2); }},
-      {"RLE8 huge picture in a tiny file", [] { return rle({0, 1}, 46000, 46000); }},
+      {"offset inside the headers",
+       [&] { return edited(good, [](BitmapSpec& s) { s.pixelOffset = 50; }); }},
+      {"offset past the end",
+       [&] { return edited(good, [](BitmapSpec& s) { s.pixelOffset = 5000; }); }},
+      {"100000 x 100000 in 2 KB",
+       [&] {
+         return edited(good, [](BitmapSpec& s) {
+           s.width = s.height = 100000;
+           s.pixelData.resize(900);
+         });
+       }},
+      {"width x height past 32 bits",
+       [&] { return edited(good, [](BitmapSpec& s) { s.width = s.height = 65536; }); }},
+      {"capacity past 32 bits",
+       [&] {
+         return edited(good, [](BitmapSpec& s) {
+           s.width = 2126221422;
+           s.height = 1;
+         });
+       }},
+      {"RLE8 stored top row first",
+       [] {
+         return rle({2, 1, 0, 1}, 2, -2);
+       }},
+      {"RLE8 run past its row",
+       [] {
+         return rle({3, 1, 0, 1}, 2, 2);
+       }},
+      {"RLE8 literal past its row",
+       [] {
+         return rle({0, 3, 1, 2, 3, 0, 0, 1}, 2, 2);
+       }},
+      {"RLE8 move past the row",
+       [] {
+         return rle({0, 2, 3, 0, 0, 1}, 2, 2);
+       }},
+      {"RLE8 move past the picture",
+       [] {
+         return rle({0, 2, 0, 2, 0, 1}, 2, 2);
+       }},
+      {"RLE8 run past the picture",
+       [] {
+         return rle({0, 0, 0, 0, 1, 1, 0, 1}, 2, 2);
+       }},
+      {"RLE8 huge picture in a tiny file",
+       [] {
+         return rle({0, 1}, 46000, 46000);
+       }},
   };
   for (const RefusedCase& refused : cases) {
     Outcome outcome = importBytes(refused.file());

@@ -82,11 +82,21 @@ TEST(WriteEpisodeFile, LaysOutHeaderAndThreePictureBlocks) {
     return expected;
   }());
 
-  const std::pair<std::size_t, std::uint32_t> fields[] = {
-      {0, 204},         {4, 7},           {8, 1},           {12, 0},
-      {176, 320},       {180, 200},       {184, 0x00670098}, {188, 0x00770860},
-      {192, 160},       {196, 20},        {200, 0x006BB0CC}, {204, 0x00706100},
-      {208, 5},         {212 + 5, 9},     {216 + 5 + 9, 3}};
+  const std::pair<std::size_t, std::uint32_t> fields[] = {{0, 204},
+                                                          {4, 7},
+                                                          {8, 1},
+                                                          {12, 0},
+                                                          {176, 320},
+                                                          {180, 200},
+                                                          {184, 0x00670098},
+                                                          {188, 0x00770860},
+                                                          {192, 160},
+                                                          {196, 20},
+                                                          {200, 0x006BB0CC},
+                                                          {204, 0x00706100},
+                                                          {208, 5},
+                                                          {212 + 5, 9},
+                                                          {216 + 5 + 9, 3}};
   for (auto [offset, value] : fields) EXPECT_EQ(getLe32(file, offset), value) << offset;
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(&file[16])), "The Hollow Keep");
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(&file[144])), "keep1.lev");
@@ -136,10 +146,10 @@ TEST(WriteEpisodeFile, FailureLeavesTheOldFileAndNoTemporaryFile) {
   EXPECT_FALSE(writeUnderFileSizeLimit(answersFor("kept.z4k"), pictures));
   EXPECT_EQ(readFile(directory.path("kept.z4k")), old);
 
-  EXPECT_FALSE(writeEpisodeFile(answersFor("a folder"), pictures.episode,
-                                pictures.title, pictures.lowtitle));
-  EXPECT_FALSE(writeEpisodeFile(answersFor("missing/new.z4k"), pictures.episode,
-                                pictures.title, pictures.lowtitle));
+  EXPECT_FALSE(writeEpisodeFile(answersFor("a folder"), pictures.episode, pictures.title,
+                                pictures.lowtitle));
+  EXPECT_FALSE(writeEpisodeFile(answersFor("missing/new.z4k"), pictures.episode, pictures.title,
+                                pictures.lowtitle));
   EXPECT_FALSE(
       writeEpisodeFile(answersFor(""), pictures.episode, pictures.title, pictures.lowtitle));
 

@@ -34,7 +34,8 @@ Bytes makeBitmap(const BitmapSpec& spec) {
   bytes[0] = 'B';
   bytes[1] = 'M';
   putLe32(bytes, 2, static_cast<std::uint32_t>(dataStart + spec.pixelData.size()));
-  putLe32(bytes, 10, static_cast<std::uint32_t>(spec.pixelOffset < 0 ? dataStart : spec.pixelOffset));
+  putLe32(bytes, 10,
+          static_cast<std::uint32_t>(spec.pixelOffset < 0 ? dataStart : spec.pixelOffset));
   if (spec.infoSize >= 40) {
     putLe32(bytes, 14, spec.infoSize);
     putLe32(bytes, 18, static_cast<std::uint32_t>(spec.width));
@@ -82,7 +83,8 @@ InsideDirectory::~InsideDirectory() { std::filesystem::current_path(previous); }
 
 void writeFile(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   ASSERT_TRUE(out.good()) << path;
 }
 
