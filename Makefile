@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 BENCH_BUILD ?= build-bench
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build run test test-release test-asan bench format clean windows-check
+.PHONY: all build run test test-release test-asan bench format clean fuzz fuzz-ci windows-check
 
 all: build
 
@@ -32,6 +32,14 @@ bench:
 
 windows-check:
 	JOBS=$(JOBS) bash scripts/windows-check.sh
+
+# Fuzzing, with clang in its own build folder: FUZZ_SECONDS per target (make fuzz keeps its corpus
+# in build-fuzz; fuzz-ci writes only to a scratch folder and fails on any finding).
+fuzz:
+	bash scripts/fuzz.sh --seconds $(or $(FUZZ_SECONDS),180)
+
+fuzz-ci:
+	bash scripts/fuzz.sh --ci --seconds $(or $(FUZZ_SECONDS),60)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

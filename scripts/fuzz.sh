@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang (libFuzzer, ASan, UBSan) and runs each in turn, starting from
+# the committed corpus in tests/fuzz/corpus.
+#
+#   scripts/fuzz.sh [--ci] [--seconds N]
+#
+# By default each target keeps what it learns in $FUZZ_BUILD/corpus/<target> between runs
+# (copy inputs worth keeping into tests/fuzz/corpus by hand). With --ci everything new goes to
+# a scratch folder that is removed afterwards, so the work tree is never written to.
+# A crash, a sanitizer report, a timeout or running out of memory stops the script with a
+# non-zero status; the input is printed and kept as an artifact.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=180
+ci=false
+while [[ $# -gt 0 ]]; do
+  case "$1" in
+    --ci) ci=true ;;
+    --seconds) seconds="$2"; shift ;;
+    *) echo "usage: $0 [--ci] [--seconds N]" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+build="${FUZZ_BUILD:-build-fuzz}"
+jobs="$(nproc 2>/dev/null || echo 2)"
+CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DDIVOVOD_FUZZ=ON -DDIVOVOD_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$jobs" --target bitmap_import_fuzzer key_decoder_fuzzer
+
+if $ci; then
+  work="$(mktemp -d)"
+  trap 'rm -rf "$work"' EXIT
+else
+  work="$build"
+fi
+
+# target name, seed folder, longest input: big enough for a picture of a few hundred pixels or
+# a few dozen keys, small enough that each run stays fast.
+run() {
+  local target="$1" seeds="tests/fuzz/corpus/$2" max_len="$3"
+  local corpus="$work/corpus/$target" artifacts="$work/artifacts/$target/"
+  mkdir -p "$corpus" "$artifacts"
+  echo "== $target: ${seconds}s from $seeds"
+  local status=0
+  "$build/tests/fuzz/${target}_fuzzer" "$corpus" "$seeds" \
+    -max_total_time="$seconds" -max_len="$max_len" -timeout=10 -rss_limit_mb=1024 \
+    -dict="tests/fuzz/$2.dict" -artifact_prefix="$artifacts" -print_final_stats=1 || status=$?
+  if [[ $status -ne 0 ]]; then
+    for found in "$artifacts"*; do
+      [[ -f "$found" ]] || continue
+      echo "== finding: $found"
+      od -A d -t x1 "$found" | head -40
+    done
+    echo "== $target failed (status $status)" >&2
+    exit "$status"
+  fi
+}
+
+run bitmap_import bitmap 4096
+run key_decoder keys 512

@@ -1,0 +1,179 @@
+// Any byte string as a bitmap file, imported from memory. Besides the sanitizers, every input is
+// held to what the importer promises: a refusal leaves the record alone and says why; a success
+// gives a stream that inflates to exactly width x height indices (the very pixels of the file
+// when it is uncompressed); and the heap is never asked for more than a small constant plus about
+// three times the pixels the file backs, however large the picture it claims.
+#include <zlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "allocation.h"
+#include "bitmap_import.h"
+
+namespace {
+
+[[noreturn]] void fail(const char* what) {
+  std::fprintf(stderr, "bitmap import fuzz: %s\n", what);
+  std::abort();
+}
+
+std::uint32_t le32(const std::uint8_t* at) {
+  return std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8 | std::uint32_t{at[2]} << 16 |
+         std::uint32_t{at[3]} << 24;
+}
+
+std::int32_t signedLe32(const std::uint8_t* at) {
+  std::uint32_t bits = le32(at);
+  std::int32_t value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+// What the header claims, read here independently of the importer.
+struct Claim {
+  bool readable = false;  // long enough to hold the fields below
+  std::int64_t width = 0;
+  std::int64_t storedHeight = 0;
+  bool rle8 = false;
+  std::int64_t pixelOffset = 0;
+};
+
+Claim claimOf(const std::uint8_t* data, std::size_t size) {
+  Claim claim;
+  if (size < 54) return claim;
+  claim.readable = true;
+  claim.pixelOffset = le32(data + 10);
+  claim.width = signedLe32(data + 18);
+  claim.storedHeight = signedLe32(data + 22);
+  claim.rle8 = le32(data + 30) == 1;
+  return claim;
+}
+
+// Uncompressed, each pixel needs its own byte after the offset; RLE8 may stretch its bytes
+// (runs, moves, ends of line), within the bound the importer sets for it.
+std::int64_t pixelsBacked(const Claim& claim, std::size_t size) {
+  std::int64_t dataBytes = static_cast<std::int64_t>(size) - claim.pixelOffset;
+  if (dataBytes < 0) dataBytes = 0;
+  return claim.rle8 ? 65536 + 2048 * dataBytes : dataBytes;
+}
+
+constexpr std::int64_t kAllocationSlack = 4096;
+
+struct AllocationWatch {
+  std::int64_t allowed = 0;
+  std::int64_t requested = 0;
+};
+AllocationWatch watch;
+
+void* watchedAllocate(std::size_t size) {
+  watch.requested += static_cast<std::int64_t>(size);
+  // Checked before the block exists: an oversized request must not get the chance to succeed.
+  if (watch.requested > watch.allowed) fail("allocation beyond what the file backs");
+  return std::malloc(size);
+}
+
+struct MemoryFile {
+  MemoryFile(const std::uint8_t* data, std::size_t size) {
+    // fmemopen wants a writable buffer, and a zero-length one is refused by some C libraries.
+    bytes.assign(data, data + size);
+    bytes.push_back(0);
+    file = fmemopen(bytes.data(), size, "rb");
+    if (file == nullptr && size > 0) fail("fmemopen failed");
+  }
+  ~MemoryFile() {
+    if (file != nullptr) std::fclose(file);
+  }
+  std::vector<std::uint8_t> bytes;
+  std::FILE* file = nullptr;
+};
+
+std::vector<std::uint8_t> inflated(const ImportedImage& image) {
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) fail("inflateInit");
+  z.next_in = image.compressedData;
+  z.avail_in = static_cast<uInt>(image.compressedSize);
+  std::vector<std::uint8_t> out;
+  unsigned char chunk[65536];
+  int status = Z_OK;
+  while (status == Z_OK) {
+    z.next_out = chunk;
+    z.avail_out = sizeof chunk;
+    status = inflate(&z, Z_NO_FLUSH);
+    out.insert(out.end(), chunk, chunk + (sizeof chunk - z.avail_out));
+  }
+  inflateEnd(&z);
+  if (status != Z_STREAM_END || z.avail_in != 0) fail("not one complete zlib stream");
+  return out;
+}
+
+// Rows padded to 4 bytes, bottom row first unless the stored height is negative.
+void checkPlainPixels(const Claim& claim, const std::uint8_t* data,
+                      const std::vector<std::uint8_t>& pixels) {
+  const std::int64_t width = claim.width;
+  const std::int64_t height = claim.storedHeight < 0 ? -claim.storedHeight : claim.storedHeight;
+  const std::int64_t stride = (width + 3) / 4 * 4;
+  if (width == 0) return;
+  for (std::int64_t row = 0; row < height; ++row) {
+    std::int64_t stored = claim.storedHeight < 0 ? row : height - 1 - row;
+    const std::uint8_t* expected = data + claim.pixelOffset + stored * stride;
+    if (std::memcmp(pixels.data() + row * width, expected, static_cast<std::size_t>(width)) != 0) {
+      fail("a row differs from the file");
+    }
+  }
+}
+
+void checkSuccess(const Claim& claim, const std::uint8_t* data, const ImportedImage& image) {
+  if (!claim.readable) fail("accepted a file shorter than its headers");
+  const std::int64_t height = claim.storedHeight < 0 ? -claim.storedHeight : claim.storedHeight;
+  if (image.width != claim.width || image.height != height) fail("size differs from the header");
+  const std::int64_t pixelCount = claim.width * height;
+  if (image.compressedData == nullptr || image.compressedSize <= 0 ||
+      image.compressedSize > outputCapacity(pixelCount)) {
+    fail("stream size outside its capacity");
+  }
+  std::vector<std::uint8_t> pixels = inflated(image);
+  if (static_cast<std::int64_t>(pixels.size()) != pixelCount) fail("stream is not width x height");
+  if (!claim.rle8) checkPlainPixels(claim, data, pixels);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const Claim claim = claimOf(data, size);
+  watch = AllocationWatch{kAllocationSlack + 3 * pixelsBacked(claim, size), 0};
+  MemoryFile memory(data, size);
+  if (memory.file == nullptr) return 0;
+
+  unsigned char mark;
+  const ImportedImage untouched{-7, -7, &mark, -7};
+  ImportedImage image = untouched;
+  std::ostringstream said;
+  std::streambuf* console = std::cout.rdbuf(said.rdbuf());
+  allocateBlock = &watchedAllocate;
+  const bool ok = importOpenedBitmap(memory.file, image);
+  allocateBlock = &std::malloc;
+  std::cout.rdbuf(console);
+
+  if (ok) {
+    if (said.str() != "Compression OK\n") fail("success without its message");
+    checkSuccess(claim, data, image);
+    releaseImportedImage(image);
+  } else {
+    // No allocation is refused here, so a memory error would mean the heap really ran out.
+    if (said.str() != "Bad file!\n") fail("refusal without its message");
+    if (image.width != untouched.width || image.height != untouched.height ||
+        image.compressedData != untouched.compressedData ||
+        image.compressedSize != untouched.compressedSize) {
+      fail("refusal touched the record");
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,195 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of the fuzz targets, byte by byte: corpus/bitmap and corpus/keys.
+
+Run it again after changing a seed here; it rewrites both folders. Inputs found by fuzzing are
+added to the folders by hand (named for what they show) and are not made here.
+"""
+import os
+import random
+import struct
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def bitmap(width, height, pixels=b"", bits=8, info=40, palette=256, compression=0, offset=None):
+    """A bitmap file: 14-byte file header, info header, palette, then `pixels` as they stand."""
+    headers = 14 + info
+    start = headers + 4 * palette
+    data = bytearray(start)
+    data[0:2] = b"BM"
+    struct.pack_into("<I", data, 2, start + len(pixels))
+    struct.pack_into("<I", data, 10, start if offset is None else offset)
+    if info >= 40:
+        struct.pack_into("<IiiHHI", data, 14, info, width, height, 1, bits, compression)
+        struct.pack_into("<I", data, 46, palette)
+    else:
+        struct.pack_into("<I", data, 14, info)
+        data[28] = bits
+    for i in range(palette):  # a grey ramp: the importer never reads it
+        data[headers + 4 * i: headers + 4 * i + 3] = bytes([i % 256] * 3)
+    return bytes(data) + bytes(pixels)
+
+
+def rows(width, height, seed):
+    """Plain rows padded to 4 bytes, each pixel a different-looking index."""
+    pick = random.Random(seed)
+    stride = (width + 3) // 4 * 4
+    out = bytearray()
+    for _ in range(height):
+        out += bytes(pick.randrange(256) for _ in range(width))
+        out += b"\xee" * (stride - width)
+    return bytes(out)
+
+
+def rle(width, height, codes, palette=4):
+    return bitmap(width, height, bytes(codes), compression=1, palette=palette)
+
+
+def with_byte(data, at, value):
+    return data[:at] + bytes([value]) + data[at + 1:]
+
+
+FOUR_BY_TWO = bytes([1, 2, 3, 4, 5, 6, 7, 8])
+
+BITMAPS = {
+    # Accepted
+    "plain-4x2.bmp": bitmap(4, 2, FOUR_BY_TWO),
+    "plain-33x17-random.bmp": bitmap(33, 17, rows(33, 17, 1), palette=16),
+    "padded-rows-3x2.bmp": bitmap(3, 2, bytes([1, 2, 3, 0xEE, 4, 5, 6, 0xEE]), palette=4),
+    "padded-last-row-unpadded-3x2.bmp": bitmap(3, 2, bytes([1, 2, 3, 0xEE, 4, 5, 6]), palette=4),
+    "top-down-4x2.bmp": bitmap(4, -2, FOUR_BY_TWO, palette=4),
+    "top-down-5x3.bmp": bitmap(5, -3, rows(5, 3, 2), palette=2),
+    "palette-16.bmp": bitmap(4, 2, FOUR_BY_TWO, palette=16),
+    "palette-none.bmp": bitmap(2, 2, bytes([9, 8, 0, 0, 7, 6, 0, 0]), palette=0),
+    "header-108.bmp": bitmap(4, 2, FOUR_BY_TWO, info=108, palette=4),
+    "header-124.bmp": bitmap(4, 2, FOUR_BY_TWO, info=124, palette=4),
+    "gap-before-pixels.bmp": bitmap(4, 2, b"\x09\x09\x09" + FOUR_BY_TWO, palette=4,
+                                    offset=14 + 40 + 16 + 3),
+    "width-zero.bmp": bitmap(0, 5, palette=2),
+    "height-zero.bmp": bitmap(7, 0, palette=2),
+    "one-pixel.bmp": bitmap(1, 1, b"\x2a", palette=2),
+    "byte-after-bit-count-set.bmp": with_byte(bitmap(4, 2, FOUR_BY_TWO, palette=4), 29, 0x7F),
+    # Bottom row: run 2 x 7, odd literal 1 2 3 and its pad, end of line. Next: move right 1,
+    # run 1 x 9, even literal 4 5 6 7 ... end of line; top row untouched; end of picture.
+    "rle8-runs-literals-moves.bmp": rle(8, 3, [2, 7, 0, 3, 1, 2, 3, 0xAA, 0, 0,
+                                               0, 2, 1, 0, 1, 9, 0, 4, 4, 5, 6, 7, 0, 0,
+                                               0, 1]),
+    "rle8-move-across-rows.bmp": rle(6, 4, [3, 1, 0, 2, 2, 2, 1, 5, 0, 0, 6, 3, 0, 1]),
+    "rle8-no-end-mark.bmp": rle(4, 2, [4, 5, 0, 0, 2, 6]),
+    "rle8-cut-in-literal.bmp": rle(6, 2, [0, 5, 1, 2]),
+    "rle8-cut-in-move.bmp": rle(6, 2, [2, 1, 0, 2, 1]),
+    "rle8-end-of-lines-past-top.bmp": rle(2, 2, [0, 0, 0, 0, 0, 0, 0, 0, 0, 1]),
+    "rle8-at-claim-bound.bmp": rle(256, 272, [0, 1], palette=0),  # 65536 + 2048 x 2 pixels
+    "rle8-long-runs.bmp": rle(255, 3, [255, 1, 0, 0, 200, 2, 55, 3, 0, 0, 255, 4, 0, 1], 2),
+    # Refused
+    "refused-empty.bmp": b"",
+    "refused-only-type.bmp": b"BM",
+    "refused-not-bm.bmp": with_byte(bitmap(4, 2, FOUR_BY_TWO, palette=4), 1, ord("A")),
+    "refused-24-bits.bmp": bitmap(4, 2, FOUR_BY_TWO * 3, bits=24, palette=0),
+    "refused-4-bits.bmp": bitmap(8, 2, FOUR_BY_TWO, bits=4, palette=16),
+    "refused-short-before-bit-count.bmp": bitmap(4, 2, FOUR_BY_TWO)[:28],
+    "refused-short-header.bmp": bitmap(4, 2, FOUR_BY_TWO)[:50],
+    "refused-info-header-12.bmp": bitmap(4, 2, FOUR_BY_TWO, info=12, palette=8),
+    "refused-compression-2.bmp": bitmap(4, 2, FOUR_BY_TWO, compression=2, palette=4),
+    "refused-compression-3.bmp": bitmap(4, 2, FOUR_BY_TWO, compression=3, palette=4),
+    "refused-short-pixel-area.bmp": bitmap(4, 2, FOUR_BY_TWO[:7], palette=4),
+    "refused-short-padded-area.bmp": bitmap(3, 2, bytes([1, 2, 3, 0xEE, 4, 5]), palette=4),
+    "refused-huge-in-tiny-file.bmp": bitmap(100000, 100000, bytes(64), palette=0),
+    "refused-tall-in-tiny-file.bmp": bitmap(1, 1000000000, bytes(16), palette=0),
+    "refused-width-x-height-past-32-bits.bmp": bitmap(65536, 65536, FOUR_BY_TWO, palette=0),
+    "refused-capacity-past-32-bits.bmp": bitmap(2126221422, 1, FOUR_BY_TWO, palette=0),
+    "refused-negative-width.bmp": bitmap(-4, 2, FOUR_BY_TWO, palette=4),
+    "refused-smallest-height.bmp": bitmap(4, -2147483648, FOUR_BY_TWO, palette=0),
+    "refused-offset-inside-file-header.bmp": bitmap(4, 2, FOUR_BY_TWO, palette=4, offset=10),
+    "refused-offset-inside-info-header.bmp": bitmap(4, 2, FOUR_BY_TWO, palette=4, offset=50),
+    "refused-offset-inside-header-124.bmp": bitmap(4, 2, FOUR_BY_TWO, info=124, palette=0,
+                                                   offset=100),
+    "refused-offset-past-end.bmp": bitmap(4, 2, FOUR_BY_TWO, palette=4, offset=5000),
+    "refused-offset-far-past-end.bmp": bitmap(4, 2, FOUR_BY_TWO, palette=4, offset=0xFFFFFFFF),
+    "refused-rle8-top-down.bmp": rle(2, -2, [2, 1, 0, 1]),
+    "refused-rle8-run-past-row.bmp": rle(2, 2, [3, 1, 0, 1]),
+    "refused-rle8-run-past-row-after-run.bmp": rle(4, 2, [3, 1, 2, 1, 0, 1]),
+    "refused-rle8-literal-past-row.bmp": rle(2, 2, [0, 3, 1, 2, 3, 0, 0, 1]),
+    "refused-rle8-move-past-row.bmp": rle(2, 2, [0, 2, 3, 0, 0, 1]),
+    "refused-rle8-move-past-picture.bmp": rle(2, 2, [0, 2, 0, 2, 0, 1]),
+    "refused-rle8-run-past-picture.bmp": rle(2, 2, [0, 0, 0, 0, 1, 1, 0, 1]),
+    "refused-rle8-literal-past-picture.bmp": rle(4, 1, [0, 0, 0, 3, 1, 2, 3, 0, 0, 1]),
+    "refused-rle8-huge-in-tiny-file.bmp": rle(46000, 46000, [0, 1]),
+    "refused-rle8-past-claim-bound.bmp": rle(256, 273, [0, 1], palette=0),
+}
+
+ESC = b"\x1b"
+
+
+def silence(ms):
+    """A pause of ms between bytes (255: as long as an int allows)."""
+    return bytes([0xFE, ms])
+
+
+def literal(byte):
+    return bytes([0xFF, byte])
+
+
+def csi(text):
+    return ESC + b"[" + text
+
+
+KEYS = {
+    "arrows": csi(b"A") + csi(b"B") + csi(b"C") + csi(b"D"),
+    "arrows-application-mode": ESC + b"OA" + ESC + b"OB" + ESC + b"OC" + ESC + b"OD",
+    "home-end": csi(b"H") + csi(b"F") + ESC + b"OH" + ESC + b"OF" + csi(b"1~") + csi(b"4~")
+    + csi(b"7~") + csi(b"8~"),
+    "editing-keys": csi(b"2~") + csi(b"3~") + csi(b"5~") + csi(b"6~"),
+    "f1-f12": ESC + b"OP" + ESC + b"OQ" + ESC + b"OR" + ESC + b"OS" + csi(b"15~") + csi(b"17~")
+    + csi(b"18~") + csi(b"19~") + csi(b"20~") + csi(b"21~") + csi(b"23~") + csi(b"24~"),
+    "f1-f5-linux-console": csi(b"[A") + csi(b"[B") + csi(b"[C") + csi(b"[D") + csi(b"[E"),
+    "f1-f4-vt220": csi(b"11~") + csi(b"12~") + csi(b"13~") + csi(b"14~"),
+    "unused-tilde-numbers": csi(b"16~") + csi(b"22~") + csi(b"99~") + csi(b"~") + csi(b"9999999~"),
+    "modified-keys": csi(b"1;5A") + csi(b"5;5~") + csi(b"1;2H") + csi(b";5A"),
+    "keypad-enter": ESC + b"OM",
+    "lone-esc": ESC + silence(50) + b"a",
+    "esc-silences-adding-up": ESC + silence(30) + silence(19) + silence(1) + b"b",
+    "esc-silence-one-short": ESC + silence(49) + b"[A",
+    "esc-longest-silence": ESC + silence(255) + ESC + b"[" + silence(255),
+    "typed-esc-bracket": ESC + b"[" + silence(60) + ESC + b"O" + silence(60) + b"x",
+    "split-sequence": ESC + silence(20) + b"[" + silence(20) + b"1" + silence(20) + b"~",
+    "sequence-cut-by-silence": csi(b"12") + silence(50) + b"~",
+    "esc-esc": ESC + ESC + b"[A" + ESC + ESC + silence(50),
+    "over-long-csi": csi(b"1" * 40 + b"~") + b"z",
+    "over-long-csi-cut-by-enter": csi(b"2" * 20) + b"\r" + b"q",
+    "at-parameter-cap": csi(b"1" * 15 + b"~") + csi(b"1" * 16 + b"~") + csi(b"1" * 17 + b"~"),
+    "csi-cut-by-enter": csi(b"1") + b"\r" + csi(b"") + b"\n" + ESC + b"O\r",
+    "csi-cut-by-control-bytes": csi(b"3") + b"\x7f" + csi(b"") + b"\x00" + ESC + b"O\x08",
+    "csi-intermediate-bytes": csi(b"1 q") + csi(b"!p") + b"k",
+    "terminal-replies": csi(b"?1;2c") + csi(b"12;40R") + csi(b">0;136;0c") + csi(b"<0;5;5M"),
+    "linux-console-oddities": csi(b"[F") + csi(b"[") + b"\r" + csi(b"[") + silence(50),
+    "utf8": "é ü € ☃ 😀 à".encode("utf-8") + b"\r",
+    "utf8-inside-sequences": ESC + "é".encode() + csi(b"1") + "€".encode() + ESC + b"O\xe0\xa4",
+    "raw-prefix-bytes": b"\x00a\xe0b" + literal(0xFE) + literal(0xFF) + b"\xe0",
+    "plain-text-and-enter": b"Episode 1\r\n\t\b\x7f",
+    "esc-at-end": b"abc" + ESC,
+    "silence-marks-at-end": b"a\xfe",
+}
+
+
+def write_folder(name, files):
+    folder = os.path.join(HERE, "corpus", name)
+    os.makedirs(folder, exist_ok=True)
+    for old in os.listdir(folder):
+        if old not in files and not old.startswith("found-"):
+            os.remove(os.path.join(folder, old))
+    for file_name, data in files.items():
+        with open(os.path.join(folder, file_name), "wb") as out:
+            out.write(data)
+
+
+def main():
+    write_folder("bitmap", BITMAPS)
+    write_folder("keys", KEYS)
+    print(f"{len(BITMAPS)} bitmaps, {len(KEYS)} key streams")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
