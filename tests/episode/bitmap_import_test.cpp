@@ -41,12 +41,12 @@ Bytes pixelsOf(const Outcome& outcome) {
 }
 
 // The plain layout the importer is made for: 40-byte header, 256 colours, rows of 4n bytes.
-BitmapSpec fourByTwo() {
-  BitmapSpec spec;
-  spec.width = 4;
-  spec.height = 2;
-  spec.pixelData = {1, 2, 3, 4, 5, 6, 7, 8};  // bottom row first
-  return spec;
+BitmapFields fourByTwo() {
+  BitmapFields fields;
+  fields.width = 4;
+  fields.height = 2;
+  fields.pixelData = {1, 2, 3, 4, 5, 6, 7, 8};  // bottom row first
+  return fields;
 }
 
 TEST(OutputCapacity, GrowsByOnePercentRoundedHalfUpPlusTwelve) {
@@ -90,10 +90,10 @@ TEST(ImportBitmap, FlipsCompressesAndReports) {
 }
 
 TEST(ImportBitmap, WidthZeroGivesTheEmptyStream) {
-  BitmapSpec spec;
-  spec.width = 0;
-  spec.height = 5;
-  Outcome outcome = importBytes(makeBitmap(spec));
+  BitmapFields fields;
+  fields.width = 0;
+  fields.height = 5;
+  Outcome outcome = importBytes(makeBitmap(fields));
   ASSERT_TRUE(outcome.ok);
   EXPECT_EQ(outcome.said, "Compression OK\n");
   EXPECT_EQ(outcome.image.height, 5);
@@ -116,9 +116,9 @@ struct RefusedCase {
   std::function<Bytes()> file;
 };
 
-Bytes edited(BitmapSpec spec, const std::function<void(BitmapSpec&)>& change) {
-  change(spec);
-  return makeBitmap(spec);
+Bytes edited(BitmapFields fields, const std::function<void(BitmapFields&)>& change) {
+  change(fields);
+  return makeBitmap(fields);
 }
 
 Bytes withByte(Bytes file, std::size_t at, unsigned char value) {
@@ -132,46 +132,47 @@ Bytes truncated(Bytes file, std::size_t size) {
 }
 
 Bytes rle(Bytes codes, std::int32_t width, std::int32_t height) {
-  BitmapSpec spec;
-  spec.width = width;
-  spec.height = height;
-  spec.compression = 1;
-  spec.pixelData = std::move(codes);
-  return makeBitmap(spec);
+  BitmapFields fields;
+  fields.width = width;
+  fields.height = height;
+  fields.compression = 1;
+  fields.pixelData = std::move(codes);
+  return makeBitmap(fields);
 }
 
 TEST(ImportBitmap, RefusesWhatIsNotAnEightBitPicture) {
-  const BitmapSpec good = fourByTwo();
+  const BitmapFields good = fourByTwo();
   const RefusedCase cases[] = {
       {"empty file", [] { return Bytes{}; }},
       {"not B M", [&] { return withByte(makeBitmap(good), 1, 'A'); }},
-      {"24 bits", [&] { return edited(good, [](BitmapSpec& s) { s.bitCount = 24; }); }},
-      {"4 bits", [&] { return edited(good, [](BitmapSpec& s) { s.bitCount = 4; }); }},
+      {"24 bits", [&] { return edited(good, [](BitmapFields& s) { s.bitCount = 24; }); }},
+      {"4 bits", [&] { return edited(good, [](BitmapFields& s) { s.bitCount = 4; }); }},
       {"too short for the bit count", [&] { return truncated(makeBitmap(good), 28); }},
       {"too short for the info header", [&] { return truncated(makeBitmap(good), 50); }},
-      {"12-byte info header", [&] { return edited(good, [](BitmapSpec& s) { s.infoSize = 12; }); }},
-      {"compression 2", [&] { return edited(good, [](BitmapSpec& s) { s.compression = 2; }); }},
-      {"compression 3", [&] { return edited(good, [](BitmapSpec& s) { s.compression = 3; }); }},
-      {"negative width", [&] { return edited(good, [](BitmapSpec& s) { s.width = -4; }); }},
+      {"12-byte info header",
+       [&] { return edited(good, [](BitmapFields& s) { s.infoSize = 12; }); }},
+      {"compression 2", [&] { return edited(good, [](BitmapFields& s) { s.compression = 2; }); }},
+      {"compression 3", [&] { return edited(good, [](BitmapFields& s) { s.compression = 3; }); }},
+      {"negative width", [&] { return edited(good, [](BitmapFields& s) { s.width = -4; }); }},
       {"smallest height",
-       [&] { return edited(good, [](BitmapSpec& s) { s.height = INT32_MIN; }); }},
+       [&] { return edited(good, [](BitmapFields& s) { s.height = INT32_MIN; }); }},
       {"pixel area one byte short", [&] { return truncated(makeBitmap(good), 1078 + 7); }},
       {"offset inside the headers",
-       [&] { return edited(good, [](BitmapSpec& s) { s.pixelOffset = 50; }); }},
+       [&] { return edited(good, [](BitmapFields& s) { s.pixelOffset = 50; }); }},
       {"offset past the end",
-       [&] { return edited(good, [](BitmapSpec& s) { s.pixelOffset = 5000; }); }},
+       [&] { return edited(good, [](BitmapFields& s) { s.pixelOffset = 5000; }); }},
       {"100000 x 100000 in 2 KB",
        [&] {
-         return edited(good, [](BitmapSpec& s) {
+         return edited(good, [](BitmapFields& s) {
            s.width = s.height = 100000;
            s.pixelData.resize(900);
          });
        }},
       {"width x height past 32 bits",
-       [&] { return edited(good, [](BitmapSpec& s) { s.width = s.height = 65536; }); }},
+       [&] { return edited(good, [](BitmapFields& s) { s.width = s.height = 65536; }); }},
       {"capacity past 32 bits",
        [&] {
-         return edited(good, [](BitmapSpec& s) {
+         return edited(good, [](BitmapFields& s) {
            s.width = 2126221422;
            s.height = 1;
          });
@@ -231,19 +232,19 @@ struct VariantCase {
 };
 
 TEST(ImportBitmap, ConvertsEightBitVariantsToTheExactPicture) {
-  BitmapSpec padded;
+  BitmapFields padded;
   padded.width = 3;
   padded.height = 2;
   padded.pixelData = {1, 2, 3, 0xEE, 4, 5, 6, 0xEE};
-  BitmapSpec paddedNoFinalPad = padded;
+  BitmapFields paddedNoFinalPad = padded;
   paddedNoFinalPad.pixelData.pop_back();
-  BitmapSpec topDown = fourByTwo();
+  BitmapFields topDown = fourByTwo();
   topDown.height = -2;
-  BitmapSpec smallPalette = fourByTwo();
+  BitmapFields smallPalette = fourByTwo();
   smallPalette.paletteEntries = 16;
-  BitmapSpec largeHeader = fourByTwo();
+  BitmapFields largeHeader = fourByTwo();
   largeHeader.infoSize = 124;
-  BitmapSpec gapAfterPalette = fourByTwo();
+  BitmapFields gapAfterPalette = fourByTwo();
   gapAfterPalette.pixelData.insert(gapAfterPalette.pixelData.begin(), {9, 9, 9});
   gapAfterPalette.pixelOffset = 1078 + 3;
 
@@ -293,7 +294,7 @@ struct AllocationWatch {
 };
 
 TEST(ImportBitmap, HugeClaimsInSmallFilesAllocateNothingBig) {
-  BitmapSpec plain = fourByTwo();
+  BitmapFields plain = fourByTwo();
   plain.width = plain.height = 100000;
   plain.pixelData.resize(900);
   for (const Bytes& file : {makeBitmap(plain), rle({0, 1}, 46000, 46000)}) {
@@ -314,16 +315,16 @@ TEST(ImportBitmap, FailedAllocationEndsCleanlyWithMemoryError) {
 }
 
 TEST(ImportBitmap, LargePictureRoundTrips) {
-  BitmapSpec spec;
-  spec.width = 640;
-  spec.height = 480;
-  spec.pixelData.resize(640 * 480);
-  for (std::size_t i = 0; i < spec.pixelData.size(); ++i) {
-    spec.pixelData[i] = static_cast<unsigned char>((i * 2654435761u) >> 13);
+  BitmapFields fields;
+  fields.width = 640;
+  fields.height = 480;
+  fields.pixelData.resize(640 * 480);
+  for (std::size_t i = 0; i < fields.pixelData.size(); ++i) {
+    fields.pixelData[i] = static_cast<unsigned char>((i * 2654435761u) >> 13);
   }
-  Outcome outcome = importBytes(makeBitmap(spec));
+  Outcome outcome = importBytes(makeBitmap(fields));
   ASSERT_TRUE(outcome.ok);
-  Bytes expected(spec.pixelData);
+  Bytes expected(fields.pixelData);
   flipRows(expected.data(), 640, 480);
   EXPECT_EQ(pixelsOf(outcome), expected);
   EXPECT_LE(outcome.image.compressedSize, outputCapacity(640 * 480));

@@ -214,21 +214,21 @@ class ImportAllocationFaults : public ::testing::Test {
   bool ok = false;
 };
 
-BitmapSpec pictureSpec(std::int32_t width, std::int32_t height, std::uint32_t compression,
-                       Bytes data) {
-  BitmapSpec spec;
-  spec.width = width;
-  spec.height = height;
-  spec.compression = compression;
-  spec.paletteEntries = 4;
-  spec.pixelData = std::move(data);
-  return spec;
+BitmapFields pictureSpec(std::int32_t width, std::int32_t height, std::uint32_t compression,
+                         Bytes data) {
+  BitmapFields fields;
+  fields.width = width;
+  fields.height = height;
+  fields.compression = compression;
+  fields.paletteEntries = 4;
+  fields.pixelData = std::move(data);
+  return fields;
 }
 
 TEST_F(ImportAllocationFaults, EachFailedAllocationEndsTheImportCleanly) {
   struct Case {
     const char* name;
-    BitmapSpec spec;
+    BitmapFields fields;
   };
   const Case cases[] = {
       {"bottom-up", pictureSpec(3, 2, 0, {1, 2, 3, 0, 4, 5, 6, 0})},
@@ -238,7 +238,7 @@ TEST_F(ImportAllocationFaults, EachFailedAllocationEndsTheImportCleanly) {
   };
   for (const Case& c : cases) {
     const std::string path = directory.path(std::string(c.name) + ".bmp");
-    writeFile(path, makeBitmap(c.spec));
+    writeFile(path, makeBitmap(c.fields));
 
     allocations = AllocationPlan{};
     ImportedImage image{};

@@ -22,33 +22,33 @@ std::uint32_t getLe32(const Bytes& bytes, std::size_t at) {
   return value;
 }
 
-Bytes makeBitmap(const BitmapSpec& spec) {
-  std::size_t headers = 14 + spec.infoSize;
-  std::size_t dataStart = headers + 4 * spec.paletteEntries;
+Bytes makeBitmap(const BitmapFields& fields) {
+  std::size_t headers = 14 + fields.infoSize;
+  std::size_t dataStart = headers + 4 * fields.paletteEntries;
   Bytes bytes(dataStart, 0);
-  for (std::uint32_t i = 0; i < spec.paletteEntries; ++i) {
+  for (std::uint32_t i = 0; i < fields.paletteEntries; ++i) {
     bytes[headers + 4 * i] = static_cast<unsigned char>(i);  // a grey ramp, never read
     bytes[headers + 4 * i + 1] = static_cast<unsigned char>(i);
     bytes[headers + 4 * i + 2] = static_cast<unsigned char>(i);
   }
   bytes[0] = 'B';
   bytes[1] = 'M';
-  putLe32(bytes, 2, static_cast<std::uint32_t>(dataStart + spec.pixelData.size()));
+  putLe32(bytes, 2, static_cast<std::uint32_t>(dataStart + fields.pixelData.size()));
   putLe32(bytes, 10,
-          static_cast<std::uint32_t>(spec.pixelOffset < 0 ? dataStart : spec.pixelOffset));
-  if (spec.infoSize >= 40) {
-    putLe32(bytes, 14, spec.infoSize);
-    putLe32(bytes, 18, static_cast<std::uint32_t>(spec.width));
-    putLe32(bytes, 22, static_cast<std::uint32_t>(spec.height));
+          static_cast<std::uint32_t>(fields.pixelOffset < 0 ? dataStart : fields.pixelOffset));
+  if (fields.infoSize >= 40) {
+    putLe32(bytes, 14, fields.infoSize);
+    putLe32(bytes, 18, static_cast<std::uint32_t>(fields.width));
+    putLe32(bytes, 22, static_cast<std::uint32_t>(fields.height));
     bytes[26] = 1;
-    bytes[28] = spec.bitCount;
-    putLe32(bytes, 30, spec.compression);
-    putLe32(bytes, 46, spec.paletteEntries);
+    bytes[28] = fields.bitCount;
+    putLe32(bytes, 30, fields.compression);
+    putLe32(bytes, 46, fields.paletteEntries);
   } else {
-    putLe32(bytes, 14, spec.infoSize);
-    if (bytes.size() > 28) bytes[28] = spec.bitCount;
+    putLe32(bytes, 14, fields.infoSize);
+    if (bytes.size() > 28) bytes[28] = fields.bitCount;
   }
-  bytes.insert(bytes.end(), spec.pixelData.begin(), spec.pixelData.end());
+  bytes.insert(bytes.end(), fields.pixelData.begin(), fields.pixelData.end());
   return bytes;
 }
 

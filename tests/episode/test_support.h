@@ -9,7 +9,7 @@
 
 using Bytes = std::vector<unsigned char>;
 
-struct BitmapSpec {
+struct BitmapFields {
   std::int32_t width = 0;
   std::int32_t height = 0;
   std::uint8_t bitCount = 8;
@@ -20,7 +20,7 @@ struct BitmapSpec {
   Bytes pixelData;                // exactly as it stands in the file (padding, RLE codes...)
 };
 
-Bytes makeBitmap(const BitmapSpec& spec);
+Bytes makeBitmap(const BitmapFields& fields);
 
 void putLe32(Bytes& bytes, std::size_t at, std::uint32_t value);
 std::uint32_t getLe32(const Bytes& bytes, std::size_t at);
