@@ -73,15 +73,6 @@ int fakeRename(const char* from, const char* to) {
   return fails(kRename) ? -1 : real.rename(from, to);
 }
 
-struct Pictures {
-  Bytes episodeStream{0x78, 0xDA, 1, 2, 3};
-  Bytes titleStream{0x78, 0xDA, 4, 5, 6, 7, 8, 9, 10};
-  Bytes lowtitleStream{0x78, 0xDA, 11};
-  ImportedImage episode{320, 200, episodeStream.data(), 5};
-  ImportedImage title{64, 48, titleStream.data(), 9};
-  ImportedImage lowtitle{160, 20, lowtitleStream.data(), 3};
-};
-
 class WriterFaults : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "bitmap_import.h"
+
 using Bytes = std::vector<unsigned char>;
 
 struct BitmapFields {
@@ -21,6 +23,16 @@ struct BitmapFields {
 };
 
 Bytes makeBitmap(const BitmapFields& fields);
+
+// Three stand-in pictures for the writer, which copies streams and never looks inside them.
+struct Pictures {
+  Bytes episodeStream{0x78, 0xDA, 1, 2, 3};
+  Bytes titleStream{0x78, 0xDA, 4, 5, 6, 7, 8, 9, 10};
+  Bytes lowtitleStream{0x78, 0xDA, 11};
+  ImportedImage episode{320, 200, episodeStream.data(), 5};
+  ImportedImage title{64, 48, titleStream.data(), 9};
+  ImportedImage lowtitle{160, 20, lowtitleStream.data(), 3};
+};
 
 void putLe32(Bytes& bytes, std::size_t at, std::uint32_t value);
 std::uint32_t getLe32(const Bytes& bytes, std::size_t at);
