@@ -1,5 +1,6 @@
 #include "dialogue.h"
 
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 
@@ -61,6 +62,13 @@ void releaseSlots(DriverState& state) {
 
 DialogueEnd runCreationDialogue(DriverState& state) {
   EpisodeAnswers& answers = state.answers;
+  // Ctrl-D at a terminal ends the answers of this dialogue only; a file that has ended simply
+  // ends again at the first read.
+  // std::cin reads through C's stdin, whose end-of-file mark is sticky too.
+  if (!std::cin.bad()) {
+    std::cin.clear();
+    std::clearerr(stdin);
+  }
   std::memset(answers.episodeName, 0, sizeof answers.episodeName);
   std::memset(answers.startLevel, 0, sizeof answers.startLevel);
   clearScreen();

@@ -234,6 +234,27 @@ class ProgramTest(unittest.TestCase):
         self.assertEqual(highlighted_item(terminal), "Create new")
         self.assert_quits_cleanly(terminal)
 
+    def test_end_of_input_at_a_terminal_ends_only_that_dialogue(self):
+        make_pictures(self.folder)
+        terminal = self.start()
+        terminal.keys(ENTER)
+        terminal.wait_for("episode image and press enter:")
+        terminal.keys("04")  # Ctrl-D: the end of input
+        terminal.wait_for("Couldn't open file")
+        terminal.keys("20")
+        terminal.wait_for("Z4K DIVOVOD")
+        terminal.keys(ENTER)
+        terminal.wait_for("episode image and press enter:")
+        for answer in ("episode.bmp", "title.bmp", "lowtitle.bmp"):
+            terminal.type(answer)
+        terminal.wait_for("episode list:")
+        terminal.keys("04")  # the rest of the answers are empty: no name to write under
+        terminal.wait_for("Couldn't write file")
+        self.assertNotIn("DONE!!!", terminal.screen())
+        terminal.keys("20")
+        terminal.wait_for("Z4K DIVOVOD")
+        self.assert_quits_cleanly(terminal)
+
     def test_answers_from_a_file_keys_from_the_terminal(self):
         pictures = make_pictures(self.folder)
         with open(os.path.join(self.folder, "answers.txt"), "w") as answers:
