@@ -19,7 +19,6 @@ void dropRestOfLine(std::istream& in) {
 void readTextAnswer(std::istream& in, char* buffer, std::streamsize size) {
   buffer[0] = '\0';
   in.get(buffer, size);
-  keepStreamUsable(in);
   dropRestOfLine(in);
 }
 

@@ -11,6 +11,15 @@ namespace {
 
 bool waitForAnyKey() { return readKey() != kNoKeyboard; }
 
+// Ctrl-D at a terminal ends the answers of one dialogue, not of the run; a file of answers that
+// has ended simply ends again at the first read. std::cin reads through C's stdin, and both keep
+// an end-of-file mark.
+void forgetEndOfInput() {
+  if (std::cin.bad()) return;
+  std::cin.clear();
+  std::clearerr(stdin);
+}
+
 bool importIntoSlot(PictureSlot& slot, const char* prompt) {
   std::cout << prompt;
   readTextAnswer(std::cin, slot.fileName, sizeof slot.fileName);
@@ -35,7 +44,6 @@ void readMetadata(EpisodeAnswers& answers) {
 
 int reportNoKeyboard(DriverState& state) {
   releaseSlots(state);
-  std::cout.flush();
   restoreConsole();
   std::cerr << "divovod: no console keyboard to read keys from (is this running in a terminal?)\n";
   return 1;
@@ -62,13 +70,7 @@ void releaseSlots(DriverState& state) {
 
 DialogueEnd runCreationDialogue(DriverState& state) {
   EpisodeAnswers& answers = state.answers;
-  // Ctrl-D at a terminal ends the answers of this dialogue only; a file that has ended simply
-  // ends again at the first read.
-  // std::cin reads through C's stdin, whose end-of-file mark is sticky too.
-  if (!std::cin.bad()) {
-    std::cin.clear();
-    std::clearerr(stdin);
-  }
+  forgetEndOfInput();
   std::memset(answers.episodeName, 0, sizeof answers.episodeName);
   std::memset(answers.startLevel, 0, sizeof answers.startLevel);
   clearScreen();
