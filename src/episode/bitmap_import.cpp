@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <limits>
 #include <memory>
 
@@ -75,18 +74,21 @@ std::int64_t sizeOf(std::FILE* file) {
   return std::ftell(file);
 }
 
+ImportOutcome problem(ImportProblem kind, long long detail = 0) { return {kind, detail}; }
+
 // The header checks in order: the type, then the bit count (the two tests that decide whether
 // this is an 8-bit bitmap at all), then everything the pixel read will rely on.
-bool readLayout(std::FILE* file, BitmapLayout& layout) {
+ImportOutcome readLayout(std::FILE* file, BitmapLayout& layout) {
   layout.fileSize = sizeOf(file);
   unsigned char header[kFileHeaderSize + kSmallestInfoHeader] = {};
   std::int64_t wanted = std::min<std::int64_t>(layout.fileSize, sizeof header);
   std::size_t available = wanted < 0 ? 0 : static_cast<std::size_t>(wanted);
   std::rewind(file);
-  if (!readExactly(file, header, available)) return false;
-  if (available < 2 || littleEndian(header, 2) != 0x4D42) return false;
-  if (available < 29 || header[28] != 8) return false;
-  if (available < sizeof header) return false;
+  if (!readExactly(file, header, available)) return problem(ImportProblem::kTooShort);
+  if (available < 2 || littleEndian(header, 2) != 0x4D42) return problem(ImportProblem::kNotABitmap);
+  if (available < 29) return problem(ImportProblem::kTooShort);
+  if (header[28] != 8) return problem(ImportProblem::kNotEightBits, header[28]);
+  if (available < sizeof header) return problem(ImportProblem::kTooShort);
 
   std::uint32_t infoSize = littleEndian(header + 14, 4);
   std::uint32_t compression = littleEndian(header + 30, 4);
@@ -96,23 +98,33 @@ bool readLayout(std::FILE* file, BitmapLayout& layout) {
   layout.rle8 = compression == kRle8;
   layout.topRowFirst = storedHeight < 0;
 
-  if (infoSize < kSmallestInfoHeader) return false;
-  if (compression != kNoCompression && compression != kRle8) return false;
-  if (layout.width < 0 || storedHeight == std::numeric_limits<std::int32_t>::min()) return false;
-  if (layout.rle8 && layout.topRowFirst) return false;
-  if (layout.pixelOffset < kFileHeaderSize + std::int64_t{infoSize}) return false;
-  if (layout.pixelOffset > layout.fileSize) return false;
+  if (infoSize < kSmallestInfoHeader) return problem(ImportProblem::kUnsupportedHeader, infoSize);
+  if (compression != kNoCompression && compression != kRle8) {
+    return problem(ImportProblem::kUnsupportedCompression, compression);
+  }
+  if (layout.width < 0 || storedHeight == std::numeric_limits<std::int32_t>::min()) {
+    return problem(ImportProblem::kBadDimensions);
+  }
+  if (layout.rle8 && layout.topRowFirst) return problem(ImportProblem::kTopDownRle);
+  if (layout.pixelOffset < kFileHeaderSize + std::int64_t{infoSize} ||
+      layout.pixelOffset > layout.fileSize) {
+    return problem(ImportProblem::kBadPixelOffset, layout.pixelOffset);
+  }
 
   layout.height = storedHeight < 0 ? -storedHeight : storedHeight;
   layout.pixelCount = std::int64_t{layout.width} * layout.height;
   layout.capacity = outputCapacity(layout.pixelCount);
-  if (layout.capacity > kLargestCount) return false;
+  if (layout.capacity > kLargestCount) return problem(ImportProblem::kTooLarge);
 
   std::int64_t dataSize = layout.fileSize - layout.pixelOffset;
-  if (layout.rle8) return layout.pixelCount <= kRleFreePixels + dataSize * kRlePixelsPerByte;
-  if (layout.pixelCount == 0) return true;
+  if (layout.rle8) {
+    if (layout.pixelCount <= kRleFreePixels + dataSize * kRlePixelsPerByte) return {};
+    return problem(ImportProblem::kMissingPixels);
+  }
+  if (layout.pixelCount == 0) return {};
   std::int64_t stride = (std::int64_t{layout.width} + 3) / 4 * 4;
-  return stride * (layout.height - 1) + layout.width <= dataSize;
+  if (stride * (layout.height - 1) + layout.width <= dataSize) return {};
+  return problem(ImportProblem::kMissingPixels);
 }
 
 // Rows go into the block in the order the file stores them; the caller flips them if needed.
@@ -200,21 +212,6 @@ bool readRle8(std::FILE* file, const BitmapLayout& layout, unsigned char* pixels
   return decodeRle8(source, layout, pixels) == RleResult::Done;
 }
 
-const char* compressionMessage(int status) {
-  switch (status) {
-    case Z_OK:
-      return "Compression OK\n";
-    case Z_BUF_ERROR:
-      return "Buffer error\n";
-    case Z_MEM_ERROR:
-      return "Memory error\n";
-    case Z_STREAM_ERROR:
-      return "Stream error\n";
-    default:
-      return nullptr;
-  }
-}
-
 Block allocate(std::int64_t size) {
   // A zero-byte picture still gets a real block, so a null pointer always means failure.
   return Block(static_cast<unsigned char*>(
@@ -248,45 +245,33 @@ void releaseImportedImage(ImportedImage& image) {
   image = ImportedImage{};
 }
 
-bool importBitmap(const char* fileName, ImportedImage& image) {
+ImportOutcome importBitmap(const char* fileName, ImportedImage& image) {
   FileHandle file(std::fopen(fileName, "rb"));
-  if (!file) {
-    std::cout << "Couldn't open file\n";
-    return false;
-  }
+  if (!file) return problem(ImportProblem::kCannotOpen);
   return importOpenedBitmap(file.get(), image);
 }
 
-bool importOpenedBitmap(std::FILE* file, ImportedImage& image) {
+ImportOutcome importOpenedBitmap(std::FILE* file, ImportedImage& image) {
   BitmapLayout layout;
-  if (!readLayout(file, layout)) {
-    std::cout << "Bad file!\n";
-    return false;
-  }
+  const ImportOutcome header = readLayout(file, layout);
+  if (!header.ok()) return header;
   Block pixels = allocate(layout.pixelCount);
   Block output = pixels ? allocate(layout.capacity) : nullptr;
-  if (!output) {
-    std::cout << "Memory error\n";
-    return false;
-  }
+  if (!output) return problem(ImportProblem::kOutOfMemory);
   bool read = layout.rle8 ? readRle8(file, layout, pixels.get())
                           : readPlainRows(file, layout, pixels.get());
-  if (!read) {
-    std::cout << "Bad file!\n";
-    return false;
-  }
+  if (!read) return problem(ImportProblem::kMissingPixels);
   if (!layout.topRowFirst) flipRows(pixels.get(), layout.width, layout.height);
 
   uLongf streamLength = static_cast<uLongf>(layout.capacity);
   int status = compress2(output.get(), &streamLength, pixels.get(),
                          static_cast<uLong>(layout.pixelCount), 9);
   pixels.reset();
-  if (const char* message = compressionMessage(status)) std::cout << message;
-  if (status != Z_OK) return false;
+  if (status != Z_OK) return problem(ImportProblem::kCompressionFailed, status);
 
   image.width = layout.width;
   image.height = layout.height;
   image.compressedSize = static_cast<std::int32_t>(streamLength);
   image.compressedData = shrinkToStream(output.release(), streamLength);
-  return true;
+  return {};
 }

@@ -12,14 +12,38 @@ struct ImportedImage {
   std::int32_t compressedSize;
 };
 
-// Reads, checks, flips and compresses the picture named fileName (used exactly as typed). Writes
-// one line on std::cout saying how it went ("Compression OK\n" on success). On failure `image` is
-// left as it was and nothing stays allocated or open.
-bool importBitmap(const char* fileName, ImportedImage& image);
+// Why a picture could not be imported. The importer says nothing itself: each caller words the
+// problem its own way (the dialogue in one line, the command line with the details).
+enum class ImportProblem {
+  kNone,
+  kCannotOpen,              // missing, unreadable, or not a regular file
+  kNotABitmap,              // the file does not start with the letters B M
+  kNotEightBits,            // detail: the bit count found
+  kTooShort,                // the file ends inside its headers
+  kUnsupportedHeader,       // detail: the information header's size
+  kUnsupportedCompression,  // detail: the compression field
+  kBadDimensions,           // a negative width, or a height that has no positive row count
+  kTopDownRle,              // RLE8 data may not be stored top row first
+  kBadPixelOffset,          // detail: the pixel-data offset, inside the headers or past the end
+  kTooLarge,                // the picture's size does not fit the 32-bit counts of the format
+  kMissingPixels,           // the header promises more pixels than the file holds
+  kOutOfMemory,             // no heap block for the pixels or the stream
+  kCompressionFailed,       // detail: zlib's status
+};
+
+struct ImportOutcome {
+  ImportProblem problem = ImportProblem::kNone;
+  long long detail = 0;  // what the problem's comment says, 0 otherwise
+  bool ok() const { return problem == ImportProblem::kNone; }
+};
+
+// Reads, checks, flips and compresses the picture named fileName (used exactly as typed). On
+// failure `image` is left as it was and nothing stays allocated or open.
+ImportOutcome importBitmap(const char* fileName, ImportedImage& image);
 
 // The same for a file already open for binary reading (the caller closes it), which lets the
 // checks run on pictures held in memory.
-bool importOpenedBitmap(std::FILE* file, ImportedImage& image);
+ImportOutcome importOpenedBitmap(std::FILE* file, ImportedImage& image);
 
 // Reverses the order of the rows of a width x height block of bytes, in place.
 void flipRows(unsigned char* pixels, std::int32_t width, std::int32_t height);

@@ -69,7 +69,7 @@ bool writeEpisodeFile(const EpisodeAnswers& answers, const ImportedImage& episod
   serializeEpisodeHeader(makeEpisodeHeader(answers, episodeImage, lowtitleImage), header);
 
   PendingFile file;
-  if (!beginReplace(file, answers.outputFileName)) return false;
+  if (!beginReplace(file, answers.outputFileName.c_str())) return false;
   appendBytes(file, header, sizeof header);
   appendPicture(file, episodeImage);
   appendPicture(file, titleImage);

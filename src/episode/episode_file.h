@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "bitmap_import.h"
 
@@ -12,7 +13,7 @@ struct EpisodeAnswers {
   std::int32_t listPosition;
   char episodeName[128];
   char startLevel[32];
-  char outputFileName[32];  // the name to write under, exactly as typed; not stored in the file
+  std::string outputFileName;  // the path to write to, exactly as typed; not stored in the file
 };
 
 struct EpisodeHeader {

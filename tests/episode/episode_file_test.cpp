@@ -17,8 +17,7 @@ EpisodeAnswers answersFor(const std::string& outputFileName, std::int32_t positi
   answers.listPosition = position;
   std::strcpy(answers.episodeName, "The Hollow Keep");
   std::strcpy(answers.startLevel, "keep1.lev");
-  std::snprintf(answers.outputFileName, sizeof answers.outputFileName, "%s",
-                outputFileName.c_str());
+  answers.outputFileName = outputFileName;
   return answers;
 }
 
@@ -58,7 +57,7 @@ TEST(WriteEpisodeFile, LaysOutHeaderAndThreePictureBlocks) {
   EpisodeAnswers answers = answersFor("hollow.z4k", 7);
   ASSERT_TRUE(writeEpisodeFile(answers, pictures.episode, pictures.title, pictures.lowtitle));
 
-  Bytes file = readFile(answers.outputFileName);
+  Bytes file = readFile(answers.outputFileName.c_str());
   ASSERT_EQ(file.size(), 220u + 5 + 9 + 3);
   EXPECT_EQ(file, [&] {
     Bytes expected = headerBytes(answers, pictures);
@@ -98,15 +97,15 @@ TEST(WriteEpisodeFile, ReplacesAnExistingFileWithFreshPermissions) {
   InsideDirectory inside(directory.root);
   Pictures pictures;
   EpisodeAnswers answers = answersFor("old.z4k");
-  writeFile(answers.outputFileName, Bytes(5000, 0xEE));
-  chmod(answers.outputFileName, 0600);
+  writeFile(answers.outputFileName.c_str(), Bytes(5000, 0xEE));
+  chmod(answers.outputFileName.c_str(), 0600);
   mode_t previous = umask(022);
   bool written = writeEpisodeFile(answers, pictures.episode, pictures.title, pictures.lowtitle);
   umask(previous);
   ASSERT_TRUE(written);
-  EXPECT_EQ(readFile(answers.outputFileName).size(), 237u);
+  EXPECT_EQ(readFile(answers.outputFileName.c_str()).size(), 237u);
   struct stat status {};
-  ASSERT_EQ(stat(answers.outputFileName, &status), 0);
+  ASSERT_EQ(stat(answers.outputFileName.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 0777, 0644u);
   EXPECT_EQ(directory.entries(), std::vector<std::string>{"old.z4k"});
 }

@@ -87,7 +87,7 @@ class WriterFaults : public ::testing::Test {
     answers.listPosition = 2;
     std::strcpy(answers.episodeName, "Cold Harbour");
     std::strcpy(answers.startLevel, "harbour.lev");
-    std::strcpy(answers.outputFileName, name);
+    answers.outputFileName = name;
     InsideDirectory inside(directory.root);
     return writeEpisodeFile(answers, pictures.episode, pictures.title, pictures.lowtitle);
   }
@@ -196,13 +196,11 @@ class ImportAllocationFaults : public ::testing::Test {
   void SetUp() override { allocateBlock = &countedAllocate; }
   void TearDown() override { allocateBlock = &std::malloc; }
 
-  bool import(const std::string& path, ImportedImage& image, std::string& said) {
-    said = captureCout([&] { ok = importBitmap(path.c_str(), image); });
-    return ok;
+  ImportProblem import(const std::string& path, ImportedImage& image) {
+    return importBitmap(path.c_str(), image).problem;
   }
 
   ScratchDirectory directory;
-  bool ok = false;
 };
 
 BitmapFields pictureSpec(std::int32_t width, std::int32_t height, std::uint32_t compression,
@@ -233,8 +231,7 @@ TEST_F(ImportAllocationFaults, EachFailedAllocationEndsTheImportCleanly) {
 
     allocations = AllocationPlan{};
     ImportedImage image{};
-    std::string said;
-    ASSERT_TRUE(import(path, image, said)) << c.name << ": " << said;
+    ASSERT_EQ(import(path, image), ImportProblem::kNone) << c.name;
     releaseImportedImage(image);
     const int needed = allocations.calls;
     ASSERT_GT(needed, 0) << c.name;
@@ -244,8 +241,8 @@ TEST_F(ImportAllocationFaults, EachFailedAllocationEndsTheImportCleanly) {
       unsigned char mark;
       ImportedImage kept{-7, -7, &mark, -7};
       const std::size_t descriptors = openDescriptors();
-      EXPECT_FALSE(import(path, kept, said)) << c.name << ", allocation " << failing;
-      EXPECT_EQ(said, "Memory error\n") << c.name << ", allocation " << failing;
+      EXPECT_EQ(import(path, kept), ImportProblem::kOutOfMemory)
+          << c.name << ", allocation " << failing;
       EXPECT_EQ(allocations.calls, failing) << c.name << ": asked again after a refusal";
       EXPECT_TRUE(kept.width == -7 && kept.height == -7 && kept.compressedData == &mark &&
                   kept.compressedSize == -7)

@@ -2,13 +2,15 @@
 // three picture names to a written episode file.
 #pragma once
 
+#include <string>
+
 #include "bitmap_import.h"
 #include "episode_file.h"
 #include "menu.h"
 
 // One picture of the episode: the name typed for it and the last image imported under it.
 struct PictureSlot {
-  char fileName[32];
+  std::string fileName;
   ImportedImage image;  // compressedData is null while the slot holds nothing
 };
 
@@ -23,6 +25,7 @@ struct DriverState {
 
 enum class DialogueEnd { Returned, KeyboardLost };
 
+// Starts with the main menu filled in and the slots empty.
 DriverState startingState();
 
 // Runs the menu until "Quit"; returns the exit status (1 when there is no console keyboard).

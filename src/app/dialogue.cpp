@@ -6,6 +6,7 @@
 
 #include "answer_reading.h"
 #include "console.h"
+#include "import_messages.h"
 
 namespace {
 
@@ -22,9 +23,13 @@ void forgetEndOfInput() {
 
 bool importIntoSlot(PictureSlot& slot, const char* prompt) {
   std::cout << prompt;
-  readTextAnswer(std::cin, slot.fileName, sizeof slot.fileName);
+  char typed[32];
+  readTextAnswer(std::cin, typed, sizeof typed);
+  slot.fileName = typed;
   ImportedImage image{};
-  if (!importBitmap(slot.fileName, image)) return false;
+  const ImportOutcome outcome = importBitmap(slot.fileName.c_str(), image);
+  if (const char* line = dialogueLine(outcome)) std::cout << line;
+  if (!outcome.ok()) return false;
   if (slot.image.compressedData != nullptr) releaseImportedImage(slot.image);
   slot.image = image;
   return true;
@@ -39,7 +44,9 @@ void readMetadata(EpisodeAnswers& answers) {
   std::cout << "Enter the filename of the start level:\n";
   readTextAnswer(std::cin, answers.startLevel, sizeof answers.startLevel);
   std::cout << "And finally enter the episode filename!:\n";
-  readTextAnswer(std::cin, answers.outputFileName, sizeof answers.outputFileName);
+  char typed[32];
+  readTextAnswer(std::cin, typed, sizeof typed);
+  answers.outputFileName = typed;
 }
 
 int reportNoKeyboard(DriverState& state) {
