@@ -85,7 +85,8 @@ ImportOutcome readLayout(std::FILE* file, BitmapLayout& layout) {
   std::size_t available = wanted < 0 ? 0 : static_cast<std::size_t>(wanted);
   std::rewind(file);
   if (!readExactly(file, header, available)) return problem(ImportProblem::kTooShort);
-  if (available < 2 || littleEndian(header, 2) != 0x4D42) return problem(ImportProblem::kNotABitmap);
+  if (available < 2 || littleEndian(header, 2) != 0x4D42)
+    return problem(ImportProblem::kNotABitmap);
   if (available < 29) return problem(ImportProblem::kTooShort);
   if (header[28] != 8) return problem(ImportProblem::kNotEightBits, header[28]);
   if (available < sizeof header) return problem(ImportProblem::kTooShort);
