@@ -7,10 +7,17 @@
 #include "answer_reading.h"
 #include "console.h"
 #include "import_messages.h"
+#include "typed_name.h"
 
 namespace {
 
-bool waitForAnyKey() { return readKey() != kNoKeyboard; }
+// One whole key press: the second code of a two-code key (an arrow, a function key) is read here
+// too, so it cannot reach the menu that comes next.
+bool waitForAnyKey() {
+  int key = readKey();
+  if (key == 0 || key == 224) key = readKey();
+  return key != kNoKeyboard;
+}
 
 // Ctrl-D at a terminal ends the answers of one dialogue, not of the run; a file of answers that
 // has ended simply ends again at the first read. std::cin reads through C's stdin, and both keep
@@ -23,16 +30,23 @@ void forgetEndOfInput() {
 
 bool importIntoSlot(PictureSlot& slot, const char* prompt) {
   std::cout << prompt;
-  char typed[32];
-  readTextAnswer(std::cin, typed, sizeof typed);
-  slot.fileName = typed;
+  slot.fileName = pathFromTypedName(readNameAnswer(std::cin));
   ImportedImage image{};
   const ImportOutcome outcome = importBitmap(slot.fileName.c_str(), image);
   if (const char* line = dialogueLine(outcome)) std::cout << line;
   if (!outcome.ok()) return false;
   if (slot.image.compressedData != nullptr) releaseImportedImage(slot.image);
   slot.image = image;
+  slot.identified = identifyFile(slot.fileName.c_str(), slot.identity);
   return true;
+}
+
+FileIdentities pictureFiles(const DriverState& state) {
+  FileIdentities files;
+  for (const PictureSlot* slot : {&state.episodeSlot, &state.titleSlot, &state.lowtitleSlot}) {
+    if (slot->identified) files.push_back(slot->identity);
+  }
+  return files;
 }
 
 void readMetadata(EpisodeAnswers& answers) {
@@ -44,9 +58,7 @@ void readMetadata(EpisodeAnswers& answers) {
   std::cout << "Enter the filename of the start level:\n";
   readTextAnswer(std::cin, answers.startLevel, sizeof answers.startLevel);
   std::cout << "And finally enter the episode filename!:\n";
-  char typed[32];
-  readTextAnswer(std::cin, typed, sizeof typed);
-  answers.outputFileName = typed;
+  answers.outputFileName = pathFromTypedName(readNameAnswer(std::cin));
 }
 
 int reportNoKeyboard(DriverState& state) {
@@ -91,7 +103,7 @@ DialogueEnd runCreationDialogue(DriverState& state) {
   if (imported) {
     readMetadata(answers);
     if (writeEpisodeFile(answers, state.episodeSlot.image, state.titleSlot.image,
-                         state.lowtitleSlot.image)) {
+                         state.lowtitleSlot.image, pictureFiles(state))) {
       std::cout << "DONE!!!\nPress any button to continue\n";
     } else {
       std::cout << "Couldn't write file\n";

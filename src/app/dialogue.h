@@ -6,12 +6,15 @@
 
 #include "bitmap_import.h"
 #include "episode_file.h"
+#include "file_identity.h"
 #include "menu.h"
 
 // One picture of the episode: the name typed for it and the last image imported under it.
 struct PictureSlot {
-  std::string fileName;
-  ImportedImage image;  // compressedData is null while the slot holds nothing
+  std::string fileName;   // the path opened: the typed name, unquoted, as the library takes it
+  ImportedImage image;    // compressedData is null while the slot holds nothing
+  FileIdentity identity;  // of the file imported, so the episode file is never written over it
+  bool identified;
 };
 
 struct DriverState {

@@ -64,12 +64,13 @@ void serializeEpisodeHeader(const EpisodeHeader& header,
 }
 
 bool writeEpisodeFile(const EpisodeAnswers& answers, const ImportedImage& episodeImage,
-                      const ImportedImage& titleImage, const ImportedImage& lowtitleImage) {
+                      const ImportedImage& titleImage, const ImportedImage& lowtitleImage,
+                      const FileIdentities& untouchable) {
   unsigned char header[kEpisodeHeaderBytes];
   serializeEpisodeHeader(makeEpisodeHeader(answers, episodeImage, lowtitleImage), header);
 
   PendingFile file;
-  if (!beginReplace(file, answers.outputFileName.c_str())) return false;
+  if (!beginReplace(file, answers.outputFileName.c_str(), untouchable)) return false;
   appendBytes(file, header, sizeof header);
   appendPicture(file, episodeImage);
   appendPicture(file, titleImage);

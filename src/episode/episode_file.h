@@ -7,6 +7,7 @@
 #include <string>
 
 #include "bitmap_import.h"
+#include "file_identity.h"
 
 // Text fields hold the typed bytes, a zero byte and zeros to the full width.
 struct EpisodeAnswers {
@@ -43,6 +44,10 @@ void serializeEpisodeHeader(const EpisodeHeader& header,
                             unsigned char (&bytes)[kEpisodeHeaderBytes]);
 
 // Writes the whole file under answers.outputFileName, replacing any file of that name only once
-// the new one is complete on disk. False when anything fails; an existing file is then untouched.
+// the new one is complete on disk (see safe_file.h for what a replaced file keeps). False when
+// anything fails, when the name is not a regular file, or when it is one of `untouchable` (the
+// pictures the episode was made from, whatever path names them); an existing file is then
+// untouched.
 bool writeEpisodeFile(const EpisodeAnswers& answers, const ImportedImage& episodeImage,
-                      const ImportedImage& titleImage, const ImportedImage& lowtitleImage);
+                      const ImportedImage& titleImage, const ImportedImage& lowtitleImage,
+                      const FileIdentities& untouchable = {});

@@ -1,19 +1,28 @@
 // Replacing a file so that a failure part way never leaves it half written: the new content goes
 // to a temporary file beside the target, which is renamed over it only when complete and synced.
+//
+// What a replaced file keeps: its permission bits, and the symbolic links that lead to it (the
+// file at the end of the links is the one replaced). What it does not keep: other hard links to
+// it, which go on naming the old content. What is never replaced: anything that is not a regular
+// file (a directory, a device, a pipe) and the files the caller names as untouchable.
 #pragma once
 
 #include <cstddef>
 #include <string>
 
+#include "file_identity.h"
+
 struct PendingFile {
-  std::string targetName;
+  std::string targetName;  // the file that will be replaced: the typed name with links followed
   std::string temporaryName;
   long long handle = -1;  // the platform's descriptor or handle of the temporary file
   bool failed = false;
 };
 
-// Creates the temporary file. False (and nothing left behind) when it cannot be created.
-bool beginReplace(PendingFile& file, const char* targetName);
+// Creates the temporary file. False (and nothing created or changed) when the target is not a
+// regular file, is one of `untouchable`, or the temporary file cannot be made.
+bool beginReplace(PendingFile& file, const char* targetName,
+                  const FileIdentities& untouchable = {});
 
 // Appends bytes; once a write fails the file stays failed and later appends do nothing.
 void appendBytes(PendingFile& file, const void* bytes, std::size_t size);

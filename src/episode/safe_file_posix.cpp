@@ -1,9 +1,12 @@
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <vector>
 
 #include "safe_file.h"
 #include "system_calls.h"
@@ -11,6 +14,135 @@
 namespace {
 
 constexpr int kNameAttempts = 100;
+constexpr int kMostLinksFollowed = 40;             // the kernel's own limit for one path
+constexpr std::size_t kLongestLinkText = 1 << 20;  // far beyond any path the system takes
+
+// --- The temporary file and the signals that end the program -----------------------------------
+//
+// A signal that ends the program while the temporary file exists must not leave it behind. While
+// one exists, the terminating signals go to a handler that removes it, puts back the action that
+// was there before and raises the signal again, so the earlier handler (which gives the terminal
+// back) or the default action still runs. SIGXFSZ is ignored meanwhile: a file-size limit is then
+// a failed write, not a killed program.
+
+constexpr int kTerminatingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr int kSignalCount = sizeof kTerminatingSignals / sizeof kTerminatingSignals[0];
+
+// Shared with the handler; changed only with the terminating signals blocked.
+std::string pendingTemporary;
+volatile sig_atomic_t temporaryPending = 0;
+volatile sig_atomic_t handlersInstalled = 0;
+struct sigaction previousActions[kSignalCount];
+bool replacedAction[kSignalCount];
+struct sigaction previousFileSizeAction;
+
+void restoreActions() {
+  if (!handlersInstalled) return;
+  for (int i = 0; i < kSignalCount; ++i) {
+    if (replacedAction[i]) sigaction(kTerminatingSignals[i], &previousActions[i], nullptr);
+  }
+  sigaction(SIGXFSZ, &previousFileSizeAction, nullptr);
+  handlersInstalled = 0;
+}
+
+// Only async-signal-safe calls in here: unlink, sigaction, raise.
+void onTerminatingSignal(int signalNumber) {
+  const int savedErrno = errno;
+  if (temporaryPending) ::unlink(pendingTemporary.c_str());
+  temporaryPending = 0;
+  restoreActions();
+  raise(signalNumber);  // blocked until this handler returns, then handled as before
+  errno = savedErrno;
+}
+
+void installActions() {
+  struct sigaction action {};
+  action.sa_handler = &onTerminatingSignal;
+  sigemptyset(&action.sa_mask);
+  for (int signalNumber : kTerminatingSignals) sigaddset(&action.sa_mask, signalNumber);
+  for (int i = 0; i < kSignalCount; ++i) {
+    sigaction(kTerminatingSignals[i], nullptr, &previousActions[i]);
+    // A signal the program was told to ignore (nohup) stays ignored.
+    replacedAction[i] = previousActions[i].sa_handler != SIG_IGN;
+    if (replacedAction[i]) sigaction(kTerminatingSignals[i], &action, nullptr);
+  }
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGXFSZ, &ignore, &previousFileSizeAction);
+  handlersInstalled = 1;
+}
+
+// Holds the terminating signals back while the handler's view of the temporary file changes.
+struct SignalsHeld {
+  SignalsHeld() {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (int signalNumber : kTerminatingSignals) sigaddset(&blocked, signalNumber);
+    sigprocmask(SIG_BLOCK, &blocked, &previousMask);
+  }
+  ~SignalsHeld() { sigprocmask(SIG_SETMASK, &previousMask, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+  sigset_t previousMask;
+};
+
+void forgetTemporary() {
+  temporaryPending = 0;
+  restoreActions();
+}
+
+// --- Where the new file goes -------------------------------------------------------------------
+
+std::string directoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+bool readLinkText(const std::string& link, std::string& text) {
+  for (std::size_t room = 256; room <= kLongestLinkText; room *= 2) {
+    std::vector<char> buffer(room);
+    const ssize_t length = systemCalls.readlink(link.c_str(), buffer.data(), room);
+    if (length < 0) return false;
+    if (static_cast<std::size_t>(length) < room) {
+      text.assign(buffer.data(), static_cast<std::size_t>(length));
+      return true;
+    }
+  }
+  errno = ENAMETOOLONG;
+  return false;
+}
+
+// Follows symbolic links from `name` to the file they lead to, which need not exist yet (a link
+// may point to the file it is meant to become). `exists` tells whether `status` describes it.
+bool resolveTarget(const std::string& name, std::string& target, struct stat& status,
+                   bool& exists) {
+  target = name;
+  for (int hop = 0; hop <= kMostLinksFollowed; ++hop) {
+    if (systemCalls.lstat(target.c_str(), &status) != 0) {
+      exists = false;
+      return errno == ENOENT;
+    }
+    if (!S_ISLNK(status.st_mode)) {
+      exists = true;
+      return true;
+    }
+    std::string linkText;
+    if (!readLinkText(target, linkText) || linkText.empty()) return false;
+    target = linkText[0] == '/' ? linkText : directoryOf(target) + linkText;
+  }
+  errno = ELOOP;
+  return false;
+}
+
+bool isUntouchable(const struct stat& status, const FileIdentities& untouchable) {
+  const FileIdentity identity{static_cast<std::uint64_t>(status.st_dev),
+                              static_cast<std::uint64_t>(status.st_ino)};
+  for (const FileIdentity& other : untouchable) {
+    if (sameFile(identity, other)) return true;
+  }
+  return false;
+}
 
 // Beside the target (same directory, so the rename cannot cross file systems) and unlikely to
 // meet another file; O_EXCL settles it when it does.
@@ -24,18 +156,7 @@ std::string temporaryNameFor(const std::string& target, int attempt) {
 
 int descriptorOf(const PendingFile& file) { return static_cast<int>(file.handle); }
 
-void discard(PendingFile& file) {
-  if (file.handle >= 0) systemCalls.close(descriptorOf(file));
-  file.handle = -1;
-  systemCalls.unlink(file.temporaryName.c_str());
-}
-
-}  // namespace
-
-bool beginReplace(PendingFile& file, const char* targetName) {
-  file = PendingFile{};
-  file.targetName = targetName;
-  if (file.targetName.empty()) return false;
+bool createTemporary(PendingFile& file) {
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     file.temporaryName = temporaryNameFor(file.targetName, attempt);
     // 0666 less the umask: the permissions a file made by fopen(name, "wb") would get.
@@ -48,6 +169,40 @@ bool beginReplace(PendingFile& file, const char* targetName) {
     if (errno != EEXIST && errno != EINTR) return false;
   }
   return false;
+}
+
+void discard(PendingFile& file) {
+  if (file.handle >= 0) systemCalls.close(descriptorOf(file));
+  file.handle = -1;
+  SignalsHeld held;
+  systemCalls.unlink(file.temporaryName.c_str());
+  forgetTemporary();
+}
+
+}  // namespace
+
+bool beginReplace(PendingFile& file, const char* targetName, const FileIdentities& untouchable) {
+  file = PendingFile{};
+  if (targetName == nullptr || *targetName == '\0') return false;
+  struct stat status {};
+  bool exists = false;
+  if (!resolveTarget(targetName, file.targetName, status, exists)) return false;
+  if (exists && (!S_ISREG(status.st_mode) || isUntouchable(status, untouchable))) return false;
+  {
+    SignalsHeld held;
+    installActions();
+    if (!createTemporary(file)) {
+      restoreActions();
+      return false;
+    }
+    pendingTemporary = file.temporaryName;
+    temporaryPending = 1;
+  }
+  if (exists && systemCalls.fchmod(descriptorOf(file), status.st_mode & 07777) != 0) {
+    discard(file);
+    return false;
+  }
+  return true;
 }
 
 void appendBytes(PendingFile& file, const void* bytes, std::size_t size) {
@@ -70,7 +225,9 @@ bool commitReplace(PendingFile& file) {
   int descriptor = descriptorOf(file);
   file.handle = -1;
   complete = systemCalls.close(descriptor) == 0 && complete;
+  SignalsHeld held;
   if (complete && systemCalls.rename(file.temporaryName.c_str(), file.targetName.c_str()) == 0) {
+    forgetTemporary();
     return true;
   }
   discard(file);

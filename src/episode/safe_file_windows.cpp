@@ -9,14 +9,66 @@ namespace {
 
 constexpr int kNameAttempts = 100;
 
-// Names are typed in the console's 8-bit code page; the wide calls want UTF-16.
+// Paths reach the library as UTF-8 (the program converts what was typed); the wide calls take
+// any name the file system can hold.
 std::wstring wideName(const std::string& name) {
-  int length = MultiByteToWideChar(CP_ACP, 0, name.c_str(), -1, nullptr, 0);
+  int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name.c_str(), -1, nullptr, 0);
   if (length <= 0) return std::wstring();
   std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, name.c_str(), -1, &wide[0], length);
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name.c_str(), -1, &wide[0], length);
   wide.resize(static_cast<std::size_t>(length) - 1);
   return wide;
+}
+
+std::string utf8Name(const std::wstring& wide) {
+  int length = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return std::string();
+  std::string name(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, &name[0], length, nullptr, nullptr);
+  name.resize(static_cast<std::size_t>(length) - 1);
+  return name;
+}
+
+// The file a symbolic link leads to, as a full path; the typed name when it is no link.
+std::string finalName(const std::string& name, HANDLE target) {
+  const DWORD attributes = GetFileAttributesW(wideName(name).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return name;
+  }
+  DWORD length = GetFinalPathNameByHandleW(target, nullptr, 0, FILE_NAME_NORMALIZED);
+  if (length == 0) return std::string();
+  std::wstring wide(length, L'\0');
+  length = GetFinalPathNameByHandleW(target, &wide[0], length, FILE_NAME_NORMALIZED);
+  if (length == 0 || length >= wide.size()) return std::string();
+  wide.resize(length);
+  return utf8Name(wide);
+}
+
+// Settles which file will be replaced. False when the name cannot be used, or names something
+// that is not a regular file or is one of the untouchable files.
+bool chooseTarget(const char* typed, const FileIdentities& untouchable, std::string& target) {
+  const std::wstring wide = wideName(typed);
+  if (wide.empty()) return false;
+  HANDLE handle =
+      CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    target = typed;  // a new file, or a name the creation itself will refuse
+    return true;
+  }
+  BY_HANDLE_FILE_INFORMATION information{};
+  bool usable = GetFileType(handle) == FILE_TYPE_DISK &&
+                GetFileInformationByHandle(handle, &information) &&
+                !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+  if (usable) {
+    const FileIdentity identity{
+        information.dwVolumeSerialNumber,
+        (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow};
+    for (const FileIdentity& other : untouchable) usable = usable && !sameFile(identity, other);
+  }
+  if (usable) target = finalName(typed, handle);
+  CloseHandle(handle);
+  return usable && !target.empty();
 }
 
 std::string temporaryNameFor(const std::string& target, int attempt) {
@@ -38,10 +90,10 @@ void discard(PendingFile& file) {
 
 }  // namespace
 
-bool beginReplace(PendingFile& file, const char* targetName) {
+bool beginReplace(PendingFile& file, const char* targetName, const FileIdentities& untouchable) {
   file = PendingFile{};
-  file.targetName = targetName;
-  if (file.targetName.empty()) return false;
+  if (targetName == nullptr || *targetName == '\0') return false;
+  if (!chooseTarget(targetName, untouchable, file.targetName)) return false;
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     file.temporaryName = temporaryNameFor(file.targetName, attempt);
     HANDLE handle = CreateFileW(wideName(file.temporaryName).c_str(), GENERIC_WRITE, 0, nullptr,

@@ -2,6 +2,7 @@
 // fail on purpose. Production code calls them only through `systemCalls`.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 struct SystemCalls {
@@ -11,6 +12,9 @@ struct SystemCalls {
   int (*close)(int descriptor);
   int (*rename)(const char* from, const char* to);
   int (*unlink)(const char* path);
+  int (*lstat)(const char* path, struct stat* status);
+  ssize_t (*readlink)(const char* path, char* target, size_t size);
+  int (*fchmod)(int descriptor, mode_t mode);
 };
 
 extern SystemCalls systemCalls;

@@ -134,6 +134,23 @@ def make_pictures(folder):
              ("lowtitle", "lowtitle.bmp")]}
 
 
+def make_folder(folder, *parts):
+    path = os.path.join(folder, *parts)
+    os.makedirs(path)
+    return path
+
+
+def make_small_pictures(folder):
+    """a.bmp, b.bmp and c.bmp: three small pictures unlike those of make_pictures."""
+    # Enough colours that the writer keeps 8 bits per pixel; widths 9, 6 and 13 (mod 4: 1, 2, 1).
+    for name, size, colours in [("a", "9x3", "30"), ("b", "6x6", "30"), ("c", "13x3", "30")]:
+        subprocess.run([CONVERT, "-seed", "11", "-size", size, "plasma:fractal", "-colors",
+                        colours, "-type", "Palette", "-compress", "none", f"BMP3:{name}.bmp"],
+                       cwd=folder, check=True, timeout=60)
+    return {picture: bmp_pixels_top_first(os.path.join(folder, f"{name}.bmp")) for picture, name
+            in [("episode", "a"), ("title", "b"), ("lowtitle", "c")]}
+
+
 def check_episode_file(test, path, pictures, position, name, start_level):
     data = read(path, "rb")
     u32 = lambda at: struct.unpack_from("<I", data, at)[0]
@@ -265,13 +282,13 @@ class ProgramTest(unittest.TestCase):
         terminal.wait_for("Press any button to continue")
         check_episode_file(self, os.path.join(self.folder, "redirected.z4k"), pictures, 12,
                            "Redirected", "r1.lev")
-        # A Down arrow at the closing wait: its first code ends the wait, its second moves the
-        # next menu's highlight.
+        # A Down arrow at the closing wait is one key press: it ends the wait and nothing else,
+        # so the next menu opens on "Create new".
         terminal.keys(DOWN)
         terminal.wait_for("Z4K DIVOVOD")
         time.sleep(0.3)
-        self.assertEqual(highlighted_item(terminal), "Quit")
-        terminal.keys(ENTER)
+        self.assertEqual(highlighted_item(terminal), "Create new")
+        terminal.keys(DOWN, ENTER)
         self.assertEqual(terminal.exit_status(), 0)
 
     def test_no_console_keyboard_ends_with_one_line_and_status_one(self):
@@ -281,6 +298,85 @@ class ProgramTest(unittest.TestCase):
         self.assertEqual(result.returncode, 1)
         self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
         self.assertLess(time.time() - started, 5)
+
+    # --- names, answers and the written file --------------------------------------------------
+
+    def answer_dialogue(self, terminal, answers):
+        """Types the seven answers of one creation, each after its prompt."""
+        prompts = ["episode image and press enter:", "title image and press enter:",
+                   "lowtitle image and press enter:", "episode list:", "name of the episode",
+                   "start level:", "episode filename!:"]
+        for prompt, answer in zip(prompts, answers):
+            terminal.wait_for(prompt)
+            terminal.type(answer)
+
+    def test_two_creations_the_second_carries_nothing_of_the_first(self):
+        first_pictures = make_pictures(make_folder(self.folder, "pictures", "act 2"))
+        second_pictures = make_small_pictures(self.folder)
+        terminal = self.start()
+        terminal.keys(ENTER)
+        # Long answers: paths with folders and spaces (one in quotes, as a dragged file comes),
+        # an episode name far past its 127 bytes, a start level past its 31.
+        first_output = "output folder/an episode file named at length.z4k"
+        os.mkdir(os.path.join(self.folder, "output folder"))
+        self.answer_dialogue(terminal, [
+            '"pictures/act 2/episode.bmp"', "pictures/act 2/title.bmp",
+            "pictures/act 2/lowtitle.bmp", "31", "Q" * 2500, "W" * 200, first_output])
+        terminal.wait_for("Press any button to continue")
+        check_episode_file(self, os.path.join(self.folder, first_output), first_pictures, 31,
+                           "Q" * 127, "W" * 31)
+        terminal.keys(DOWN)  # one whole key: the menu that follows still opens on "Create new"
+        terminal.wait_for("Z4K DIVOVOD")
+        time.sleep(0.3)
+        self.assertEqual(highlighted_item(terminal), "Create new")
+        terminal.keys(ENTER)
+        self.answer_dialogue(terminal, ["a.bmp", "b.bmp", "c.bmp", "2", "B", "b.lev", "s.z4k"])
+        terminal.wait_for("Press any button to continue")
+        second = os.path.join(self.folder, "s.z4k")
+        check_episode_file(self, second, second_pictures, 2, "B", "b.lev")
+        header = read(second, "rb")[16:176]
+        self.assertEqual(header.replace(b"\0", b""), b"Bb.lev", "bytes of the first answers")
+        self.assertEqual(sorted(os.listdir(self.folder + "/output folder")),
+                         ["an episode file named at length.z4k"])
+        terminal.keys("20")
+        terminal.wait_for("Z4K DIVOVOD")
+        self.assert_quits_cleanly(terminal)  # under the sanitizers, a leaked block fails here
+
+    def test_answer_file_from_a_windows_editor_with_non_ascii_names(self):
+        pictures = make_pictures(make_folder(self.folder, "mes images"))
+        images = os.path.join(self.folder, "mes images")
+        os.rename(os.path.join(images, "episode.bmp"), os.path.join(images, "épisode.bmp"))
+        os.rename(os.path.join(images, "title.bmp"), os.path.join(images, "titre été.bmp"))
+        os.mkdir(os.path.join(self.folder, "sortie"))
+        lines = ['"mes images/épisode.bmp"', "mes images/titre été.bmp",
+                 "mes images/lowtitle.bmp", "", "1.9", "Caves", "cave1.lev",
+                 '"sortie/épisode final.z4k"']
+        with open(os.path.join(self.folder, "answers.txt"), "wb") as answers:
+            answers.write("".join(line + "\r\n" for line in lines).encode())
+        terminal = self.start(f"{PROGRAM} < answers.txt")
+        terminal.keys(ENTER)
+        terminal.wait_for("Press any button to continue")
+        check_episode_file(self, os.path.join(self.folder, "sortie", "épisode final.z4k"),
+                           pictures, 1, "Caves", "cave1.lev")
+        self.assertEqual(os.listdir(os.path.join(self.folder, "sortie")), ["épisode final.z4k"])
+        terminal.keys("20")
+        terminal.wait_for("Z4K DIVOVOD")
+        self.assert_quits_cleanly(terminal)
+
+    def test_a_picture_is_never_written_over(self):
+        make_pictures(self.folder)
+        before = read(os.path.join(self.folder, "title.bmp"), "rb")
+        with open(os.path.join(self.folder, "answers.txt"), "w") as answers:
+            answers.write("episode.bmp\ntitle.bmp\nlowtitle.bmp\n3\nX\nx.lev\n./title.bmp\n")
+        terminal = self.start(f"{PROGRAM} < answers.txt")
+        terminal.keys(ENTER)
+        terminal.wait_for("Couldn't write file")
+        self.assertNotIn("DONE!!!", terminal.screen())
+        self.assertEqual(read(os.path.join(self.folder, "title.bmp"), "rb"), before)
+        self.assertFalse([name for name in os.listdir(self.folder) if name.endswith(".tmp")])
+        terminal.keys("20")
+        terminal.wait_for("Z4K DIVOVOD")
+        self.assert_quits_cleanly(terminal)
 
 
 if __name__ == "__main__":

@@ -4,9 +4,12 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
+#include <utility>
+#include <vector>
 
 #include "test_support.h"
 
@@ -92,35 +95,182 @@ TEST(WriteEpisodeFile, LaysOutHeaderAndThreePictureBlocks) {
   EXPECT_EQ(Bytes(file.begin() + 16 + 16, file.begin() + 144), Bytes(112, 0));
 }
 
-TEST(WriteEpisodeFile, ReplacesAnExistingFileWithFreshPermissions) {
-  ScratchDirectory directory;
-  InsideDirectory inside(directory.root);
+bool writeTo(const std::string& name, const FileIdentities& untouchable = {}) {
   Pictures pictures;
-  EpisodeAnswers answers = answersFor("old.z4k");
-  writeFile(answers.outputFileName.c_str(), Bytes(5000, 0xEE));
-  chmod(answers.outputFileName.c_str(), 0600);
-  mode_t previous = umask(022);
-  bool written = writeEpisodeFile(answers, pictures.episode, pictures.title, pictures.lowtitle);
-  umask(previous);
-  ASSERT_TRUE(written);
-  EXPECT_EQ(readFile(answers.outputFileName.c_str()).size(), 237u);
-  struct stat status {};
-  ASSERT_EQ(stat(answers.outputFileName.c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 0777, 0644u);
-  EXPECT_EQ(directory.entries(), std::vector<std::string>{"old.z4k"});
+  return writeEpisodeFile(answersFor(name), pictures.episode, pictures.title, pictures.lowtitle,
+                          untouchable);
 }
 
-// A write that fails part way: the file size limit stops it after the header.
+constexpr std::size_t kWrittenSize = 220 + 5 + 9 + 3;
+
+mode_t permissionsOf(const std::string& path) {
+  struct stat status {};
+  EXPECT_EQ(stat(path.c_str(), &status), 0) << path;
+  return status.st_mode & 07777;
+}
+
+TEST(WriteEpisodeFile, AReplacedFileKeepsItsModeANewOneGetsTheUmasks) {
+  struct Case {
+    const char* name;
+    int oldMode;  // -1: no file there before
+    mode_t mask;
+    mode_t expected;
+  } cases[] = {
+      {"new file, umask 022", -1, 022, 0644},
+      {"new file, umask 077", -1, 077, 0600},
+      {"new file, umask 0", -1, 0, 0666},
+      {"private file stays private", 0600, 022, 0600},
+      {"read-only file stays read-only", 0444, 022, 0444},
+      {"executable bits kept whatever the umask", 0751, 077, 0751},
+  };
+  for (const Case& c : cases) {
+    ScratchDirectory directory;
+    InsideDirectory inside(directory.root);
+    if (c.oldMode >= 0) {
+      writeFile("episode.z4k", Bytes(5000, 0xEE));
+      chmod("episode.z4k", static_cast<mode_t>(c.oldMode));
+    }
+    const mode_t previous = umask(c.mask);
+    const bool written = writeTo("episode.z4k");
+    umask(previous);
+    ASSERT_TRUE(written) << c.name;
+    EXPECT_EQ(readFile("episode.z4k").size(), kWrittenSize) << c.name;
+    EXPECT_EQ(permissionsOf("episode.z4k"), c.expected) << c.name;
+    EXPECT_EQ(directory.entries(), std::vector<std::string>{"episode.z4k"}) << c.name;
+  }
+}
+
+// The links stay; the file at their end is the one replaced, and the temporary file was made
+// beside it (so nothing is left in either folder and the rename never crossed one).
+TEST(WriteEpisodeFile, SymbolicLinksStayAndTheFileTheyLeadToIsReplaced) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<const char*, const char*>> links;  // link name, what it points to
+    const char* typed;
+    const char* realFile;
+    bool realFileExists;
+  } cases[] = {
+      {"link in the same folder", {{"link.z4k", "real.z4k"}}, "link.z4k", "real.z4k", true},
+      {"link into another folder",
+       {{"link.z4k", "store/real.z4k"}},
+       "link.z4k",
+       "store/real.z4k",
+       true},
+      {"link inside a folder, relative to it",
+       {{"store/link.z4k", "../elsewhere/real.z4k"}},
+       "store/link.z4k",
+       "elsewhere/real.z4k",
+       true},
+      {"a chain of links",
+       {{"first.z4k", "store/second.z4k"}, {"store/second.z4k", "real.z4k"}},
+       "first.z4k",
+       "store/real.z4k",
+       true},
+      {"a link to a file not made yet",
+       {{"link.z4k", "store/new.z4k"}},
+       "link.z4k",
+       "store/new.z4k",
+       false},
+  };
+  for (const Case& c : cases) {
+    ScratchDirectory directory;
+    InsideDirectory inside(directory.root);
+    std::filesystem::create_directory("store");
+    std::filesystem::create_directory("elsewhere");
+    if (c.realFileExists) {
+      writeFile(c.realFile, Bytes(400, 0x77));
+      chmod(c.realFile, 0640);
+    }
+    for (auto [link, pointsTo] : c.links) ASSERT_EQ(symlink(pointsTo, link), 0) << c.name;
+
+    ASSERT_TRUE(writeTo(c.typed)) << c.name;
+    for (auto [link, pointsTo] : c.links) {
+      EXPECT_TRUE(std::filesystem::is_symlink(link)) << c.name << ": " << link;
+      EXPECT_EQ(std::filesystem::read_symlink(link), pointsTo) << c.name;
+    }
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(c.realFile)))
+        << c.name;
+    EXPECT_EQ(readFile(c.realFile).size(), kWrittenSize) << c.name;
+    if (c.realFileExists) {
+      EXPECT_EQ(permissionsOf(c.realFile), 0640u) << c.name;
+    }
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(".")) {
+      EXPECT_NE(entry.path().extension(), ".tmp") << c.name << ": " << entry.path();
+    }
+  }
+}
+
+TEST(WriteEpisodeFile, AHardLinkedFileIsReplacedByANewFile) {
+  ScratchDirectory directory;
+  InsideDirectory inside(directory.root);
+  const Bytes old(300, 0x42);
+  writeFile("episode.z4k", old);
+  ASSERT_EQ(link("episode.z4k", "other name.z4k"), 0);
+  ASSERT_TRUE(writeTo("episode.z4k"));
+  EXPECT_EQ(readFile("episode.z4k").size(), kWrittenSize);
+  EXPECT_EQ(readFile("other name.z4k"), old);
+  EXPECT_EQ(std::filesystem::hard_link_count("other name.z4k"), 1u);
+}
+
+// What is not a regular file is refused before anything is made.
+TEST(WriteEpisodeFile, RefusesWhatIsNotARegularFile) {
+  ScratchDirectory directory;
+  InsideDirectory inside(directory.root);
+  ASSERT_EQ(mkfifo("pipe", 0644), 0);
+  ASSERT_EQ(mkdir("folder", 0755), 0);
+  ASSERT_EQ(symlink("pipe", "link to pipe"), 0);
+  ASSERT_EQ(symlink("folder", "link to folder"), 0);
+  ASSERT_EQ(symlink("loop b", "loop a"), 0);
+  ASSERT_EQ(symlink("loop a", "loop b"), 0);
+  const std::vector<std::string> before = directory.entries();
+
+  for (const char* name :
+       {"pipe", "folder", "link to pipe", "link to folder", "loop a", "/dev/null", ""}) {
+    EXPECT_FALSE(writeTo(name)) << name;
+  }
+  EXPECT_EQ(directory.entries(), before);
+  EXPECT_TRUE(std::filesystem::is_fifo("pipe"));
+  EXPECT_TRUE(std::filesystem::is_empty("folder"));
+  EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+}
+
+// The pictures an episode was made from, by whatever name: never written over.
+TEST(WriteEpisodeFile, RefusesToReplaceAPictureByAnyName) {
+  ScratchDirectory directory;
+  InsideDirectory inside(directory.root);
+  std::filesystem::create_directory("art");
+  const Bytes picture(1078, 0x11);
+  writeFile("art/episode.bmp", picture);
+  writeFile("title.bmp", picture);
+  ASSERT_EQ(symlink("art/episode.bmp", "shortcut.bmp"), 0);
+  ASSERT_EQ(link("title.bmp", "title copy.bmp"), 0);
+  FileIdentities pictures(2);
+  ASSERT_TRUE(identifyFile("art/episode.bmp", pictures[0]));
+  ASSERT_TRUE(identifyFile("title.bmp", pictures[1]));
+
+  for (const char* name : {"art/episode.bmp", "./art/../art/episode.bmp", "shortcut.bmp",
+                           "title.bmp", "title copy.bmp"}) {
+    EXPECT_FALSE(writeTo(name, pictures)) << name;
+  }
+  EXPECT_TRUE(writeTo((directory.root + "/episode.z4k"), pictures)) << "another name";
+  EXPECT_EQ(readFile("art/episode.bmp"), picture);
+  EXPECT_EQ(readFile("title.bmp"), picture);
+  EXPECT_EQ(directory.entries(), (std::vector<std::string>{"art", "episode.z4k", "shortcut.bmp",
+                                                           "title copy.bmp", "title.bmp"}));
+}
+
+// A write that fails part way: the file size limit stops it after the header. SIGXFSZ keeps its
+// default action here, which would end the test program if the writer did not hold it off.
 bool writeUnderFileSizeLimit(const EpisodeAnswers& answers, const Pictures& pictures) {
   struct rlimit original {};
   getrlimit(RLIMIT_FSIZE, &original);
   struct rlimit small = original;
   small.rlim_cur = 100;
-  auto previousHandler = signal(SIGXFSZ, SIG_IGN);
+  auto previousHandler = signal(SIGXFSZ, SIG_DFL);
   setrlimit(RLIMIT_FSIZE, &small);
   bool written = writeEpisodeFile(answers, pictures.episode, pictures.title, pictures.lowtitle);
   setrlimit(RLIMIT_FSIZE, &original);
-  signal(SIGXFSZ, previousHandler);
+  EXPECT_EQ(signal(SIGXFSZ, previousHandler), SIG_DFL) << "the earlier action is back";
   return written;
 }
 

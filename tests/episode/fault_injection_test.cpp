@@ -1,6 +1,9 @@
 // Failures that a disk or the heap can produce at any moment, made to happen on purpose through
 // the seams: the system-call table of the writer and the allocator of the importer.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -18,16 +21,19 @@
 
 namespace {
 
-enum Call { kOpen, kWrite, kFsync, kClose, kRename, kCallKinds };
-const char* const kCallNames[] = {"open", "write", "fsync", "close", "rename"};
+enum Call { kOpen, kWrite, kFsync, kClose, kRename, kLstat, kReadlink, kFchmod, kCallKinds };
+const char* const kCallNames[] = {"open",   "write", "fsync",    "close",
+                                  "rename", "lstat", "readlink", "fchmod"};
 
 // What the fake calls do, and what they saw. Function pointers cannot capture, hence statics.
 struct Plan {
   Call failing = kCallKinds;  // none
-  int failOn = 0;             // the nth call of that kind fails (1 = the first)
+  int failOn = 0;             // the nth call of that kind fails (1 = the first)...
+  int failTimes = 1;          // ...and so many calls from there on
   int failWithErrno = EIO;
   std::size_t writeLimit = 0;        // when not 0, a write takes at most this many bytes
   bool interruptEveryOther = false;  // odd-numbered calls of open and write see EINTR
+  int raiseAtFsync = 0;              // a signal that arrives while the file is being synced
   std::array<int, kCallKinds> calls{};
   int descriptorsOpened = 0;
   int descriptorsClosed = 0;
@@ -36,7 +42,10 @@ Plan plan;
 SystemCalls real = realSystemCalls();
 
 bool fails(Call call) {
-  if (++plan.calls[call] != plan.failOn || plan.failing != call) return false;
+  const int nth = ++plan.calls[call];
+  if (plan.failing != call || nth < plan.failOn || nth >= plan.failOn + plan.failTimes) {
+    return false;
+  }
   errno = plan.failWithErrno;
   return true;
 }
@@ -60,7 +69,10 @@ ssize_t fakeWrite(int descriptor, const void* bytes, size_t size) {
   return real.write(descriptor, bytes, size);
 }
 
-int fakeFsync(int descriptor) { return fails(kFsync) ? -1 : real.fsync(descriptor); }
+int fakeFsync(int descriptor) {
+  if (plan.raiseAtFsync != 0) raise(plan.raiseAtFsync);
+  return fails(kFsync) ? -1 : real.fsync(descriptor);
+}
 
 // A close that reports failure has still released the descriptor (as on Linux).
 int fakeClose(int descriptor) {
@@ -73,12 +85,28 @@ int fakeRename(const char* from, const char* to) {
   return fails(kRename) ? -1 : real.rename(from, to);
 }
 
+int fakeLstat(const char* path, struct stat* status) {
+  return fails(kLstat) ? -1 : real.lstat(path, status);
+}
+
+ssize_t fakeReadlink(const char* path, char* target, size_t size) {
+  return fails(kReadlink) ? -1 : real.readlink(path, target, size);
+}
+
+int fakeFchmod(int descriptor, mode_t mode) {
+  return fails(kFchmod) ? -1 : real.fchmod(descriptor, mode);
+}
+
+// What stands under the target name before the write.
+enum class Target { kNothing, kFile, kLinkToFile };
+const char* const kTargetNames[] = {"no file", "over a file", "through a link"};
+
 class WriterFaults : public ::testing::Test {
  protected:
   void SetUp() override {
     plan = Plan{};
-    systemCalls =
-        SystemCalls{&fakeOpen, &fakeWrite, &fakeFsync, &fakeClose, &fakeRename, real.unlink};
+    systemCalls = SystemCalls{&fakeOpen,   &fakeWrite, &fakeFsync,    &fakeClose, &fakeRename,
+                              real.unlink, &fakeLstat, &fakeReadlink, &fakeFchmod};
   }
   void TearDown() override { systemCalls = realSystemCalls(); }
 
@@ -102,6 +130,27 @@ class WriterFaults : public ::testing::Test {
     return file;
   }
 
+  // target.z4k as `target` says; a link leads to real.z4k. The old content is `old`.
+  void prepare(Target target, const Bytes& old) {
+    if (target == Target::kFile) writeFile(directory.path("target.z4k"), old);
+    if (target == Target::kLinkToFile) {
+      writeFile(directory.path("real.z4k"), old);
+      ASSERT_EQ(symlink("real.z4k", directory.path("target.z4k").c_str()), 0);
+    }
+  }
+
+  // Every call the writer makes for that target, with nothing failing.
+  std::array<int, kCallKinds> callsFor(Target target) {
+    prepare(target, Bytes(10, 1));
+    plan = Plan{};
+    EXPECT_TRUE(write("target.z4k"));
+    const std::array<int, kCallKinds> calls = plan.calls;
+    for (const std::string& name : directory.entries()) {
+      std::filesystem::remove(directory.path(name));
+    }
+    return calls;
+  }
+
   ScratchDirectory directory;
   Pictures pictures;
 };
@@ -116,15 +165,22 @@ TEST_F(WriterFaults, EveryFailingStepKeepsTheOldFileAndLeavesNoTemporary) {
     Call call;
     int nth;
   };
-  std::vector<Step> steps{{kOpen, 1}, {kFsync, 1}, {kClose, 1}, {kRename, 1}};
+  std::vector<Step> steps{{kLstat, 1},  {kLstat, 2}, {kReadlink, 1}, {kOpen, 1},
+                          {kFchmod, 1}, {kFsync, 1}, {kClose, 1},    {kRename, 1}};
   for (int nth = 1; nth <= writes; ++nth) steps.push_back({kWrite, nth});
 
   const Bytes old(333, 0xA5);
-  for (const Step& step : steps) {
-    for (bool targetExists : {true, false}) {
+  int stepsTaken = 0;
+  for (Target target : {Target::kNothing, Target::kFile, Target::kLinkToFile}) {
+    const std::array<int, kCallKinds> made = callsFor(target);
+    for (const Step& step : steps) {
+      if (made[step.call] < step.nth) continue;  // a step this target does not need
+      ++stepsTaken;
       const std::string what = std::string(kCallNames[step.call]) + " #" +
-                               std::to_string(step.nth) + (targetExists ? ", over a file" : "");
-      if (targetExists) writeFile(directory.path("target.z4k"), old);
+                               std::to_string(step.nth) + ", " +
+                               kTargetNames[static_cast<int>(target)];
+      prepare(target, old);
+      const std::vector<std::string> before = directory.entries();
       plan = Plan{};
       plan.failing = step.call;
       plan.failOn = step.nth;
@@ -132,13 +188,48 @@ TEST_F(WriterFaults, EveryFailingStepKeepsTheOldFileAndLeavesNoTemporary) {
       EXPECT_FALSE(write("target.z4k")) << what;
       EXPECT_EQ(plan.calls[step.call], step.nth) << what << ": went on after the failure";
       EXPECT_EQ(plan.descriptorsClosed, plan.descriptorsOpened) << what << ": descriptor leaked";
-      if (targetExists) {
+      EXPECT_EQ(directory.entries(), before) << what;
+      if (target == Target::kFile) {
         EXPECT_EQ(readFile(directory.path("target.z4k")), old) << what;
-        EXPECT_EQ(directory.entries(), std::vector<std::string>{"target.z4k"}) << what;
-        std::filesystem::remove(directory.path("target.z4k"));
-      } else {
-        EXPECT_TRUE(directory.entries().empty()) << what;
       }
+      if (target == Target::kLinkToFile) {
+        EXPECT_EQ(readFile(directory.path("real.z4k")), old) << what;
+        EXPECT_TRUE(std::filesystem::is_symlink(directory.path("target.z4k"))) << what;
+      }
+      for (const std::string& name : before) std::filesystem::remove(directory.path(name));
+    }
+  }
+  // Besides the writes: open, fsync, close, rename and the first lstat for every target; fchmod
+  // over a file and through a link; a second lstat and readlink through the link.
+  EXPECT_EQ(stepsTaken, 3 * writes + 5 + 6 + 8) << "the steps that were meant to be tried";
+}
+
+TEST_F(WriterFaults, ATakenTemporaryNameIsTriedAgain) {
+  Plan clean;
+  const Bytes expected = cleanRun(clean);
+  struct Case {
+    const char* name;
+    int takenNames;
+    bool written;
+  } cases[] = {
+      {"the first name taken", 1, true},
+      {"many names taken", 50, true},
+      {"every name taken", 1000, false},
+  };
+  for (const Case& c : cases) {
+    plan = Plan{};
+    plan.failing = kOpen;
+    plan.failOn = 1;
+    plan.failTimes = c.takenNames;
+    plan.failWithErrno = EEXIST;
+    EXPECT_EQ(write("target.z4k"), c.written) << c.name;
+    if (c.written) {
+      EXPECT_EQ(plan.calls[kOpen], c.takenNames + 1) << c.name;
+      EXPECT_EQ(readFile(directory.path("target.z4k")), expected) << c.name;
+      EXPECT_EQ(directory.entries(), std::vector<std::string>{"target.z4k"}) << c.name;
+      std::filesystem::remove(directory.path("target.z4k"));
+    } else {
+      EXPECT_TRUE(directory.entries().empty()) << c.name;
     }
   }
 }
@@ -168,6 +259,64 @@ TEST_F(WriterFaults, ShortAndInterruptedWritesAreCarriedOn) {
     EXPECT_EQ(plan.descriptorsClosed, plan.descriptorsOpened) << c.name;
     EXPECT_GT(plan.calls[kWrite], clean.calls[kWrite]) << c.name << ": the fault never happened";
   }
+}
+
+// The handler the program had before the write: it finds out whether the temporary file is
+// already gone, then ends the process the way the test can see.
+std::string scratchForHandler;
+void earlierHandler(int) {
+  bool clean = true;
+  for (const auto& entry : std::filesystem::directory_iterator(scratchForHandler)) {
+    clean = clean && entry.path().extension() != ".tmp";
+  }
+  _exit(clean ? 3 : 4);
+}
+
+// A signal that ends the program while the file is being synced: the temporary file goes, the
+// old file stays, and the signal is still handled as before the write began.
+TEST_F(WriterFaults, ATerminatingSignalRemovesThePendingTemporaryFile) {
+  const Bytes old(77, 0x3C);
+  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    const std::string what = strsignal(signalNumber);
+    writeFile(directory.path("target.z4k"), old);
+    EXPECT_EXIT(
+        {
+          signal(signalNumber, SIG_DFL);
+          const struct rlimit noCore {};
+          setrlimit(RLIMIT_CORE, &noCore);  // SIGQUIT would leave a core in the directory
+          plan.raiseAtFsync = signalNumber;
+          write("target.z4k");
+        },
+        ::testing::KilledBySignal(signalNumber), "")
+        << what;
+    EXPECT_EQ(directory.entries(), std::vector<std::string>{"target.z4k"}) << what;
+    EXPECT_EQ(readFile(directory.path("target.z4k")), old) << what;
+
+    scratchForHandler = directory.root;
+    EXPECT_EXIT(
+        {
+          signal(signalNumber, &earlierHandler);
+          plan.raiseAtFsync = signalNumber;
+          write("target.z4k");
+        },
+        ::testing::ExitedWithCode(3), "")
+        << what << ": the earlier handler did not run, or ran before the file was removed";
+    EXPECT_EQ(directory.entries(), std::vector<std::string>{"target.z4k"}) << what;
+  }
+}
+
+// A signal the program ignores (as under nohup) stays ignored, and the file is written; after the
+// write the earlier actions are back.
+TEST_F(WriterFaults, IgnoredSignalsStayIgnoredAndActionsComeBack) {
+  auto previousHangup = signal(SIGHUP, SIG_IGN);
+  auto previousTerm = signal(SIGTERM, SIG_DFL);
+  plan.raiseAtFsync = SIGHUP;
+  EXPECT_TRUE(write("target.z4k"));
+  EXPECT_EQ(directory.entries(), std::vector<std::string>{"target.z4k"});
+  EXPECT_EQ(signal(SIGHUP, previousHangup), SIG_IGN);
+  EXPECT_EQ(signal(SIGTERM, previousTerm), SIG_DFL);
+  auto fileSize = signal(SIGXFSZ, SIG_DFL);
+  EXPECT_EQ(fileSize, SIG_DFL) << "SIGXFSZ stays ignored after the write";
 }
 
 // Counts the importer's requests to the heap and can refuse the nth one.
