@@ -5,6 +5,7 @@
 // three times the pixels the file backs, however large the picture it claims.
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -44,14 +45,27 @@ struct Claim {
   std::int64_t pixelOffset = 0;
 };
 
+// The 12-byte OS/2 core header keeps 16-bit sizes and no compression; any other header keeps
+// the 40-byte header's fields as far as it reaches, the rest counting as 0.
 Claim claimOf(const std::uint8_t* data, std::size_t size) {
   Claim claim;
-  if (size < 54) return claim;
+  if (size < 18) return claim;
+  const std::uint32_t infoSize = le32(data + 14);
+  if (infoSize == 12) {
+    if (size < 26) return claim;
+    claim.width = data[18] | data[19] << 8;
+    claim.storedHeight = data[20] | data[21] << 8;
+  } else {
+    const std::size_t present = 14 + std::min<std::uint32_t>(infoSize, 40);
+    if (infoSize < 16 || size < present) return claim;
+    std::uint8_t fields[54] = {};
+    std::memcpy(fields, data, present);
+    claim.width = signedLe32(fields + 18);
+    claim.storedHeight = signedLe32(fields + 22);
+    claim.rle8 = le32(fields + 30) == 1;
+  }
   claim.readable = true;
   claim.pixelOffset = le32(data + 10);
-  claim.width = signedLe32(data + 18);
-  claim.storedHeight = signedLe32(data + 22);
-  claim.rle8 = le32(data + 30) == 1;
   return claim;
 }
 
@@ -60,7 +74,7 @@ Claim claimOf(const std::uint8_t* data, std::size_t size) {
 std::int64_t pixelsBacked(const Claim& claim, std::size_t size) {
   std::int64_t dataBytes = static_cast<std::int64_t>(size) - claim.pixelOffset;
   if (dataBytes < 0) dataBytes = 0;
-  return claim.rle8 ? 65536 + 2048 * dataBytes : dataBytes;
+  return claim.rle8 ? 65536 + 256 * dataBytes : dataBytes;
 }
 
 constexpr std::int64_t kAllocationSlack = 4096;
@@ -71,11 +85,20 @@ struct AllocationWatch {
 };
 AllocationWatch watch;
 
-void* watchedAllocate(std::size_t size) {
+// Checked before the block exists: an oversized request must not get the chance to succeed.
+void count(std::size_t size) {
   watch.requested += static_cast<std::int64_t>(size);
-  // Checked before the block exists: an oversized request must not get the chance to succeed.
   if (watch.requested > watch.allowed) fail("allocation beyond what the file backs");
+}
+
+void* watchedAllocate(std::size_t size) {
+  count(size);
   return std::malloc(size);
+}
+
+void* watchedAllocateZeroed(std::size_t number, std::size_t size) {
+  count(number * size);
+  return std::calloc(number, size);
 }
 
 struct MemoryFile {
@@ -154,8 +177,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const ImportedImage untouched{-7, -7, &mark, -7};
   ImportedImage image = untouched;
   allocateBlock = &watchedAllocate;
+  allocateZeroedBlock = &watchedAllocateZeroed;
   const ImportOutcome outcome = importOpenedBitmap(memory.file, image);
   allocateBlock = &std::malloc;
+  allocateZeroedBlock = &std::calloc;
 
   if (outcome.ok()) {
     checkSuccess(claim, data, image);
