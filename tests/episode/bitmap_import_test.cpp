@@ -409,7 +409,10 @@ TEST(ImportBitmap, RealEncoderPicturesGiveTheirExactIndices) {
   for (const FixtureCase& picture : cases) {
     const Fixture fixture = loadFixture(picture.name);
     Outcome outcome = importBytes(fixture.file);
-    ASSERT_TRUE(outcome.ok) << picture.name << ": problem " << static_cast<int>(outcome.problem);
+    if (!outcome.ok) {
+      ADD_FAILURE() << picture.name << ": problem " << static_cast<int>(outcome.problem);
+      continue;
+    }
     EXPECT_EQ(outcome.image.width, picture.width) << picture.name;
     EXPECT_EQ(outcome.image.height, picture.height) << picture.name;
     EXPECT_EQ(pixelsOf(outcome), fixture.topRowFirst) << picture.name;

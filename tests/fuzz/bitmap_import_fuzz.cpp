@@ -1,8 +1,8 @@
 // Any byte string as a bitmap file, imported from memory. Besides the sanitizers, every input is
 // held to what the importer promises: a refusal leaves the record alone and says why; a success
-// gives a stream that inflates to exactly width x height indices (the very pixels of the file
-// when it is uncompressed); and the heap is never asked for more than a small constant plus about
-// three times the pixels the file backs, however large the picture it claims.
+// gives a stream that inflates to exactly width x height indices (the very pixels of the file,
+// or of a second RLE8 reader); and the heap is never asked for more than a small constant plus
+// about three times the pixels the file backs, however large the picture it claims.
 #include <zlib.h>
 
 #include <algorithm>
@@ -151,7 +151,59 @@ void checkPlainPixels(const Claim& claim, const std::uint8_t* data,
   }
 }
 
-void checkSuccess(const Claim& claim, const std::uint8_t* data, const ImportedImage& image) {
+// A second RLE8 reader, pixel by pixel: `put` writes only inside the picture, so every rule about
+// what falls outside comes down to one test. Gives the rows bottom row first.
+std::vector<std::uint8_t> rle8Rows(const Claim& claim, const std::uint8_t* data, std::size_t size) {
+  const std::int64_t width = claim.width;
+  const std::int64_t height = claim.storedHeight;
+  std::vector<std::uint8_t> rows(static_cast<std::size_t>(width * height), 0);
+  std::int64_t x = 0;
+  std::int64_t y = 0;
+  auto put = [&](std::uint8_t index) {
+    if (x < width && y < height) rows[static_cast<std::size_t>(y * width + x)] = index;
+    ++x;
+  };
+  std::size_t at = static_cast<std::size_t>(claim.pixelOffset);
+  while (y < height && at + 1 < size) {
+    const std::uint8_t count = data[at];
+    const std::uint8_t value = data[at + 1];
+    at += 2;
+    if (count > 0) {
+      for (int i = 0; i < count; ++i) put(value);
+    } else if (value == 0) {
+      x = 0;
+      ++y;
+    } else if (value == 1) {
+      break;
+    } else if (value == 2) {
+      if (at + 1 >= size) break;
+      x += data[at];
+      y += data[at + 1];
+      at += 2;
+      if (x > width) break;
+    } else {
+      for (int i = 0; i < value && at < size; ++i) put(data[at++]);
+      at += value % 2;
+    }
+  }
+  return rows;
+}
+
+void checkRle8Pixels(const Claim& claim, const std::uint8_t* data, std::size_t size,
+                     const std::vector<std::uint8_t>& pixels) {
+  const std::vector<std::uint8_t> rows = rle8Rows(claim, data, size);
+  const std::size_t width = static_cast<std::size_t>(claim.width);
+  const std::size_t height = static_cast<std::size_t>(claim.storedHeight);
+  for (std::size_t row = 0; row < height; ++row) {
+    if (std::memcmp(pixels.data() + row * width, rows.data() + (height - 1 - row) * width, width) !=
+        0) {
+      fail("an RLE8 row differs from the second reading");
+    }
+  }
+}
+
+void checkSuccess(const Claim& claim, const std::uint8_t* data, std::size_t size,
+                  const ImportedImage& image) {
   if (!claim.readable) fail("accepted a file shorter than its headers");
   const std::int64_t height = claim.storedHeight < 0 ? -claim.storedHeight : claim.storedHeight;
   if (image.width != claim.width || image.height != height) fail("size differs from the header");
@@ -162,7 +214,11 @@ void checkSuccess(const Claim& claim, const std::uint8_t* data, const ImportedIm
   }
   std::vector<std::uint8_t> pixels = inflated(image);
   if (static_cast<std::int64_t>(pixels.size()) != pixelCount) fail("stream is not width x height");
-  if (!claim.rle8) checkPlainPixels(claim, data, pixels);
+  if (claim.rle8) {
+    checkRle8Pixels(claim, data, size, pixels);
+  } else {
+    checkPlainPixels(claim, data, pixels);
+  }
 }
 
 }  // namespace
@@ -183,7 +239,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   allocateZeroedBlock = &std::calloc;
 
   if (outcome.ok()) {
-    checkSuccess(claim, data, image);
+    checkSuccess(claim, data, size, image);
     releaseImportedImage(image);
   } else {
     // No allocation is refused here, so a memory error would mean the heap really ran out.
