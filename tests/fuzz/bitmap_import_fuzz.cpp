@@ -191,6 +191,7 @@ std::vector<std::uint8_t> rle8Rows(const Claim& claim, const std::uint8_t* data,
 
 void checkRle8Pixels(const Claim& claim, const std::uint8_t* data, std::size_t size,
                      const std::vector<std::uint8_t>& pixels) {
+  if (claim.width == 0) return;
   const std::vector<std::uint8_t> rows = rle8Rows(claim, data, size);
   const std::size_t width = static_cast<std::size_t>(claim.width);
   const std::size_t height = static_cast<std::size_t>(claim.storedHeight);

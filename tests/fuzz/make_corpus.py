@@ -114,6 +114,7 @@ BITMAPS = {
     "os2-v2-header-24.bmp": bitmap(4, 2, FOUR_BY_TWO, info=24, palette=4),
     "os2-v2-header-64-rle8.bmp": bitmap(4, 2, bytes([4, 1, 0, 0, 2, 2, 2, 3, 0, 1]), info=64,
                                         palette=4, compression=1),
+    "rle8-width-zero.bmp": rle(0, 3, [3, 1, 0, 3, 1, 2, 3, 0, 0, 2, 1, 0, 2, 1]),
     "rle8-long-runs.bmp": rle(255, 3, [255, 1, 0, 0, 200, 2, 55, 3, 0, 0, 255, 4, 0, 1], 2),
     # Refused
     "refused-empty.bmp": b"",
