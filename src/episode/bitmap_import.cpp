@@ -83,8 +83,9 @@ std::int64_t sizeOf(std::FILE* file) {
 
 ImportOutcome problem(ImportProblem kind, long long detail = 0) { return {kind, detail}; }
 
-// The headers as the checks see them: the fields of the 40-byte information header, those a
-// shorter header lacks set to 0, and the core header's fields moved to where the others keep them.
+// The headers as the checks see them: the file header and the 40-byte information header's
+// bytes, those that a shorter header lacks set to 0 (so a missing compression field reads as
+// none). The core header keeps its own layout in the same bytes.
 struct Headers {
   unsigned char bytes[kFileHeaderSize + kFieldsRead] = {};
   std::size_t available = 0;  // how many of them the file holds
@@ -131,8 +132,9 @@ void readDimensions(const Headers& headers, BitmapLayout& layout, std::int64_t& 
   }
 }
 
-// The header checks in order: the type, then the bit count (the two tests that decide whether
-// this is an 8-bit bitmap at all), then everything the pixel read will rely on.
+// The header checks in order: the type, the header size that says where the bit count is, the
+// bit count (together they decide whether this is an 8-bit bitmap at all), then everything the
+// pixel read will rely on.
 ImportOutcome readLayout(std::FILE* file, BitmapLayout& layout) {
   layout.fileSize = sizeOf(file);
   Headers headers;
