@@ -145,7 +145,8 @@ def make_rle_pictures(folder):
                for w in (1, 2, 3, 5, 6, 7, 9)] + [("rose.bmp", ["rose:"])]
     for name, source in sources:
         plain = "plain-" + name
-        convert(*source, "-colors", "256", "-type", "Palette", "-compress", "none", "BMP3:" + plain)
+        convert(*source, "-colors", "256", "-type", "Palette", "-compress", "none",
+                "BMP3:" + plain)
         convert(plain, "-type", "Palette", "BMP3:" + name)
         header = read(os.path.join(folder, name), "rb")[:34]
         assert header[28] == 8 and struct.unpack_from("<I", header, 30)[0] == 1, name + " not RLE8"

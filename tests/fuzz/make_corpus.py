@@ -102,7 +102,8 @@ BITMAPS = {
     "rle8-run-past-picture.bmp": rle(2, 2, [0, 0, 0, 0, 1, 1, 0, 1]),
     "rle8-literal-past-picture.bmp": rle(4, 1, [0, 0, 0, 3, 1, 2, 3, 0, 0, 1]),
     # ImageMagick's RLE8, every row coded out to its padded width.
-    **{f"rle8-imagemagick-width-{w}.bmp": real_picture(f"rle8-width-{w}") for w in (1, 2, 3, 5, 6, 7, 9)},
+    **{f"rle8-imagemagick-width-{w}.bmp": real_picture(f"rle8-width-{w}")
+       for w in (1, 2, 3, 5, 6, 7, 9)},
     "rle8-imagemagick-flat-rows.bmp": real_picture("rle8-flat-rows-259x40"),
     # OS/2 headers: the 12-byte core header from real writers and by hand, and 2.x headers.
     "os2-core-imagemagick.bmp": real_picture("os2-core-imagemagick"),

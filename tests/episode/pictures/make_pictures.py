@@ -94,9 +94,9 @@ def main():
     with open(os.path.join(HERE, "os2-core-netpbm.bmp"), "wb") as out:
         out.write(subprocess.run(["ppmtobmp", "-os2", "-bpp", "8"], input=ppm, check=True,
                                  capture_output=True).stdout)
-    # netpbm's palette order is its own, so Pillow is the reading here; the same rows as a PGM
-    # of the indices cannot be had from netpbm, hence no second reading for this one.
-    write_indices("os2-core-netpbm", os2, Image.open(os.path.join(HERE, "os2-core-netpbm.bmp")).tobytes())
+    # netpbm orders the palette its own way, so Pillow's is the only reading of this one.
+    netpbm = Image.open(os.path.join(HERE, "os2-core-netpbm.bmp"))
+    write_indices("os2-core-netpbm", os2, netpbm.tobytes())
     return 0
 
 
