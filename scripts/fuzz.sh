@@ -37,15 +37,18 @@ else
 fi
 
 # target name, seed folder, longest input: big enough for a picture of a few hundred pixels or
-# a few dozen keys, small enough that each run stays fast.
+# a few dozen keys, small enough that each run stays fast. Then, optionally, the resident memory
+# limit and the largest single allocation, in MB (both 1024 unless given).
 run() {
   local target="$1" seeds="tests/fuzz/corpus/$2" max_len="$3"
+  local rss_mb="${4:-1024}" malloc_mb="${5:-${4:-1024}}"
   local corpus="$work/corpus/$target" artifacts="$work/artifacts/$target/"
   mkdir -p "$corpus" "$artifacts"
   echo "== $target: ${seconds}s from $seeds"
   local status=0
   "$build/tests/fuzz/${target}_fuzzer" "$corpus" "$seeds" \
-    -max_total_time="$seconds" -max_len="$max_len" -timeout=10 -rss_limit_mb=1024 \
+    -max_total_time="$seconds" -max_len="$max_len" -timeout=10 \
+    -rss_limit_mb="$rss_mb" -malloc_limit_mb="$malloc_mb" \
     -dict="tests/fuzz/$2.dict" -artifact_prefix="$artifacts" -print_final_stats=1 || status=$?
   if [[ $status -ne 0 ]]; then
     for found in "$artifacts"*; do
@@ -58,5 +61,7 @@ run() {
   fi
 }
 
-run bitmap_import bitmap 4096
+# An RLE8 picture of 4096 bytes may claim at most 65536 + 256 x 4096 pixels, so the importer's
+# blocks stay near 1 MB each: a single allocation past 8 MB, or 512 MB resident, is a finding.
+run bitmap_import bitmap 4096 512 8
 run key_decoder keys 512

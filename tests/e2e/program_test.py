@@ -151,6 +151,26 @@ def make_small_pictures(folder):
             in [("episode", "a"), ("title", "b"), ("lowtitle", "c")]}
 
 
+def make_rle_pictures(folder):
+    """RLE8 pictures as ImageMagick writes them by default for an 8-bit BMP3, at every width class
+    (its rows are coded out to their padded width), and a photograph 70 pixels wide. Each is made
+    from an uncompressed copy, whose rows give the expected indices."""
+    def convert(*args):
+        subprocess.run([CONVERT, *args], cwd=folder, check=True, timeout=60)
+    pictures = {}
+    sources = [(f"rle{w}.bmp", ["-seed", str(w), "-size", f"{w}x29", "plasma:fractal"])
+               for w in (1, 2, 3, 5, 6, 7, 9)] + [("rose.bmp", ["rose:"])]
+    for name, source in sources:
+        plain = "plain-" + name
+        convert(*source, "-colors", "256", "-type", "Palette", "-compress", "none",
+                "BMP3:" + plain)
+        convert(plain, "-type", "Palette", "BMP3:" + name)
+        header = read(os.path.join(folder, name), "rb")[:34]
+        assert header[28] == 8 and struct.unpack_from("<I", header, 30)[0] == 1, name + " not RLE8"
+        pictures[name] = bmp_pixels_top_first(os.path.join(folder, plain))
+    return pictures
+
+
 def check_episode_file(test, path, pictures, position, name, start_level):
     data = read(path, "rb")
     u32 = lambda at: struct.unpack_from("<I", data, at)[0]
@@ -288,6 +308,27 @@ class ProgramTest(unittest.TestCase):
         terminal.wait_for("Z4K DIVOVOD")
         time.sleep(0.3)
         self.assertEqual(highlighted_item(terminal), "Create new")
+        terminal.keys(DOWN, ENTER)
+        self.assertEqual(terminal.exit_status(), 0)
+
+    def test_imagemagick_rle8_at_every_width_class(self):
+        rle = make_rle_pictures(self.folder)
+        names = list(rle)
+        creations = [names[0:3], names[3:6], names[6:8] + names[0:1]]
+        with open(os.path.join(self.folder, "answers.txt"), "w") as answers:
+            for number, chosen in enumerate(creations):
+                answers.write("\n".join(chosen) + f"\n{number}\nWidths\nw.lev\nout{number}.z4k\n")
+        terminal = self.start(f"{PROGRAM} < answers.txt")
+        for number, chosen in enumerate(creations):
+            terminal.keys(ENTER)
+            terminal.wait_for("Press any button to continue")
+            self.assertEqual(terminal.screen().count("Compression OK"), 3, chosen)
+            pictures = dict(zip(("episode", "title", "lowtitle"), (rle[n] for n in chosen)))
+            check_episode_file(self, os.path.join(self.folder, f"out{number}.z4k"), pictures,
+                               number, "Widths", "w.lev")
+            terminal.keys("78")
+            terminal.wait_for("Z4K DIVOVOD")
+            time.sleep(0.2)
         terminal.keys(DOWN, ENTER)
         self.assertEqual(terminal.exit_status(), 0)
 

@@ -1,11 +1,18 @@
 #include "bitmap_import.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <future>
+#include <limits>
 
 #include "allocation.h"
 #include "test_support.h"
@@ -54,11 +61,42 @@ BitmapFields fourByTwo() {
   return fields;
 }
 
-TEST(OutputCapacity, GrowsByOnePercentRoundedHalfUpPlusTwelve) {
-  const std::pair<std::int64_t, std::int64_t> cases[] = {
-      {0, 12}, {49, 61}, {50, 63}, {100, 113}, {307200, 310284}, {2126221421, 2147483647}};
-  for (auto [count, capacity] : cases) EXPECT_EQ(outputCapacity(count), capacity) << count;
-  EXPECT_GT(outputCapacity(2126221422), 2147483647);
+// Bytes that deflate cannot shrink: distinct indices from 255 down (the ones with the longest
+// fixed codes), then a fixed pseudo-random stream.
+Bytes incompressible(std::size_t count) {
+  Bytes bytes(count);
+  std::uint32_t state = 2463534242u;
+  for (std::size_t i = 0; i < count; ++i) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    bytes[i] = static_cast<unsigned char>(i < 112 ? 255 - i : state >> 24);
+  }
+  return bytes;
+}
+
+// The room must hold the worst stream zlib makes, at the sizes where its block structure
+// changes. Below 50 pixels the one per cent adds nothing, and the stream of incompressible
+// pixels takes all but one byte of the room: two bytes less would not do.
+TEST(OutputCapacity, HoldsTheStreamOfIncompressiblePixels) {
+  const std::size_t counts[] = {0, 1, 20, 49, 50, 99, 100, 16383, 16384, 65535, 65536, 200000};
+  std::int64_t tightest = std::numeric_limits<std::int64_t>::max();
+  for (std::size_t count : counts) {
+    const Bytes pixels = incompressible(count);
+    const std::int64_t room = outputCapacity(static_cast<std::int64_t>(count));
+    Bytes stream(static_cast<std::size_t>(room));
+    uLongf length = static_cast<uLongf>(room);
+    ASSERT_EQ(compress2(stream.data(), &length, pixels.data(), static_cast<uLong>(count), 9), Z_OK)
+        << count << " pixels in " << room << " bytes";
+    EXPECT_EQ(inflateStream(stream.data(), length), pixels) << count;
+    tightest = std::min(tightest, room - static_cast<std::int64_t>(length));
+    if (count > 0) {
+      EXPECT_GT(length, count) << count << ": the pixels were not incompressible";
+    }
+  }
+  EXPECT_EQ(tightest, 1) << "no case in the table comes near the room's limit";
+  EXPECT_LE(outputCapacity(2126221421), std::numeric_limits<std::int32_t>::max());
+  EXPECT_GT(outputCapacity(2126221422), std::numeric_limits<std::int32_t>::max());
 }
 
 TEST(FlipRows, ReversesRowOrderAndKeepsRows) {
@@ -154,8 +192,21 @@ TEST(ImportBitmap, RefusesWhatIsNotAnEightBitPicture) {
       {"4 bits", [&] { return edited(good, [](BitmapFields& s) { s.bitCount = 4; }); }},
       {"too short for the bit count", [&] { return truncated(makeBitmap(good), 28); }},
       {"too short for the info header", [&] { return truncated(makeBitmap(good), 50); }},
-      {"12-byte info header",
-       [&] { return edited(good, [](BitmapFields& s) { s.infoSize = 12; }); }},
+      {"11-byte info header",
+       [&] { return edited(good, [](BitmapFields& s) { s.infoSize = 11; }); }},
+      {"15-byte info header",
+       [&] { return edited(good, [](BitmapFields& s) { s.infoSize = 15; }); }},
+      {"OS/2 core header, 4 bits",
+       [&] {
+         return edited(good, [](BitmapFields& s) {
+           s.infoSize = 12;
+           s.bitCount = 4;
+         });
+       }},
+      {"OS/2 core header ending in its bit count",
+       [&] { return truncated(edited(good, [](BitmapFields& s) { s.infoSize = 12; }), 24); }},
+      {"OS/2 2.x header cut short",
+       [&] { return truncated(edited(good, [](BitmapFields& s) { s.infoSize = 24; }), 14 + 20); }},
       {"compression 2", [&] { return edited(good, [](BitmapFields& s) { s.compression = 2; }); }},
       {"compression 3", [&] { return edited(good, [](BitmapFields& s) { s.compression = 3; }); }},
       {"negative width", [&] { return edited(good, [](BitmapFields& s) { s.width = -4; }); }},
@@ -166,10 +217,26 @@ TEST(ImportBitmap, RefusesWhatIsNotAnEightBitPicture) {
        [&] { return edited(good, [](BitmapFields& s) { s.pixelOffset = 50; }); }},
       {"offset past the end",
        [&] { return edited(good, [](BitmapFields& s) { s.pixelOffset = 5000; }); }},
-      {"100000 x 100000 in 2 KB",
+      {"no pixels, offset one past the end",
        [&] {
          return edited(good, [](BitmapFields& s) {
-           s.width = s.height = 100000;
+           s.width = 0;
+           s.pixelData.clear();
+           s.pixelOffset = 1079;
+         });
+       }},
+      {"offset inside a 124-byte header",
+       [&] {
+         return edited(good, [](BitmapFields& s) {
+           s.infoSize = 124;
+           s.paletteEntries = 0;
+           s.pixelOffset = 100;
+         });
+       }},
+      {"30000 x 30000 in 2 KB",
+       [&] {
+         return edited(good, [](BitmapFields& s) {
+           s.width = s.height = 30000;
            s.pixelData.resize(900);
          });
        }},
@@ -186,25 +253,9 @@ TEST(ImportBitmap, RefusesWhatIsNotAnEightBitPicture) {
        [] {
          return rle({2, 1, 0, 1}, 2, -2);
        }},
-      {"RLE8 run past its row",
+      {"RLE8 claim one pixel row past its bound",
        [] {
-         return rle({3, 1, 0, 1}, 2, 2);
-       }},
-      {"RLE8 literal past its row",
-       [] {
-         return rle({0, 3, 1, 2, 3, 0, 0, 1}, 2, 2);
-       }},
-      {"RLE8 move past the row",
-       [] {
-         return rle({0, 2, 3, 0, 0, 1}, 2, 2);
-       }},
-      {"RLE8 move past the picture",
-       [] {
-         return rle({0, 2, 0, 2, 0, 1}, 2, 2);
-       }},
-      {"RLE8 run past the picture",
-       [] {
-         return rle({0, 0, 0, 0, 1, 1, 0, 1}, 2, 2);
+         return rle({0, 1}, 256, 259);
        }},
       {"RLE8 huge picture in a tiny file",
        [] {
@@ -257,7 +308,25 @@ TEST(ImportBitmap, ConvertsEightBitVariantsToTheExactPicture) {
   // Bottom row: run of 2 x 7, literal 1 2 3 (odd: one pad byte), end of line.
   // Next row: move right 1, run 1 x 9, end of line. Top row left unwritten, then end of picture.
   Bytes rleCodes = {2, 7, 0, 3, 1, 2, 3, 0xAA, 0, 0, 0, 2, 1, 0, 1, 9, 0, 0, 0, 1};
-  Bytes rleCut = {4, 5, 0, 0, 2, 6};  // the data stops with no end of picture
+  Bytes rleCut = {4, 5, 0, 0, 2, 6};    // the data stops with no end of picture
+  BitmapFields os2Small = fourByTwo();  // an OS/2 2.x header: no compression field, so none
+  os2Small.infoSize = 16;
+  BitmapFields os2Full = fourByTwo();
+  os2Full.infoSize = 64;
+  os2Full.compression = 1;
+  os2Full.pixelData = {4, 1, 0, 0, 2, 2, 2, 3, 0, 1};
+  BitmapFields coreWide;  // 16-bit sizes; a width past one byte, rows padded to 4
+  coreWide.infoSize = 12;
+  coreWide.width = 258;
+  coreWide.height = 2;
+  coreWide.pixelData.assign(260, 1);
+  coreWide.pixelData.resize(520, 2);
+  Bytes coreWideTopFirst(258, 2);
+  coreWideTopFirst.resize(516, 1);
+  BitmapFields distinctRow;
+  distinctRow.width = 20;
+  distinctRow.height = 1;
+  distinctRow.pixelData = incompressible(20);
 
   const VariantCase cases[] = {
       {"plain", makeBitmap(fourByTwo()), 4, 2, {5, 6, 7, 8, 1, 2, 3, 4}},
@@ -269,6 +338,41 @@ TEST(ImportBitmap, ConvertsEightBitVariantsToTheExactPicture) {
       {"gap before the pixels", makeBitmap(gapAfterPalette), 4, 2, {5, 6, 7, 8, 1, 2, 3, 4}},
       {"RLE8", rle(rleCodes, 5, 3), 5, 3, {0, 0, 0, 0, 0, 0, 9, 0, 0, 0, 7, 7, 1, 2, 3}},
       {"RLE8 without its end mark", rle(rleCut, 4, 2), 4, 2, {6, 6, 0, 0, 5, 5, 5, 5}},
+      {"incompressible row", makeBitmap(distinctRow), 20, 1, incompressible(20)},
+      {"OS/2 2.x, 16-byte header", makeBitmap(os2Small), 4, 2, {5, 6, 7, 8, 1, 2, 3, 4}},
+      {"OS/2 2.x, 64-byte header, RLE8", makeBitmap(os2Full), 4, 2, {2, 2, 3, 3, 1, 1, 1, 1}},
+      {"OS/2 core header", makeBitmap(coreWide), 258, 2, coreWideTopFirst},
+      // Lenient RLE8: what falls outside the picture is dropped, never written.
+      {"RLE8 run past its row", rle({3, 1, 2, 5, 0, 0, 2, 7, 0, 1}, 2, 2), 2, 2, {7, 7, 1, 1}},
+      {"RLE8 literal past its row, pad byte read",
+       rle({0, 3, 1, 2, 3, 0, 0, 0, 2, 4, 0, 1}, 2, 2),
+       2,
+       2,
+       {4, 4, 1, 2}},
+      {"RLE8 literal from past its row", rle({2, 9, 0, 3, 1, 2, 3, 0, 1, 8}, 2, 1), 2, 1, {9, 9}},
+      {"RLE8 move to the row's end",
+       rle({1, 5, 0, 2, 1, 0, 1, 6, 0, 0, 1, 7, 0, 1}, 2, 2),
+       2,
+       2,
+       {7, 0, 5, 0}},
+      {"RLE8 move past the row's end",
+       rle({1, 5, 0, 2, 2, 0, 0, 0, 1, 7, 0, 1}, 2, 2),
+       2,
+       2,
+       {0, 0, 5, 0}},
+      {"RLE8 move past the top row", rle({1, 5, 0, 2, 0, 2, 1, 6, 0, 1}, 2, 2), 2, 2, {0, 0, 5, 0}},
+      {"RLE8 data after the top row",
+       rle({1, 5, 0, 0, 1, 6, 0, 0, 1, 7, 0, 1}, 1, 2),
+       1,
+       2,
+       {6, 5}},
+      {"RLE8 ends of line past the top",
+       rle({0, 0, 0, 0, 0, 0, 1, 3, 0, 1}, 2, 2),
+       2,
+       2,
+       {0, 0, 0, 0}},
+      {"RLE8 cut inside a literal", rle({0, 5, 1, 2}, 3, 2), 3, 2, {0, 0, 0, 1, 2, 0}},
+      {"RLE8 at its claim bound", rle({0, 1}, 256, 258), 256, 258, Bytes(256 * 258, 0)},
   };
   for (const VariantCase& variant : cases) {
     Outcome outcome = importBytes(variant.file);
@@ -280,38 +384,138 @@ TEST(ImportBitmap, ConvertsEightBitVariantsToTheExactPicture) {
   }
 }
 
+struct FixtureCase {
+  const char* name;
+  std::int32_t width;
+  std::int32_t height;
+};
+
+// What real encoders write: ImageMagick's RLE8 runs every row out to its padded width, and OS/2
+// core headers come from ImageMagick and netpbm alike. The indices were read by another decoder.
+TEST(ImportBitmap, RealEncoderPicturesGiveTheirExactIndices) {
+  const FixtureCase cases[] = {
+      {"rle8-width-1", 1, 24},
+      {"rle8-width-2", 2, 24},
+      {"rle8-width-3", 3, 24},
+      {"rle8-width-5", 5, 24},
+      {"rle8-width-6", 6, 24},
+      {"rle8-width-7", 7, 24},
+      {"rle8-width-9", 9, 24},
+      {"rle8-photo-70x46", 70, 46},
+      {"rle8-flat-rows-259x40", 259, 40},
+      {"os2-core-imagemagick", 70, 46},
+      {"os2-core-netpbm", 37, 13},
+  };
+  for (const FixtureCase& picture : cases) {
+    const Fixture fixture = loadFixture(picture.name);
+    Outcome outcome = importBytes(fixture.file);
+    if (!outcome.ok) {
+      ADD_FAILURE() << picture.name << ": problem " << static_cast<int>(outcome.problem);
+      continue;
+    }
+    EXPECT_EQ(outcome.image.width, picture.width) << picture.name;
+    EXPECT_EQ(outcome.image.height, picture.height) << picture.name;
+    EXPECT_EQ(pixelsOf(outcome), fixture.topRowFirst) << picture.name;
+    releaseImportedImage(outcome.image);
+  }
+}
+
 // Counts what the importer asks of the heap, and can refuse the nth request.
 struct AllocationWatch {
   static inline std::size_t largest = 0;
   static inline int calls = 0;
   static inline int failOn = 0;
-  static void* allocate(std::size_t size) {
+  static bool refuse(std::size_t size) {
     largest = std::max(largest, size);
-    if (++calls == failOn) return nullptr;
-    return std::malloc(size);
+    return ++calls == failOn;
+  }
+  static void* allocate(std::size_t size) { return refuse(size) ? nullptr : std::malloc(size); }
+  static void* allocateZeroed(std::size_t count, std::size_t size) {
+    return refuse(count * size) ? nullptr : std::calloc(count, size);
   }
   AllocationWatch(int failing = 0) {
     largest = 0;
     calls = 0;
     failOn = failing;
     allocateBlock = &AllocationWatch::allocate;
+    allocateZeroedBlock = &AllocationWatch::allocateZeroed;
   }
-  ~AllocationWatch() { allocateBlock = &std::malloc; }
+  ~AllocationWatch() {
+    allocateBlock = &std::malloc;
+    allocateZeroedBlock = &std::calloc;
+  }
 };
+
+// A megabyte of RLE8 ends of line claiming 46000 x 46000 pixels (2 GiB of blocks).
+Bytes rleBomb() { return rle(Bytes(1100000, 0), 46000, 46000); }
 
 TEST(ImportBitmap, HugeClaimsInSmallFilesAllocateNothingBig) {
   BitmapFields plain = fourByTwo();
-  plain.width = plain.height = 100000;
+  plain.width = plain.height = 30000;  // fits 32 bits: only the size check can stop it
   plain.pixelData.resize(900);
-  for (const Bytes& file : {makeBitmap(plain), rle({0, 1}, 46000, 46000)}) {
+  for (const Bytes& file : {makeBitmap(plain), rle({0, 1}, 46000, 46000), rleBomb()}) {
     AllocationWatch watch;
-    EXPECT_FALSE(importBytes(file).ok);
+    Outcome outcome = importBytes(file);
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.problem, ImportProblem::kMissingPixels);
     EXPECT_LT(AllocationWatch::largest, 1u << 16);
   }
 }
 
+// Whatever the name leads to, only a regular file is read: a pipe would make the open wait for a
+// writer, and a device or a folder is no picture.
+TEST(ImportBitmap, WhatIsNotARegularFileIsRefusedAtOnce) {
+  ScratchDirectory directory;
+  const std::string fifo = directory.path("pipe.bmp");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string folder = directory.path("folder.bmp");
+  std::filesystem::create_directory(folder);
+  for (const std::string& path : {fifo, folder, std::string("/dev/null")}) {
+    std::future<ImportProblem> problem = std::async(std::launch::async, [&] {
+      ImportedImage image = markedImage();
+      return importBitmap(path.c_str(), image).problem;
+    });
+    if (problem.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+      ADD_FAILURE() << path << ": the import is still waiting";
+      close(open(path.c_str(), O_WRONLY));  // a writer lets the waiting open go on
+    }
+    EXPECT_EQ(problem.get(), ImportProblem::kCannotOpen) << path;
+  }
+}
+
+TEST(ImportBitmap, NamesWithSpacesAndLettersBeyondAsciiOpen) {
+  ScratchDirectory directory;
+  std::filesystem::create_directory(directory.path("Slike epizode"));
+  const std::string path = directory.path("Slike epizode/naslov čćž ü.bmp");
+  writeFile(path, makeBitmap(fourByTwo()));
+  Outcome outcome = importFile(path);
+  ASSERT_TRUE(outcome.ok);
+  EXPECT_EQ(pixelsOf(outcome), (Bytes{5, 6, 7, 8, 1, 2, 3, 4}));
+  releaseImportedImage(outcome.image);
+}
+
+// The seeds of the fuzz corpus say by their names what they are: each refused-* seed must be
+// refused, and every other seed made here accepted.
+TEST(ImportBitmap, CorpusSeedsAreRefusedOrAcceptedAsNamed) {
+  const std::filesystem::path corpus =
+      std::filesystem::path(__FILE__).parent_path().parent_path() / "fuzz" / "corpus" / "bitmap";
+  int refused = 0;
+  int accepted = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("found-", 0) == 0) continue;  // fuzzing finds, kept whatever their outcome
+    const bool shouldRefuse = name.rfind("refused-", 0) == 0;
+    Outcome outcome = importFile(entry.path().string());
+    EXPECT_EQ(outcome.ok, !shouldRefuse) << name;
+    if (outcome.ok) releaseImportedImage(outcome.image);
+    ++(shouldRefuse ? refused : accepted);
+  }
+  EXPECT_GT(refused, 20) << corpus;
+  EXPECT_GT(accepted, 20) << corpus;
+}
+
 TEST(ImportBitmap, FailedAllocationEndsCleanlyWithMemoryError) {
-  for (int failing : {1, 2}) {  // the pixel block, then the output block
+  for (int failing : {1, 2}) {  // the zeroed pixel block, then the output block
     AllocationWatch watch(failing);
     Outcome outcome = importBytes(makeBitmap(fourByTwo()));
     EXPECT_FALSE(outcome.ok) << failing;

@@ -326,9 +326,12 @@ struct AllocationPlan {
 };
 AllocationPlan allocations;
 
-void* countedAllocate(std::size_t size) {
-  if (++allocations.calls == allocations.failOn) return nullptr;
-  return std::malloc(size);
+bool refused() { return ++allocations.calls == allocations.failOn; }
+
+void* countedAllocate(std::size_t size) { return refused() ? nullptr : std::malloc(size); }
+
+void* countedAllocateZeroed(std::size_t count, std::size_t size) {
+  return refused() ? nullptr : std::calloc(count, size);
 }
 
 std::size_t openDescriptors() {
@@ -342,8 +345,14 @@ std::size_t openDescriptors() {
 
 class ImportAllocationFaults : public ::testing::Test {
  protected:
-  void SetUp() override { allocateBlock = &countedAllocate; }
-  void TearDown() override { allocateBlock = &std::malloc; }
+  void SetUp() override {
+    allocateBlock = &countedAllocate;
+    allocateZeroedBlock = &countedAllocateZeroed;
+  }
+  void TearDown() override {
+    allocateBlock = &std::malloc;
+    allocateZeroedBlock = &std::calloc;
+  }
 
   ImportProblem import(const std::string& path, ImportedImage& image) {
     return importBitmap(path.c_str(), image).problem;
@@ -372,6 +381,13 @@ TEST_F(ImportAllocationFaults, EachFailedAllocationEndsTheImportCleanly) {
       {"bottom-up", pictureSpec(3, 2, 0, {1, 2, 3, 0, 4, 5, 6, 0})},
       {"top-down", pictureSpec(4, -2, 0, {1, 2, 3, 4, 5, 6, 7, 8})},
       {"RLE8", pictureSpec(4, 2, 1, {4, 9, 0, 0, 0, 2, 1, 0, 2, 5, 0, 1})},
+      {"RLE8 runs past the row", pictureSpec(3, 2, 1, {4, 9, 0, 0, 0, 3, 1, 2, 3, 0, 0, 1})},
+      {"OS-2 core header",
+       [] {
+         BitmapFields fields = pictureSpec(3, 2, 0, {1, 2, 3, 0, 4, 5, 6, 0});
+         fields.infoSize = 12;
+         return fields;
+       }()},
       {"no pixels", pictureSpec(0, 3, 0, {})},
   };
   for (const Case& c : cases) {

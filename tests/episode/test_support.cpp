@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -23,33 +24,54 @@ std::uint32_t getLe32(const Bytes& bytes, std::size_t at) {
 }
 
 Bytes makeBitmap(const BitmapFields& fields) {
-  std::size_t headers = 14 + fields.infoSize;
-  std::size_t dataStart = headers + 4 * fields.paletteEntries;
-  Bytes bytes(dataStart, 0);
-  for (std::uint32_t i = 0; i < fields.paletteEntries; ++i) {
-    bytes[headers + 4 * i] = static_cast<unsigned char>(i);  // a grey ramp, never read
-    bytes[headers + 4 * i + 1] = static_cast<unsigned char>(i);
-    bytes[headers + 4 * i + 2] = static_cast<unsigned char>(i);
-  }
-  bytes[0] = 'B';
-  bytes[1] = 'M';
-  putLe32(bytes, 2, static_cast<std::uint32_t>(dataStart + fields.pixelData.size()));
-  putLe32(bytes, 10,
+  const bool core = fields.infoSize == 12;
+  const std::size_t entrySize = core ? 3 : 4;
+  const std::size_t headers = 14 + fields.infoSize;
+  const std::size_t dataStart = headers + entrySize * fields.paletteEntries;
+
+  // Every field of the 40-byte information header, of which the file keeps as many as its
+  // header size reaches.
+  Bytes fullHeaders(54, 0);
+  fullHeaders[0] = 'B';
+  fullHeaders[1] = 'M';
+  putLe32(fullHeaders, 2, static_cast<std::uint32_t>(dataStart + fields.pixelData.size()));
+  putLe32(fullHeaders, 10,
           static_cast<std::uint32_t>(fields.pixelOffset < 0 ? dataStart : fields.pixelOffset));
-  if (fields.infoSize >= 40) {
-    putLe32(bytes, 14, fields.infoSize);
-    putLe32(bytes, 18, static_cast<std::uint32_t>(fields.width));
-    putLe32(bytes, 22, static_cast<std::uint32_t>(fields.height));
-    bytes[26] = 1;
-    bytes[28] = fields.bitCount;
-    putLe32(bytes, 30, fields.compression);
-    putLe32(bytes, 46, fields.paletteEntries);
+  putLe32(fullHeaders, 14, fields.infoSize);
+  if (core) {  // 16-bit width and height, then planes and bit count
+    putLe32(fullHeaders, 18,
+            (static_cast<std::uint32_t>(fields.width) & 0xFFFF) |
+                (static_cast<std::uint32_t>(fields.height) << 16));
+    fullHeaders[22] = 1;
+    fullHeaders[24] = fields.bitCount;
   } else {
-    putLe32(bytes, 14, fields.infoSize);
-    if (bytes.size() > 28) bytes[28] = fields.bitCount;
+    putLe32(fullHeaders, 18, static_cast<std::uint32_t>(fields.width));
+    putLe32(fullHeaders, 22, static_cast<std::uint32_t>(fields.height));
+    fullHeaders[26] = 1;
+    fullHeaders[28] = fields.bitCount;
+    putLe32(fullHeaders, 30, fields.compression);
+    putLe32(fullHeaders, 46, fields.paletteEntries);
+  }
+
+  Bytes bytes(dataStart, 0);
+  std::copy_n(fullHeaders.begin(), std::min(headers, fullHeaders.size()), bytes.begin());
+  for (std::uint32_t i = 0; i < fields.paletteEntries; ++i) {
+    for (std::size_t c = 0; c < 3; ++c) {  // a grey ramp, never read
+      bytes[headers + entrySize * i + c] = static_cast<unsigned char>(i);
+    }
   }
   bytes.insert(bytes.end(), fields.pixelData.begin(), fields.pixelData.end());
   return bytes;
+}
+
+Fixture loadFixture(const std::string& name) {
+  // Sources are compiled under their full path, so the pictures are found beside this file.
+  const std::filesystem::path folder = std::filesystem::path(__FILE__).parent_path() / "pictures";
+  Fixture fixture{readFile((folder / (name + ".bmp")).string()),
+                  readFile((folder / (name + ".indices")).string())};
+  EXPECT_FALSE(fixture.file.empty()) << name << ": no such picture in " << folder;
+  EXPECT_FALSE(fixture.topRowFirst.empty()) << name << ": no indices in " << folder;
+  return fixture;
 }
 
 ScratchDirectory::ScratchDirectory() {

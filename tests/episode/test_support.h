@@ -15,7 +15,7 @@ struct BitmapFields {
   std::int32_t width = 0;
   std::int32_t height = 0;
   std::uint8_t bitCount = 8;
-  std::uint32_t infoSize = 40;
+  std::uint32_t infoSize = 40;  // 12: the OS/2 core header; below 40: the fields it reaches
   std::uint32_t paletteEntries = 256;
   std::uint32_t compression = 0;
   std::int64_t pixelOffset = -1;  // -1: right after the palette
@@ -23,6 +23,14 @@ struct BitmapFields {
 };
 
 Bytes makeBitmap(const BitmapFields& fields);
+
+// The real encoders' pictures kept beside the tests: NAME.bmp and the palette indices it holds,
+// top row first, as an independent decoder read them (NAME.indices).
+struct Fixture {
+  Bytes file;
+  Bytes topRowFirst;
+};
+Fixture loadFixture(const std::string& name);
 
 // Three stand-in pictures for the writer, which copies streams and never looks inside them.
 struct Pictures {

@@ -1,10 +1,11 @@
 // Any byte string as a bitmap file, imported from memory. Besides the sanitizers, every input is
 // held to what the importer promises: a refusal leaves the record alone and says why; a success
-// gives a stream that inflates to exactly width x height indices (the very pixels of the file
-// when it is uncompressed); and the heap is never asked for more than a small constant plus about
-// three times the pixels the file backs, however large the picture it claims.
+// gives a stream that inflates to exactly width x height indices (the very pixels of the file,
+// or of a second RLE8 reader); and the heap is never asked for more than a small constant plus
+// about three times the pixels the file backs, however large the picture it claims.
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -44,14 +45,27 @@ struct Claim {
   std::int64_t pixelOffset = 0;
 };
 
+// The 12-byte OS/2 core header keeps 16-bit sizes and no compression; any other header keeps
+// the 40-byte header's fields as far as it reaches, the rest counting as 0.
 Claim claimOf(const std::uint8_t* data, std::size_t size) {
   Claim claim;
-  if (size < 54) return claim;
+  if (size < 18) return claim;
+  const std::uint32_t infoSize = le32(data + 14);
+  if (infoSize == 12) {
+    if (size < 26) return claim;
+    claim.width = data[18] | data[19] << 8;
+    claim.storedHeight = data[20] | data[21] << 8;
+  } else {
+    const std::size_t present = 14 + std::min<std::uint32_t>(infoSize, 40);
+    if (infoSize < 16 || size < present) return claim;
+    std::uint8_t fields[54] = {};
+    std::memcpy(fields, data, present);
+    claim.width = signedLe32(fields + 18);
+    claim.storedHeight = signedLe32(fields + 22);
+    claim.rle8 = le32(fields + 30) == 1;
+  }
   claim.readable = true;
   claim.pixelOffset = le32(data + 10);
-  claim.width = signedLe32(data + 18);
-  claim.storedHeight = signedLe32(data + 22);
-  claim.rle8 = le32(data + 30) == 1;
   return claim;
 }
 
@@ -60,7 +74,7 @@ Claim claimOf(const std::uint8_t* data, std::size_t size) {
 std::int64_t pixelsBacked(const Claim& claim, std::size_t size) {
   std::int64_t dataBytes = static_cast<std::int64_t>(size) - claim.pixelOffset;
   if (dataBytes < 0) dataBytes = 0;
-  return claim.rle8 ? 65536 + 2048 * dataBytes : dataBytes;
+  return claim.rle8 ? 65536 + 256 * dataBytes : dataBytes;
 }
 
 constexpr std::int64_t kAllocationSlack = 4096;
@@ -71,11 +85,20 @@ struct AllocationWatch {
 };
 AllocationWatch watch;
 
-void* watchedAllocate(std::size_t size) {
+// Checked before the block exists: an oversized request must not get the chance to succeed.
+void count(std::size_t size) {
   watch.requested += static_cast<std::int64_t>(size);
-  // Checked before the block exists: an oversized request must not get the chance to succeed.
   if (watch.requested > watch.allowed) fail("allocation beyond what the file backs");
+}
+
+void* watchedAllocate(std::size_t size) {
+  count(size);
   return std::malloc(size);
+}
+
+void* watchedAllocateZeroed(std::size_t number, std::size_t size) {
+  count(number * size);
+  return std::calloc(number, size);
 }
 
 struct MemoryFile {
@@ -128,7 +151,60 @@ void checkPlainPixels(const Claim& claim, const std::uint8_t* data,
   }
 }
 
-void checkSuccess(const Claim& claim, const std::uint8_t* data, const ImportedImage& image) {
+// A second RLE8 reader, pixel by pixel: `put` writes only inside the picture, so every rule about
+// what falls outside comes down to one test. Gives the rows bottom row first.
+std::vector<std::uint8_t> rle8Rows(const Claim& claim, const std::uint8_t* data, std::size_t size) {
+  const std::int64_t width = claim.width;
+  const std::int64_t height = claim.storedHeight;
+  std::vector<std::uint8_t> rows(static_cast<std::size_t>(width * height), 0);
+  std::int64_t x = 0;
+  std::int64_t y = 0;
+  auto put = [&](std::uint8_t index) {
+    if (x < width && y < height) rows[static_cast<std::size_t>(y * width + x)] = index;
+    ++x;
+  };
+  std::size_t at = static_cast<std::size_t>(claim.pixelOffset);
+  while (y < height && at + 1 < size) {
+    const std::uint8_t count = data[at];
+    const std::uint8_t value = data[at + 1];
+    at += 2;
+    if (count > 0) {
+      for (int i = 0; i < count; ++i) put(value);
+    } else if (value == 0) {
+      x = 0;
+      ++y;
+    } else if (value == 1) {
+      break;
+    } else if (value == 2) {
+      if (at + 1 >= size) break;
+      x += data[at];
+      y += data[at + 1];
+      at += 2;
+      if (x > width) break;
+    } else {
+      for (int i = 0; i < value && at < size; ++i) put(data[at++]);
+      at += value % 2;
+    }
+  }
+  return rows;
+}
+
+void checkRle8Pixels(const Claim& claim, const std::uint8_t* data, std::size_t size,
+                     const std::vector<std::uint8_t>& pixels) {
+  if (claim.width == 0) return;
+  const std::vector<std::uint8_t> rows = rle8Rows(claim, data, size);
+  const std::size_t width = static_cast<std::size_t>(claim.width);
+  const std::size_t height = static_cast<std::size_t>(claim.storedHeight);
+  for (std::size_t row = 0; row < height; ++row) {
+    if (std::memcmp(pixels.data() + row * width, rows.data() + (height - 1 - row) * width, width) !=
+        0) {
+      fail("an RLE8 row differs from the second reading");
+    }
+  }
+}
+
+void checkSuccess(const Claim& claim, const std::uint8_t* data, std::size_t size,
+                  const ImportedImage& image) {
   if (!claim.readable) fail("accepted a file shorter than its headers");
   const std::int64_t height = claim.storedHeight < 0 ? -claim.storedHeight : claim.storedHeight;
   if (image.width != claim.width || image.height != height) fail("size differs from the header");
@@ -139,7 +215,11 @@ void checkSuccess(const Claim& claim, const std::uint8_t* data, const ImportedIm
   }
   std::vector<std::uint8_t> pixels = inflated(image);
   if (static_cast<std::int64_t>(pixels.size()) != pixelCount) fail("stream is not width x height");
-  if (!claim.rle8) checkPlainPixels(claim, data, pixels);
+  if (claim.rle8) {
+    checkRle8Pixels(claim, data, size, pixels);
+  } else {
+    checkPlainPixels(claim, data, pixels);
+  }
 }
 
 }  // namespace
@@ -154,11 +234,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const ImportedImage untouched{-7, -7, &mark, -7};
   ImportedImage image = untouched;
   allocateBlock = &watchedAllocate;
+  allocateZeroedBlock = &watchedAllocateZeroed;
   const ImportOutcome outcome = importOpenedBitmap(memory.file, image);
   allocateBlock = &std::malloc;
+  allocateZeroedBlock = &std::calloc;
 
   if (outcome.ok()) {
-    checkSuccess(claim, data, image);
+    checkSuccess(claim, data, size, image);
     releaseImportedImage(image);
   } else {
     // No allocation is refused here, so a memory error would mean the heap really ran out.

@@ -13,22 +13,33 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def bitmap(width, height, pixels=b"", bits=8, info=40, palette=256, compression=0, offset=None):
-    """A bitmap file: 14-byte file header, info header, palette, then `pixels` as they stand."""
+    """A bitmap file: 14-byte file header, info header, palette, then `pixels` as they stand.
+
+    An info size of 12 makes the OS/2 core header (16-bit sizes, 3-byte palette entries); other
+    sizes below 40 keep the 40-byte header's fields as far as they reach."""
     headers = 14 + info
-    start = headers + 4 * palette
-    data = bytearray(start)
-    data[0:2] = b"BM"
-    struct.pack_into("<I", data, 2, start + len(pixels))
-    struct.pack_into("<I", data, 10, start if offset is None else offset)
-    if info >= 40:
-        struct.pack_into("<IiiHHI", data, 14, info, width, height, 1, bits, compression)
-        struct.pack_into("<I", data, 46, palette)
+    entry = 3 if info == 12 else 4
+    start = headers + entry * palette
+    full = bytearray(max(54, start))
+    full[0:2] = b"BM"
+    struct.pack_into("<I", full, 2, start + len(pixels))
+    struct.pack_into("<I", full, 10, start if offset is None else offset)
+    if info == 12:
+        struct.pack_into("<IHHHH", full, 14, info, width, height, 1, bits)
     else:
-        struct.pack_into("<I", data, 14, info)
-        data[28] = bits
+        struct.pack_into("<IiiHHI", full, 14, info, width, height, 1, bits, compression)
+        struct.pack_into("<I", full, 46, palette)
+    data = bytearray(start)
+    data[:min(headers, 54)] = full[:min(headers, 54)]
     for i in range(palette):  # a grey ramp: the importer never reads it
-        data[headers + 4 * i: headers + 4 * i + 3] = bytes([i % 256] * 3)
+        data[headers + entry * i: headers + entry * i + 3] = bytes([i % 256] * 3)
     return bytes(data) + bytes(pixels)
+
+
+def real_picture(name):
+    """A picture that a real encoder wrote, kept with the importer's tests."""
+    with open(os.path.join(HERE, "..", "episode", "pictures", name + ".bmp"), "rb") as file:
+        return file.read()
 
 
 def rows(width, height, seed):
@@ -80,7 +91,31 @@ BITMAPS = {
     "rle8-cut-in-literal.bmp": rle(6, 2, [0, 5, 1, 2]),
     "rle8-cut-in-move.bmp": rle(6, 2, [2, 1, 0, 2, 1]),
     "rle8-end-of-lines-past-top.bmp": rle(2, 2, [0, 0, 0, 0, 0, 0, 0, 0, 0, 1]),
-    "rle8-at-claim-bound.bmp": rle(256, 272, [0, 1], palette=0),  # 65536 + 2048 x 2 pixels
+    "rle8-at-claim-bound.bmp": rle(256, 258, [0, 1], palette=0),  # 65536 + 256 x 2 pixels
+    # Lenient RLE8: what falls outside the picture is dropped.
+    "rle8-run-past-row.bmp": rle(2, 2, [3, 1, 0, 1]),
+    "rle8-run-past-row-after-run.bmp": rle(4, 2, [3, 1, 2, 1, 0, 1]),
+    "rle8-literal-past-row.bmp": rle(2, 2, [0, 3, 1, 2, 3, 0, 0, 0, 2, 4, 0, 1]),
+    "rle8-move-past-row.bmp": rle(2, 2, [0, 2, 3, 0, 0, 1]),
+    "rle8-move-to-row-end.bmp": rle(2, 2, [1, 5, 0, 2, 1, 0, 1, 6, 0, 0, 1, 7, 0, 1]),
+    "rle8-move-past-picture.bmp": rle(2, 2, [0, 2, 0, 2, 0, 1]),
+    "rle8-run-past-picture.bmp": rle(2, 2, [0, 0, 0, 0, 1, 1, 0, 1]),
+    "rle8-literal-past-picture.bmp": rle(4, 1, [0, 0, 0, 3, 1, 2, 3, 0, 0, 1]),
+    # ImageMagick's RLE8, every row coded out to its padded width.
+    **{f"rle8-imagemagick-width-{w}.bmp": real_picture(f"rle8-width-{w}")
+       for w in (1, 2, 3, 5, 6, 7, 9)},
+    "rle8-imagemagick-flat-rows.bmp": real_picture("rle8-flat-rows-259x40"),
+    # OS/2 headers: the 12-byte core header from real writers and by hand, and 2.x headers.
+    "os2-core-imagemagick.bmp": real_picture("os2-core-imagemagick"),
+    "os2-core-netpbm.bmp": real_picture("os2-core-netpbm"),
+    "os2-core-3x2.bmp": bitmap(3, 2, bytes([1, 2, 3, 0xEE, 4, 5, 6, 0xEE]), info=12, palette=4),
+    "os2-core-wide.bmp": bitmap(258, 1, bytes(range(256)) + b"\x01\x02\xee\xee", info=12,
+                                palette=2),
+    "os2-v2-header-16.bmp": bitmap(4, 2, FOUR_BY_TWO, info=16, palette=4),
+    "os2-v2-header-24.bmp": bitmap(4, 2, FOUR_BY_TWO, info=24, palette=4),
+    "os2-v2-header-64-rle8.bmp": bitmap(4, 2, bytes([4, 1, 0, 0, 2, 2, 2, 3, 0, 1]), info=64,
+                                        palette=4, compression=1),
+    "rle8-width-zero.bmp": rle(0, 3, [3, 1, 0, 3, 1, 2, 3, 0, 0, 2, 1, 0, 2, 1]),
     "rle8-long-runs.bmp": rle(255, 3, [255, 1, 0, 0, 200, 2, 55, 3, 0, 0, 255, 4, 0, 1], 2),
     # Refused
     "refused-empty.bmp": b"",
@@ -90,7 +125,11 @@ BITMAPS = {
     "refused-4-bits.bmp": bitmap(8, 2, FOUR_BY_TWO, bits=4, palette=16),
     "refused-short-before-bit-count.bmp": bitmap(4, 2, FOUR_BY_TWO)[:28],
     "refused-short-header.bmp": bitmap(4, 2, FOUR_BY_TWO)[:50],
-    "refused-info-header-12.bmp": bitmap(4, 2, FOUR_BY_TWO, info=12, palette=8),
+    "refused-info-header-11.bmp": with_byte(bitmap(4, 2, FOUR_BY_TWO, palette=4), 14, 11),
+    "refused-info-header-15.bmp": with_byte(bitmap(4, 2, FOUR_BY_TWO, palette=4), 14, 15),
+    "refused-os2-core-4-bits.bmp": bitmap(8, 2, FOUR_BY_TWO, bits=4, info=12, palette=16),
+    "refused-os2-core-short.bmp": bitmap(4, 2, FOUR_BY_TWO, info=12, palette=4)[:24],
+    "refused-os2-v2-short.bmp": bitmap(4, 2, FOUR_BY_TWO, info=24, palette=4)[:34],
     "refused-compression-2.bmp": bitmap(4, 2, FOUR_BY_TWO, compression=2, palette=4),
     "refused-compression-3.bmp": bitmap(4, 2, FOUR_BY_TWO, compression=3, palette=4),
     "refused-short-pixel-area.bmp": bitmap(4, 2, FOUR_BY_TWO[:7], palette=4),
@@ -108,15 +147,12 @@ BITMAPS = {
     "refused-offset-past-end.bmp": bitmap(4, 2, FOUR_BY_TWO, palette=4, offset=5000),
     "refused-offset-far-past-end.bmp": bitmap(4, 2, FOUR_BY_TWO, palette=4, offset=0xFFFFFFFF),
     "refused-rle8-top-down.bmp": rle(2, -2, [2, 1, 0, 1]),
-    "refused-rle8-run-past-row.bmp": rle(2, 2, [3, 1, 0, 1]),
-    "refused-rle8-run-past-row-after-run.bmp": rle(4, 2, [3, 1, 2, 1, 0, 1]),
-    "refused-rle8-literal-past-row.bmp": rle(2, 2, [0, 3, 1, 2, 3, 0, 0, 1]),
-    "refused-rle8-move-past-row.bmp": rle(2, 2, [0, 2, 3, 0, 0, 1]),
-    "refused-rle8-move-past-picture.bmp": rle(2, 2, [0, 2, 0, 2, 0, 1]),
-    "refused-rle8-run-past-picture.bmp": rle(2, 2, [0, 0, 0, 0, 1, 1, 0, 1]),
-    "refused-rle8-literal-past-picture.bmp": rle(4, 1, [0, 0, 0, 3, 1, 2, 3, 0, 0, 1]),
     "refused-rle8-huge-in-tiny-file.bmp": rle(46000, 46000, [0, 1]),
-    "refused-rle8-past-claim-bound.bmp": rle(256, 273, [0, 1], palette=0),
+    "refused-rle8-past-claim-bound.bmp": rle(256, 259, [0, 1], palette=0),
+    # A megabyte of ends of line claiming 46000 x 46000 pixels.
+    "refused-rle8-bomb-46000x46000.bmp": rle(46000, 46000, bytes(1100000), palette=0),
+    "refused-no-pixels-offset-past-end.bmp": bitmap(0, 2, palette=256, offset=1079),
+    "refused-huge-in-small-file-32-bits.bmp": bitmap(30000, 30000, bytes(900), palette=0),
 }
 
 ESC = b"\x1b"
