@@ -148,19 +148,27 @@ void checkTextOrder() {
   record(passed, "std::cout text lands at the cursor in the colours set before it", seen);
 }
 
+// The next prompt goes on the line below everything drawn, not inside the frame.
 void checkRestore(const CONSOLE_CURSOR_INFO& cursorAsFound) {
   runningCheck = "restoreConsole";
+  setColors(0, 7);
+  clearScreen();
+  moveCursor(3, 8);
+  std::cout << "bottom";
   setColors(1, 15);
   moveCursor(3, 3);
   restoreConsole();
   restoreConsole();
-  const WORD attribute = screenInfo().wAttributes;
+  const CONSOLE_SCREEN_BUFFER_INFO info = screenInfo();
   const CONSOLE_CURSOR_INFO cursor = cursorInfo();
-  record(attribute == 0x07 && cursor.bVisible && cursor.dwSize == cursorAsFound.dwSize,
-         "restoreConsole, twice, leaves attribute 0x7 and a visible cursor of size " +
-             std::to_string(cursorAsFound.dwSize),
-         "attribute " + hex(attribute) + ", cursor size " + std::to_string(cursor.dwSize) +
-             (cursor.bVisible ? " visible" : " hidden"));
+  const COORD at = info.dwCursorPosition;
+  record(info.wAttributes == 0x07 && cursor.bVisible && cursor.dwSize == cursorAsFound.dwSize &&
+             at.X == 0 && at.Y == 8,
+         "restoreConsole, twice, leaves attribute 0x7, a visible cursor of size " +
+             std::to_string(cursorAsFound.dwSize) + " at the start of row 9, below the drawing",
+         "attribute " + hex(info.wAttributes) + ", cursor size " + std::to_string(cursor.dwSize) +
+             (cursor.bVisible ? " visible" : " hidden") + " at (" + std::to_string(at.X) + "," +
+             std::to_string(at.Y) + ")");
 }
 
 // ---- the menu on screen --------------------------------------------------------------------
@@ -230,30 +238,40 @@ INPUT_RECORD downArrow() { return keyDown(VK_DOWN, 0, ENHANCED_KEY); }
 
 void checkMenuInCodePage(UINT codePage) {
   const std::string page = "code page " + std::to_string(codePage);
-  record(consoleUsesUtf8() == (codePage == CP_UTF8),
-         page + ": consoleUsesUtf8() is " + (codePage == CP_UTF8 ? "true" : "false"));
+  const FrameEncoding expected =
+      codePage == CP_UTF8 ? FrameEncoding::kUtf8 : FrameEncoding::kCodePage437;
+  record(frameEncoding() == expected, page + ": the frame is written in its encoding");
   struct Case {
+    std::int16_t start;  // the item highlighted when the menu opens
     const char* keys;
     std::vector<INPUT_RECORD> events;
     std::int16_t item;
   };
+  // F1 and Home must change nothing: taken for P (Down) or H (Up), they would move the highlight
+  // away from where it starts.
   const Case cases[] = {
-      {"Enter", {enterKey()}, 1},
-      {"Down, Enter", {downArrow(), keyUp(VK_DOWN, 0, ENHANCED_KEY), enterKey()}, 2},
-      {"keypad Down, Home, F1, Escape, Down, Enter",
-       {keyDown(VK_DOWN), keyDown(VK_HOME, 0, ENHANCED_KEY), keyDown(VK_F1), keyDown(VK_ESCAPE, 27),
-        downArrow(), enterKey()},
+      {1, "Enter", {enterKey()}, 1},
+      {1, "Down, Enter", {downArrow(), keyUp(VK_DOWN, 0, ENHANCED_KEY), enterKey()}, 2},
+      {1, "F1, Enter", {keyDown(VK_F1), keyUp(VK_F1), enterKey()}, 1},
+      {2, "Home, Enter", {keyDown(VK_HOME, 0, ENHANCED_KEY), enterKey()}, 2},
+      {2, "keypad Home, Enter", {keyDown(VK_HOME), enterKey()}, 2},
+      {1,
+       "keypad Down, Escape, Down, Enter",
+       {keyDown(VK_DOWN), keyDown(VK_ESCAPE, 27), downArrow(), enterKey()},
        2},
   };
   for (const Case& c : cases) {
     setColors(0, 7);
     clearScreen();
     queueEvents(c.events);
-    const std::int16_t chosen = runMenu(kMainMenu, 3, 3);
+    MenuDescriptor menu = kMainMenu;
+    menu.highlightedItem = c.start;
+    const std::int16_t chosen = runMenu(menu, 3, 3);
     const std::string wrong = differences(screenGrid(), expectedMainMenu(c.item));
     const WORD attribute = screenInfo().wAttributes;
     record(chosen == c.item && wrong.empty() && attribute == 0x07,
-           page + ": runMenu on " + c.keys + " returns " + std::to_string(c.item) +
+           page + ": runMenu from item " + std::to_string(c.start) + " on " + c.keys + " returns " +
+               std::to_string(c.item) +
                "; frame, texts and colours cell by cell; normal colours after",
            "returned " + std::to_string(chosen) + "; attribute after " + hex(attribute) +
                "; cells: " + (wrong.empty() ? "right" : wrong));
@@ -284,7 +302,7 @@ void checkMenuScreens() {
     if (!SetConsoleOutputCP(codePage) || GetConsoleOutputCP() != codePage) {
       skip(page, "the console refuses it");
     } else if (codePage == CP_UTF8 && !runtimePassesUtf8()) {
-      record(consoleUsesUtf8(), page + ": consoleUsesUtf8() is true");
+      record(frameEncoding() == FrameEncoding::kUtf8, page + ": the frame is written in UTF-8");
       skip(page + " menu", "this C runtime breaks UTF-8 written to the console into single bytes");
     } else {
       checkMenuInCodePage(codePage);
