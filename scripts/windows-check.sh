@@ -314,7 +314,19 @@ else
   watched_verdicts accent
   same_as_linux "picture name épisode.bmp typed at the console" accent.z4k
 
-  # d. The episode file in a folder that does not exist: the failure is reported, and neither
+  # d. Ctrl+Z then Enter, Windows' end of input, at the first question ends that dialogue: no
+  # further question, the menu back after a key.
+  log_of_run="$PWD/$build_dir/divovod.end-of-input.log"
+  start_in_terminal "$log_of_run" "wine divovod.exe"
+  wait_for screen_shows Quit && type_keys '\r'
+  wait_for screen_shows "episode image and press enter" && type_keys '\x1a\r'
+  finish_creation "Couldn't open file"
+  verdict=FAIL
+  screen_shows "Couldn't open file" && ! screen_shows "title image" && ((ended == 0)) && verdict=PASS
+  check "$verdict" "Ctrl+Z then Enter at the first question ends that dialogue; Quit after it\
+ (exit status $ended)"
+
+  # e. The episode file in a folder that does not exist: the failure is reported, and neither
   # the file nor a temporary one is left anywhere.
   answer_lines 'missing\out.z4k' crlf >"$work/answers-missing.txt"
   start_watched 437 missing cmd /c divovod.exe '"<"' answers-missing.txt
