@@ -22,3 +22,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # .exe runs on a bare Windows with no DLL beside it.
 set(ZLIB_USE_STATIC_LIBS ON)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# A release program carries no symbols: stripped, divovod.exe is a fraction of its 2.4 MB.
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")

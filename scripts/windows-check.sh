@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
 # Cross-builds divovod.exe and the console smoke program with mingw-w64 (warnings are errors here),
 # then runs under wine: the smoke program; the smoke program again with its menu idle while this
-# script measures the CPU that the key wait costs; divovod.exe with keys typed at its terminal.
+# script measures the CPU that the key wait costs; divovod.exe with keys typed at its terminal;
+# and divovod.exe end to end: whole creations (answers typed at the console, answers from a file
+# through cmd's redirection, a picture name with an accent), each episode file compared byte for
+# byte with the one the Linux build writes for the same pictures and answers, the menu read back
+# from the console's cells under code pages 437 and 65001, and a write into a missing folder.
 # Exit status: the smoke program's; 1 when only a later check failed; non-zero too when the build
 # fails or a run overstays its time (124).
 #
-#   make windows-check            or            bash scripts/windows-check.sh
+#   make windows-check            or            LINUX_PROGRAM=build/divovod bash scripts/windows-check.sh
 #
+# LINUX_PROGRAM is the Linux build of the same sources (make windows-check builds it first); the
+# pictures come from ImageMagick's convert.
 # Needs no terminal and no standard input (CI): wine gives a program a console only when it runs
 # in a terminal, so `script` makes a pseudo-terminal for it. Every run uses a fresh wine prefix in
 # a temporary folder and stops its wine server at the end, since a runner that waits on pipes the
@@ -17,7 +23,7 @@ cd "$(dirname "$0")/.."
 build_dir=${WINDOWS_BUILD:-build-windows}
 jobs=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 
-for tool in x86_64-w64-mingw32-g++ cmake wine wineserver script timeout; do
+for tool in x86_64-w64-mingw32-g++ cmake wine wineserver script timeout convert cmp; do
   if ! command -v "$tool" >/dev/null; then
     echo "windows-check: $tool is not installed" >&2
     exit 2
@@ -27,7 +33,7 @@ done
 SECONDS=0
 cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
-cmake --build "$build_dir" -j "$jobs" --target divovod console_smoke
+cmake --build "$build_dir" -j "$jobs" --target divovod console_smoke console_screen
 build_time=$SECONDS
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/divovod-wine.XXXXXX")
@@ -55,23 +61,27 @@ smoke="$PWD/$build_dir/console_smoke.exe"
 program="$PWD/$build_dir/divovod.exe"
 status=0
 
-# Starts a Windows program in a pseudo-terminal of 80x25, in the work folder, in the background;
-# its screen output goes to a log kept in the build folder for a failure. Its terminal reads what
-# this script writes to fd 3, so keys can be typed at it; `run` is its process id.
+# Starts a program (a Windows one: `wine PROGRAM`) in a pseudo-terminal of 80x25, in a folder
+# (the work folder unless a third argument names another), in the background; its screen output
+# goes to a log kept in the build folder for a failure. Its terminal reads what this script
+# writes to fd 3, so keys can be typed at it; `run` is its process id.
 start_in_terminal() {
-  local log=$1 command=$2
+  local log=$1 command=$2 folder=${3:-$work}
   rm -f "$work/keys"
   mkfifo "$work/keys"
-  (cd "$work" && timeout -k 5 60 script -qec \
-    "stty rows 25 cols 80 2>/dev/null; exec wine $command" /dev/null <"$work/keys" >"$log" 2>&1) &
+  (cd "$folder" && timeout -k 5 60 script -qec \
+    "stty rows 25 cols 80 2>/dev/null; exec $command" /dev/null <"$work/keys" >"$log" 2>&1) &
   run=$!
   exec 3>"$work/keys"
 }
 
-# Types at the terminal and closes it. In a subshell: should the program be gone, the broken pipe
-# ends that and not this script.
+# Types at the terminal. In a subshell: should the program be gone, the broken pipe ends that
+# and not this script.
+type_keys() { (printf '%b' "$1" >&3) 2>/dev/null || true; }
+
+# Types at the terminal and closes it.
 type_and_close() {
-  (printf '%b' "$1" >&3) 2>/dev/null || true
+  type_keys "$1"
   exec 3>&-
 }
 
@@ -85,7 +95,9 @@ wait_for() {
   return 1
 }
 
-screen_shows() { sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' "$log_of_run" | grep -qF "$1"; }
+# Wine's console draws a run of blanks as a cursor move, so texts are compared without blanks.
+screen_text() { sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' "$log_of_run" | tr -d ' \r\n'; }
+screen_shows() { screen_text | grep -qF "${1// /}"; }
 
 # CPU ticks (1/100 s) used so far by the program and the console machinery that it drives: its
 # console host and the wine server, the processes of this run (they carry its WINEPREFIX) that a
@@ -116,7 +128,7 @@ check() {  # verdict line for a check of this script's own
 
 # 1. The smoke program. Its terminal gets no keys: they come only from the events it queues.
 log_of_run="$PWD/$build_dir/console_smoke.terminal.log"
-start_in_terminal "$log_of_run" "'$smoke' report.txt"
+start_in_terminal "$log_of_run" "wine '$smoke' report.txt"
 type_and_close ""
 wait "$run" || status=$?
 if [[ -s "$work/report.txt" ]]; then
@@ -131,7 +143,7 @@ fi
 idle_seconds=5
 idle_limit_ticks=5
 log_of_run="$PWD/$build_dir/console_smoke.idle.log"
-start_in_terminal "$log_of_run" "'$smoke' --idle-menu"
+start_in_terminal "$log_of_run" "wine '$smoke' --idle-menu"
 if wait_for test -e "$work/menu-idle" && sleep 0.5; then
   before=$(console_cpu_ticks)
   sleep "$idle_seconds"
@@ -159,7 +171,7 @@ fi
 # and H, then Enter: "Quit", exit status 0. The keys go in once the menu is on screen; before
 # that the terminal is not yet raw and would turn Enter into a line feed.
 log_of_run="$PWD/$build_dir/divovod.terminal.log"
-start_in_terminal "$log_of_run" "'$program'"
+start_in_terminal "$log_of_run" "wine '$program'"
 wait_for screen_shows Quit || true
 type_and_close '\e[B\eOP\e[H\r'
 program_status=0
@@ -168,6 +180,166 @@ verdict=FAIL
 ((program_status == 0)) && verdict=PASS
 check "$verdict" "divovod.exe: Down, F1, Home, Enter typed at its terminal choose Quit\
  (exit status $program_status)"
+
+# 4. divovod.exe end to end. The same pictures and answers go to the Linux build and, in four
+# runs, to divovod.exe; every episode file must equal the Linux one byte for byte.
+linux_program=${LINUX_PROGRAM:-}
+answers=(episode.bmp title.bmp lowtitle.bmp 7 "Wine Keep" keep1.lev)
+
+# Three 8-bit pictures from a real writer, of widths 37, 64 and 101 (every width class of the
+# rows' padding), the second RLE8-compressed; and the first again under a name with an accent.
+make_pictures() {
+  convert -size 37x23 gradient:red-blue -colors 200 -type Palette -compress none \
+    BMP3:"$1/episode.bmp"
+  convert -seed 7 -size 64x40 plasma:fractal -colors 150 -type Palette -compress RLE \
+    BMP3:"$1/title.bmp"
+  convert -seed 3 -size 101x7 plasma:fractal -colors 60 -type Palette -compress none \
+    BMP3:"$1/lowtitle.bmp"
+  cp "$1/episode.bmp" "$1/épisode.bmp"
+}
+
+# The answers as lines, then the episode file's name; CRLF with a second argument "crlf", as a
+# Windows editor saves them.
+answer_lines() {
+  local ending='\n'
+  [[ ${2:-} == crlf ]] && ending='\r\n'
+  printf "%s$ending" "${answers[@]}" "$1"
+}
+
+# How often a text has shown on the screen of the run so far.
+times_shown() { screen_text | grep -oF "${1// /}" | wc -l; }
+menu_shown_more_than() { (($(times_shown Quit) > $1)); }
+
+# The closing wait, then Quit: a key at "Press any button", then Down and Enter at the menu that
+# follows. A redirected run reaches the closing wait on its own; a typed one gets here after the
+# last answer. Ends the run and gives its exit status in `ended`.
+finish_creation() {
+  wait_for screen_shows "$1" || true
+  local menus
+  menus=$(times_shown Quit)
+  type_keys 'x'
+  wait_for menu_shown_more_than "$menus" || true
+  type_keys '\e[B'
+  sleep 0.3
+  type_keys '\r'
+  ended=0
+  wait "$run" || ended=$?
+  exec 3>&-
+}
+
+# Types the answers at the console, each once its question is on the screen.
+type_answers() {
+  local prompt
+  local -a prompts=("episode image and press enter" "title image and press enter"
+    "lowtitle image and press enter" "episode list:" "name of the episode" "start level:"
+    "episode filename!:")
+  local -a typed=("$@")
+  for i in "${!prompts[@]}"; do
+    prompt=${prompts[$i]}
+    wait_for screen_shows "$prompt" || return 0
+    type_keys "${typed[$i]}\r"
+  done
+}
+
+# A run of divovod.exe watched by console_screen under a code page: its menu read back cell by
+# cell, its exit status and where it leaves the cursor. $1 code page, $2 name of the run, then
+# the command line. The watcher's report lines join this script's.
+start_watched() {
+  local page=$1 name=$2
+  shift 2
+  rm -f "$work/menu-checked"
+  log_of_run="$PWD/$build_dir/divovod.$name.log"
+  start_in_terminal "$log_of_run" "wine console_screen.exe $page report-$name.txt $*"
+  wait_for test -e "$work/menu-checked" || true
+}
+
+watched_verdicts() {
+  if [[ -s "$work/report-$1.txt" ]]; then
+    sed "s/^\(PASS\|FAIL\)  /\1  $1: /" "$work/report-$1.txt"
+    grep -q '^FAIL' "$work/report-$1.txt" && [[ $status -eq 0 ]] && status=1
+  else
+    check FAIL "$1: the screen watcher wrote no report"
+  fi
+  return 0
+}
+
+same_as_linux() {  # $1 name of the run, $2 the file it wrote
+  local verdict=FAIL seen
+  seen="$(cmp "$work/linux/keep.z4k" "$work/$2" 2>&1)" && verdict=PASS
+  check "$verdict" "$1: $2 is byte for byte the file the Linux build wrote${seen:+ ($seen)}"
+}
+
+if [[ -z $linux_program || ! -x $linux_program ]]; then
+  check FAIL "end to end: no Linux build to compare with (LINUX_PROGRAM='$linux_program')"
+else
+  linux_program=$(cd "$(dirname "$linux_program")" && pwd)/$(basename "$linux_program")
+  make_pictures "$work"
+  cp "$program" "$PWD/$build_dir/console_screen.exe" "$work/"
+  mkdir "$work/linux"
+  cp "$work"/*.bmp "$work/linux/"
+  answer_lines keep.z4k >"$work/linux/answers.txt"
+
+  # The reference: the Linux build, answers from the file, keys at its terminal.
+  log_of_run="$PWD/$build_dir/linux-reference.log"
+  start_in_terminal "$log_of_run" "'$linux_program' < answers.txt" "$work/linux"
+  wait_for screen_shows Quit && type_keys '\r'
+  finish_creation "Press any button"
+  verdict=FAIL
+  [[ $ended -eq 0 && -s "$work/linux/keep.z4k" ]] && verdict=PASS
+  check "$verdict" "the Linux build writes the reference file (exit status $ended)"
+
+  # a. Answers typed at the console; code page 437, the console's own on a western Windows.
+  start_watched 437 typed divovod.exe
+  type_keys '\r'
+  type_answers "${answers[@]}" typed.z4k
+  finish_creation "Press any button"
+  watched_verdicts typed
+  same_as_linux "typed at the console" typed.z4k
+
+  # b. Answers from a file with CRLF line ends, through cmd's redirection (with a bare `wine
+  # divovod.exe < file` wine's console would have no keyboard); code page 65001.
+  answer_lines fromfile.z4k crlf >"$work/answers.txt"
+  start_watched 65001 fromfile cmd /c divovod.exe '"<"' answers.txt
+  type_keys '\r'
+  finish_creation "Press any button"
+  watched_verdicts fromfile
+  same_as_linux "answers from a file, code page 65001" fromfile.z4k
+
+  # c. A picture name with an accent, typed at the console: the name reaches the file system as
+  # the user sees it.
+  start_watched 437 accent divovod.exe
+  type_keys '\r'
+  type_answers épisode.bmp "${answers[@]:1}" accent.z4k
+  finish_creation "Press any button"
+  watched_verdicts accent
+  same_as_linux "picture name épisode.bmp typed at the console" accent.z4k
+
+  # d. Ctrl+Z then Enter, Windows' end of input, at the first question ends that dialogue: no
+  # further question, the menu back after a key.
+  log_of_run="$PWD/$build_dir/divovod.end-of-input.log"
+  start_in_terminal "$log_of_run" "wine divovod.exe"
+  wait_for screen_shows Quit && type_keys '\r'
+  wait_for screen_shows "episode image and press enter" && type_keys '\x1a\r'
+  finish_creation "Couldn't open file"
+  verdict=FAIL
+  screen_shows "Couldn't open file" && ! screen_shows "title image" && ((ended == 0)) && verdict=PASS
+  check "$verdict" "Ctrl+Z then Enter at the first question ends that dialogue; Quit after it\
+ (exit status $ended)"
+
+  # e. The episode file in a folder that does not exist: the failure is reported, and neither
+  # the file nor a temporary one is left anywhere.
+  answer_lines 'missing\out.z4k' crlf >"$work/answers-missing.txt"
+  start_watched 437 missing cmd /c divovod.exe '"<"' answers-missing.txt
+  type_keys '\r'
+  finish_creation "Couldn't write file"
+  watched_verdicts missing
+  leftovers=$(cd "$work" && find . -path ./prefix -prune -o \( -name '*.tmp' -o -name '*out.z4k*' \
+    -o -name 'missing*' \) -print)
+  verdict=FAIL
+  screen_shows "Couldn't write file" && [[ -z $leftovers ]] && verdict=PASS
+  check "$verdict" "a write into a missing folder says \"Couldn't write file\" and leaves no file\
+${leftovers:+ (left: $leftovers)}"
+fi
 
 echo "windows-check: build ${build_time} s, wine prefix ${prefix_time} s," \
   "runs under wine $((SECONDS - build_time - prefix_time)) s; exit status $status"

@@ -113,6 +113,8 @@ DialogueEnd runCreationDialogue(DriverState& state) {
 }
 
 int runMainLoop(DriverState& state) {
+  // Before the first screen effect, so that a redirected standard output gets nothing.
+  if (!consoleKeyboardPresent()) return reportNoKeyboard(state);
   while (state.running) {
     clearScreen();
     std::int16_t choice = runMenu(state.mainMenu, 3, 3);

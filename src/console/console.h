@@ -10,7 +10,8 @@
 
 #include <cstdint>
 
-// Blanks the whole screen (and the scrollback) in the current colours; cursor to column 1, row 1.
+// Blanks the program's screen in the current colours; cursor to column 1, row 1. On a POSIX
+// terminal that screen is the alternate one, so the user's own screen and scrollback survive.
 void clearScreen();
 
 // Colours of the text written from now on, in the console's 16-colour numbering
@@ -23,6 +24,10 @@ void moveCursor(std::int32_t column, std::int32_t row);
 // readKey's answer when there is no console keyboard at all, or it has gone away.
 constexpr int kNoKeyboard = -1;
 
+// True when a console keyboard exists to read keys from. Writes nothing, so a program can ask
+// before its first screen effect and leave a redirected standard output untouched.
+bool consoleKeyboardPresent();
+
 // True when a key press can be read at once; never waits.
 bool keyWaiting();
 
@@ -34,9 +39,13 @@ bool waitForKey();
 // (Up 224,72; Down 224,80; F1 0,59 ...). Blocks until a key comes; kNoKeyboard when none can.
 int readKey();
 
-// True when the frame glyphs must be written as UTF-8 rather than as code page 437 bytes.
-bool consoleUsesUtf8();
+// How the frame's line-drawing glyphs can be shown: as UTF-8, as code page 437 bytes, or not at
+// all, when a plain ASCII frame (+ = |) of the same size takes their place.
+enum class FrameEncoding { kUtf8, kCodePage437, kAscii };
 
-// Gives the terminal back as the program found it (modes, cursor, colours). Harmless to call
-// twice; the backends also call it at exit.
+FrameEncoding frameEncoding();
+
+// Gives the terminal back as the program found it (modes, cursor, colours, the user's own screen
+// on a POSIX terminal; on the Windows console the cursor goes to the start of the line below what
+// was drawn). Harmless to call twice; the backends also call it at exit.
 void restoreConsole();

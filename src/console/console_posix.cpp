@@ -5,18 +5,22 @@
 // or a pipe, standard output gets the text alone, as a Windows console function has no effect on
 // a redirected handle):
 //
+//   ESC [ ? 1049 h         before the first of the others: the alternate screen, which has no
+//                          scrollback, so the user's screen and history are left alone
 //   ESC [ 0 ; fg ; bg m    setColors: plain attributes, foreground 30-37 or bright 90-97,
 //                          background 40-47 or bright 100-107 (console numbers turned into ANSI
 //                          ones: the console has blue in bit 0 and red in bit 2, ANSI the reverse)
-//   ESC [ 2 J              clearScreen: blank the screen in the current background colour,
-//   ESC [ 3 J                then the scrollback,
-//   ESC [ H                  and put the cursor at column 1, row 1
+//   ESC [ 2 J              clearScreen: blank the screen in the current background colour
+//   ESC [ H                  and put the cursor at column 1, row 1 (never ESC [ 3 J, which
+//                            would wipe the user's scrollback)
 //   ESC [ row ; column H   moveCursor
 //   ESC [ 4 SP q           moveCursor, once: a steady underline cursor (DECSCUSR), the thin
 //                          cursor of the console
 //   ESC [ 0 m              giving the terminal back: default colours,
 //   ESC [ 0 SP q             the user's own cursor shape,
-//   ESC [ ? 25 h             and a visible cursor
+//   ESC [ ? 25 h             a visible cursor,
+//   ESC [ ? 1049 l           and the user's own screen, cursor where it was (at exit, on a
+//                            terminating signal and on a stop; a continue switches back)
 //
 // Keys are read from the controlling terminal, /dev/tty, never from standard input, which may be
 // a file of answers. The terminal is in raw mode (no echo, no line editing) only while a key is
@@ -24,8 +28,8 @@
 
 #include <fcntl.h>
 #include <langinfo.h>
-#include <poll.h>
 #include <signal.h>
+#include <sys/select.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -44,12 +48,15 @@
 namespace {
 
 constexpr char kRestoreSequence[] = "\x1b[0m\x1b[0 q\x1b[?25h";
+constexpr char kEnterAlternateScreen[] = "\x1b[?1049h";
+constexpr char kLeaveAlternateScreen[] = "\x1b[?1049l";
 
 // Shared with the signal handlers, which may run between any two statements of the rest.
 volatile sig_atomic_t rawModeOn = 0;
 volatile sig_atomic_t readingKeys = 0;      // inside a key read: SIGCONT must bring raw mode back
 volatile sig_atomic_t screenChanged = 0;    // an escape went out: the exit must undo it
 volatile sig_atomic_t cursorShapeSent = 0;  // given back on every restore, so sent again after
+volatile sig_atomic_t alternateScreenOn = 0;
 int keyboardFd = -1;
 termios cookedSettings;  // what raw mode replaced; written only with the signals below blocked
 
@@ -63,7 +70,7 @@ int pendingCount = 0;
 bool colorsSet = false;
 char currentColors[32];  // the last setColors as sent, for clearScreen to blank in
 
-constexpr int kTerminalSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGTSTP, SIGCONT};
+constexpr int kTerminalSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGTSTP, SIGCONT};
 
 // --- Terminal modes: safe both in signal handlers and in the rest of the program. ---
 
@@ -104,6 +111,10 @@ void giveTerminalBack() {
     screenChanged = 0;
     cursorShapeSent = 0;
   }
+  if (alternateScreenOn) {
+    writeAll(kLeaveAlternateScreen, sizeof kLeaveAlternateScreen - 1);
+    alternateScreenOn = 0;
+  }
 }
 
 // --- Signals. ---
@@ -127,6 +138,7 @@ void onTerminatingSignal(int signalNumber) {
 
 void onStopSignal(int signalNumber) {
   const int savedErrno = errno;
+  const bool onAlternateScreen = alternateScreenOn != 0;
   giveTerminalBack();
   setSignalAction(signalNumber, SIG_DFL);
   sigset_t stopOnly;
@@ -135,6 +147,12 @@ void onStopSignal(int signalNumber) {
   sigprocmask(SIG_UNBLOCK, &stopOnly, nullptr);
   raise(signalNumber);  // stops here; the kernel ignores it in an orphaned process group
   setSignalAction(signalNumber, onStopSignal);
+  // Back on the program's own screen, blank until the next drawing, so that what the program
+  // writes next does not stay behind on the user's screen.
+  if (onAlternateScreen) {
+    writeAll(kEnterAlternateScreen, sizeof kEnterAlternateScreen - 1);
+    alternateScreenOn = 1;
+  }
   if (readingKeys) enterRawMode();
   errno = savedErrno;
 }
@@ -146,7 +164,7 @@ void onContinueSignal(int) {
 }
 
 void installSignalHandlers() {
-  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGTSTP}) {
+  for (int signalNumber : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGTSTP}) {
     struct sigaction previous;
     sigaction(signalNumber, nullptr, &previous);
     if (previous.sa_handler == SIG_IGN) continue;  // e.g. nohup: the parent wants it ignored
@@ -197,6 +215,10 @@ void prepareConsole() {
 }
 
 void sendEscape(const char* sequence) {
+  if (!alternateScreenOn) {
+    alternateScreenOn = 1;
+    std::cout << kEnterAlternateScreen;
+  }
   screenChanged = 1;
   std::cout << sequence;
 }
@@ -250,13 +272,27 @@ void readOneByte() {
   }
 }
 
-// Blocks in poll(), never spins. While a sequence is unfinished it waits only as long as the
+// 1 when a byte (or the hang-up that read() will report) is waiting, 0 when the time ran out,
+// -1 on an error, errno set. select() rather than poll(): macOS's poll() does not support
+// devices and answers POLLNVAL for a terminal; select() works on every POSIX system.
+int awaitKeyboard(int timeoutMs) {
+  if (keyboardFd >= FD_SETSIZE) {
+    errno = EBADF;
+    return -1;
+  }
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(keyboardFd, &readable);
+  timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  return select(keyboardFd + 1, &readable, nullptr, nullptr, timeoutMs < 0 ? nullptr : &timeout);
+}
+
+// Blocks in select(), never spins. While a sequence is unfinished it waits only as long as the
 // decoder allows before silence makes a lone ESC the Escape key.
 void awaitAndDecode() {
   const int timeoutMs = silenceTimeoutMs(decoder);
-  pollfd terminal{keyboardFd, POLLIN, 0};
   const long long start = monotonicMs();
-  const int ready = poll(&terminal, 1, timeoutMs);
+  const int ready = awaitKeyboard(timeoutMs);
   if (ready == 0) {
     queueCodes(decodeSilence(decoder, timeoutMs));
   } else if (ready < 0) {
@@ -265,10 +301,8 @@ void awaitAndDecode() {
     } else if (timeoutMs >= 0) {
       queueCodes(decodeSilence(decoder, static_cast<int>(monotonicMs() - start)));
     }
-  } else if (terminal.revents & POLLIN) {
-    readOneByte();
   } else {
-    keyboardGone = true;  // POLLHUP, POLLERR or POLLNVAL with nothing to read
+    readOneByte();  // a hang-up shows here as end of file or EIO
   }
 }
 
@@ -290,14 +324,20 @@ bool fillPendingCodes() {
   return pendingCount > 0;
 }
 
-bool localeUsesUtf8() {
+// The user's locale decides what the terminal decodes: LANG=C (a bare container, ssh without a
+// locale, cron) means ASCII, and code page 437 bytes would show there as stray letters.
+FrameEncoding localeFrameEncoding() {
   const char* current = std::setlocale(LC_CTYPE, nullptr);
   const std::string previous = current != nullptr ? current : "C";
   std::setlocale(LC_CTYPE, "");
-  const bool utf8 = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+  const std::string codeset = nl_langinfo(CODESET);
   // The rest of the program keeps the locale it had; only the answer was wanted.
   std::setlocale(LC_CTYPE, previous.c_str());
-  return utf8;
+  if (codeset == "UTF-8" || codeset == "utf8") return FrameEncoding::kUtf8;
+  if (codeset == "IBM437" || codeset == "CP437" || codeset == "cp437") {
+    return FrameEncoding::kCodePage437;
+  }
+  return FrameEncoding::kAscii;
 }
 
 }  // namespace
@@ -306,7 +346,7 @@ void clearScreen() {
   prepareConsole();
   if (!outputIsTerminal) return;
   if (colorsSet) sendEscape(currentColors);
-  sendEscape("\x1b[2J\x1b[3J\x1b[H");
+  sendEscape("\x1b[2J\x1b[H");
 }
 
 void setColors(std::int8_t background, std::int8_t foreground) {
@@ -344,8 +384,7 @@ bool keyWaiting() {
   // Only raw mode shows single key presses; the cooked line holds them back until Enter.
   SignalBlock block = blockTerminalSignals();
   enterRawMode();
-  pollfd terminal{keyboardFd, POLLIN, 0};
-  const bool waiting = poll(&terminal, 1, 0) > 0 && (terminal.revents & POLLIN) != 0;
+  const bool waiting = awaitKeyboard(0) > 0;
   leaveRawMode();
   unblockTerminalSignals(block);
   return waiting;
@@ -355,9 +394,11 @@ bool waitForKey() { return fillPendingCodes(); }
 
 int readKey() { return fillPendingCodes() ? takeCode() : kNoKeyboard; }
 
-bool consoleUsesUtf8() {
-  static const bool utf8 = localeUsesUtf8();
-  return utf8;
+bool consoleKeyboardPresent() { return openKeyboard(); }
+
+FrameEncoding frameEncoding() {
+  static const FrameEncoding encoding = localeFrameEncoding();
+  return encoding;
 }
 
 void restoreConsole() {

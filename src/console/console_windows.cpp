@@ -2,8 +2,11 @@
 //
 // Screen: kernel32 calls on the screen buffer that standard output writes to, with the handle
 // fetched afresh on every call. Text goes through std::cout, which sits in front of the C
-// runtime's own stdout buffer; both are flushed before every primitive and every key read, so
-// each character lands at the position and in the colours in force when it was written.
+// runtime's own stdout buffer; both are flushed before every primitive and every key read (and
+// std::cin flushes them before every answer read), so each character lands at the position and in
+// the colours in force when it was written. The runtime's buffer is a full one: unbuffered, it
+// hands the console one byte at a time, and under code page 65001 each byte of a UTF-8 glyph
+// alone is invalid (a frame of U+FFFD, three cells per glyph).
 //
 // Keyboard: console input events, read from the console input handle even when standard input
 // is redirected (then from "CONIN$"), so typed-ahead answers in a file never act as keys. The
@@ -26,6 +29,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -48,24 +52,54 @@ void passBytesToConsole() {
   if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) _setmode(_fileno(stdout), _O_BINARY);
 }
 
+void bufferOutput() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  static char outputBuffer[1 << 16];
+  std::fflush(stdout);
+  std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
+}
+
 void flushOutput() {
   std::cout.flush();
   std::fflush(stdout);
   passBytesToConsole();
+  bufferOutput();
 }
 
 // ---- restoring the console -----------------------------------------------------------------
 
 bool consoleChanged = false;
 CONSOLE_CURSOR_INFO cursorAsFound = {25, TRUE};
+WORD attributeAsFound = kNormalAttribute;
+// 0-based; the menu is drawn with the cursor, not with newlines. Read by the break handler too.
+std::atomic<SHORT> lowestRowDrawn{0};
+
+// The user's next prompt must not land inside the menu's frame: the cursor goes to the start of
+// the line below everything drawn, unless text written after it already left it on such a line.
+void moveCursorBelowDrawing(HANDLE output) {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(output, &info)) return;
+  const COORD cursor = info.dwCursorPosition;
+  const SHORT lowest = lowestRowDrawn;
+  if (cursor.X == 0 && cursor.Y > lowest) return;
+  const SHORT below = static_cast<SHORT>((cursor.Y > lowest ? cursor.Y : lowest) + 1);
+  if (below < info.dwSize.Y) {
+    SetConsoleCursorPosition(output, {0, below});
+  } else {
+    SetConsoleCursorPosition(output, {0, static_cast<SHORT>(info.dwSize.Y - 1)});
+    DWORD written = 0;
+    WriteConsoleA(output, "\n", 1, &written, nullptr);  // scrolls the buffer by one line
+  }
+}
 
 void resetConsoleState() {
   if (!consoleChanged) return;
   HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-  SetConsoleTextAttribute(output, kNormalAttribute);
-  CONSOLE_CURSOR_INFO cursor = cursorAsFound;
-  cursor.bVisible = TRUE;
-  SetConsoleCursorInfo(output, &cursor);
+  SetConsoleTextAttribute(output, attributeAsFound);
+  SetConsoleCursorInfo(output, &cursorAsFound);
+  moveCursorBelowDrawing(output);
 }
 
 // Runs on a thread of its own when Ctrl+C or Ctrl+Break arrives, so it must not touch std::cout.
@@ -79,8 +113,11 @@ BOOL WINAPI resetOnBreak(DWORD) {
 // the console as found is known.
 void noteConsoleChange() {
   if (consoleChanged) return;
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
   CONSOLE_CURSOR_INFO cursor;
-  if (GetConsoleCursorInfo(GetStdHandle(STD_OUTPUT_HANDLE), &cursor)) cursorAsFound = cursor;
+  if (GetConsoleCursorInfo(output, &cursor)) cursorAsFound = cursor;
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (GetConsoleScreenBufferInfo(output, &info)) attributeAsFound = info.wAttributes;
   consoleChanged = true;
   std::atexit(restoreConsole);
   SetConsoleCtrlHandler(resetOnBreak, TRUE);
@@ -192,6 +229,7 @@ void clearScreen() {
   GetConsoleScreenBufferInfo(output, &info);
   FillConsoleOutputAttribute(output, info.wAttributes, cells, topLeft, &written);
   SetConsoleCursorPosition(output, topLeft);
+  lowestRowDrawn = 0;
 }
 
 void setColors(std::int8_t background, std::int8_t foreground) {
@@ -211,6 +249,7 @@ void moveCursor(std::int32_t column, std::int32_t row) {
   SetConsoleCursorInfo(output, &thin);
   const COORD cell = {static_cast<SHORT>(column - 1), static_cast<SHORT>(row - 1)};
   SetConsoleCursorPosition(output, cell);
+  if (cell.Y > lowestRowDrawn) lowestRowDrawn = cell.Y;
 }
 
 bool keyWaiting() {
@@ -249,7 +288,24 @@ int readKey() {
   return codes.first;
 }
 
-bool consoleUsesUtf8() { return GetConsoleOutputCP() == CP_UTF8; }
+bool consoleKeyboardPresent() { return keyboard() != INVALID_HANDLE_VALUE; }
+
+// The console's code page is the user's and stays as it is. The OEM code pages listed keep code
+// page 437's double lines at the same bytes; any other (1252, say) gets the ASCII frame.
+FrameEncoding frameEncoding() {
+  switch (GetConsoleOutputCP()) {
+    case CP_UTF8:
+      return FrameEncoding::kUtf8;
+    case 437:
+    case 850:
+    case 852:
+    case 858:
+    case 866:
+      return FrameEncoding::kCodePage437;
+    default:
+      return FrameEncoding::kAscii;
+  }
+}
 
 void restoreConsole() {
   flushOutput();

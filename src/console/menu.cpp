@@ -24,6 +24,7 @@ enum FrameGlyph {
 
 // The frame is drawn in code page 437 (the bytes a Windows console shows as double lines) unless
 // the terminal decodes UTF-8, where those bytes would be invalid: then the same glyphs in UTF-8.
+// A terminal that can show neither gets ASCII, one character per cell like the others.
 const char* frameGlyph(FrameGlyph glyph) {
   static const char* const kCodePage437[] = {"\xC9", "\xBB", "\xC8", "\xBC",
                                              "\xCD", "\xBA", "\xCC", "\xB9"};
@@ -31,7 +32,16 @@ const char* frameGlyph(FrameGlyph glyph) {
   static const char* const kUtf8[] = {"\xE2\x95\x94", "\xE2\x95\x97", "\xE2\x95\x9A",
                                       "\xE2\x95\x9D", "\xE2\x95\x90", "\xE2\x95\x91",
                                       "\xE2\x95\xA0", "\xE2\x95\xA3"};
-  return consoleUsesUtf8() ? kUtf8[glyph] : kCodePage437[glyph];
+  static const char* const kAscii[] = {"+", "+", "+", "+", "=", "|", "+", "+"};
+  switch (frameEncoding()) {
+    case FrameEncoding::kUtf8:
+      return kUtf8[glyph];
+    case FrameEncoding::kCodePage437:
+      return kCodePage437[glyph];
+    case FrameEncoding::kAscii:
+      break;
+  }
+  return kAscii[glyph];
 }
 
 void writeBorderLine(std::int32_t column, std::int32_t row, std::int32_t width, FrameGlyph left,

@@ -61,8 +61,10 @@ ScreenWriter::int_type ScreenWriter::overflow(int_type value) {
     ++console.screen.row;
   } else if (byte < 0x80) {
     putGlyph(std::string(1, static_cast<char>(byte)));
-  } else if (!console.utf8) {
+  } else if (console.encoding == FrameEncoding::kCodePage437) {
     putGlyph(codePage437Glyph(byte));
+  } else if (console.encoding == FrameEncoding::kAscii) {
+    putGlyph("<" + std::to_string(byte) + ">");  // no byte above 127 belongs in an ASCII frame
   } else {
     if (utf8Expected_ == 0) utf8Expected_ = utf8Length(byte);
     utf8Sequence_ += static_cast<char>(byte);
@@ -80,11 +82,11 @@ void ScreenWriter::putGlyph(std::string glyph) {
   ++console.screen.column;  // like the console, a printable character advances one cell
 }
 
-MemoryConsoleSession::MemoryConsoleSession(std::vector<KeyPress> keyPresses, bool utf8)
+MemoryConsoleSession::MemoryConsoleSession(std::vector<KeyPress> keyPresses, FrameEncoding encoding)
     : previousBuffer(std::cout.rdbuf(&writer)) {
   console = MemoryConsole{};
   console.keyPresses.assign(keyPresses.begin(), keyPresses.end());
-  console.utf8 = utf8;
+  console.encoding = encoding;
 }
 
 MemoryConsoleSession::~MemoryConsoleSession() { std::cout.rdbuf(previousBuffer); }
@@ -139,6 +141,8 @@ int readKey() {
   return code;
 }
 
-bool consoleUsesUtf8() { return console.utf8; }
+bool consoleKeyboardPresent() { return true; }
+
+FrameEncoding frameEncoding() { return console.encoding; }
 
 void restoreConsole() {}

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "console.h"
+
 struct Cell {
   std::string glyph;  // UTF-8; empty for a cell nothing was written to
   std::uint8_t attribute = 0;
@@ -35,13 +37,14 @@ struct MemoryConsole {
   std::vector<MemoryScreen> screensAtKeyPresses;
   std::deque<KeyPress> keyPresses;  // when they run out, readKey reports kNoKeyboard: no hang
   std::deque<int> codesLeftOfPress;
-  bool utf8 = false;
+  FrameEncoding encoding = FrameEncoding::kCodePage437;
 };
 
 // The console that the backend functions of console.h act on.
 MemoryConsole& memoryConsole();
 
-// Turns the bytes written to std::cout into cells, decoding code page 437 frame bytes or UTF-8.
+// Turns the bytes written to std::cout into cells, decoding code page 437 frame bytes or UTF-8
+// as the console's encoding says.
 class ScreenWriter : public std::streambuf {
  protected:
   int_type overflow(int_type byte) override;
@@ -54,7 +57,7 @@ class ScreenWriter : public std::streambuf {
 
 // Fresh screen, the given key presses and encoding; std::cout goes into the screen until destroyed.
 struct MemoryConsoleSession {
-  MemoryConsoleSession(std::vector<KeyPress> keyPresses, bool utf8);
+  MemoryConsoleSession(std::vector<KeyPress> keyPresses, FrameEncoding encoding);
   ~MemoryConsoleSession();
   MemoryConsoleSession(const MemoryConsoleSession&) = delete;
   MemoryConsoleSession& operator=(const MemoryConsoleSession&) = delete;

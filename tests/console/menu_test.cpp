@@ -53,24 +53,24 @@ int shownHighlight(const MemoryScreen& screen, const MenuDescriptor& menu, int c
   return 0;
 }
 
-class MainMenuCells : public testing::TestWithParam<bool> {};
+struct FrameCase {
+  const char* name;
+  FrameEncoding encoding;
+  std::vector<std::string> rows;  // rows 3 to 8 from column 3, as the console shows them
+};
+
+void PrintTo(const FrameCase& test, std::ostream* out) { *out << test.name; }
+
+class MainMenuCells : public testing::TestWithParam<FrameCase> {};
 
 TEST_P(MainMenuCells, FrameTitleAndItemsLandInTheirCellsAndColours) {
-  MemoryConsoleSession session({kEnter}, GetParam());
+  MemoryConsoleSession session({kEnter}, GetParam().encoding);
 
   EXPECT_EQ(runMenu(mainMenu(), 3, 3), 1);
 
   ASSERT_EQ(memoryConsole().screensAtKeyPresses.size(), 1u);
   const MemoryScreen& screen = memoryConsole().screensAtKeyPresses[0];
-  const std::vector<std::string> expectedRows = {
-      "╔════════════════════╗",  // row 3
-      "║Z4K DIVOVOD·········║",  // inside the frame nothing but the texts is written
-      "╠════════════════════╣",  //
-      "║Create new··········║",  //
-      "║Quit················║",  //
-      "╚════════════════════╝",  // row 8
-  };
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(textAt(screen, 3, 3 + i, 22), expectedRows[i]) << i;
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(textAt(screen, 3, 3 + i, 22), GetParam().rows[i]) << i;
   EXPECT_EQ(cellsWrittenOutside(screen, 3, 3, 24, 8), std::vector<std::string>{});
 
   // Only the characters of the highlighted item take the highlight; all else is normal.
@@ -84,13 +84,30 @@ TEST_P(MainMenuCells, FrameTitleAndItemsLandInTheirCellsAndColours) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(BothGlyphEncodings, MainMenuCells, testing::Values(false, true),
-                         [](const testing::TestParamInfo<bool>& info) {
-                           return info.param ? "Utf8" : "CodePage437";
-                         });
+// Inside the frame nothing but the texts is written ("·" marks a cell never written). Code page
+// 437 and UTF-8 show the same double lines; ASCII takes their place cell for cell.
+const std::vector<std::string> kDoubleLineRows = {
+    "╔════════════════════╗",  // row 3
+    "║Z4K DIVOVOD·········║",  //
+    "╠════════════════════╣",  //
+    "║Create new··········║",  //
+    "║Quit················║",  //
+    "╚════════════════════╝",  // row 8
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryFrameEncoding, MainMenuCells,
+    testing::Values(FrameCase{"CodePage437", FrameEncoding::kCodePage437, kDoubleLineRows},
+                    FrameCase{"Utf8", FrameEncoding::kUtf8, kDoubleLineRows},
+                    FrameCase{"Ascii",
+                              FrameEncoding::kAscii,
+                              {"+====================+", "|Z4K DIVOVOD·········|",
+                               "+====================+", "|Create new··········|",
+                               "|Quit················|", "+====================+"}}),
+    [](const testing::TestParamInfo<FrameCase>& info) { return info.param.name; });
 
 TEST(Menu, EmptyMenuIsFourRowsAndEnterReturnsTheHighlightUnchanged) {
-  MemoryConsoleSession session({kDown, kEnter}, true);
+  MemoryConsoleSession session({kDown, kEnter}, FrameEncoding::kUtf8);
   const MenuDescriptor empty{0, 1, {"Nothing"}};
 
   EXPECT_EQ(runMenu(empty, 5, 2), 1);
@@ -104,7 +121,7 @@ TEST(Menu, EmptyMenuIsFourRowsAndEnterReturnsTheHighlightUnchanged) {
 }
 
 TEST(Menu, TextLongerThanTheFrameRunsOverTheRightSide) {
-  MemoryConsoleSession session({kEnter}, false);
+  MemoryConsoleSession session({kEnter}, FrameEncoding::kCodePage437);
   const MenuDescriptor menu{1, 1, {"Title", "An item of 25 characters!"}};
 
   runMenu(menu, 1, 1);
@@ -115,7 +132,7 @@ TEST(Menu, TextLongerThanTheFrameRunsOverTheRightSide) {
 }
 
 TEST(Menu, NormalColoursAreInForceAfterTheMenuReturns) {
-  MemoryConsoleSession session({kDown, kEnter}, false);
+  MemoryConsoleSession session({kDown, kEnter}, FrameEncoding::kCodePage437);
 
   EXPECT_EQ(runMenu(mainMenu(), 3, 3), 2);  // the last item, drawn last, was highlighted
 
@@ -137,7 +154,7 @@ class MenuNavigation : public testing::TestWithParam<NavigationCase> {};
 
 TEST_P(MenuNavigation, KeysMoveTheHighlightAndEveryKeyRedrawsTheMenu) {
   const NavigationCase& test = GetParam();
-  MemoryConsoleSession session(test.keys, false);
+  MemoryConsoleSession session(test.keys, FrameEncoding::kCodePage437);
   const MenuDescriptor menu{test.itemCount, test.startHighlight, {"Title", "One", "Two", "Three"}};
 
   EXPECT_EQ(runMenu(menu, 3, 3), test.chosen);

@@ -5,7 +5,8 @@
 //              then reads one answer line from standard input and prints "line:TEXT"
 //   screen     a fixed series of screen primitives around the text "X" and "Y"
 //   menu       the main menu; prints "chosen N"
-//   no-keyboard  prints what the three keyboard functions report
+//   no-keyboard  prints what the four keyboard functions report
+//   frame-encoding  prints how the frame would be written in this locale: utf8, cp437 or ascii
 //   hangup     ignores SIGHUP, prints "ready", reads one key: exit status 3 when the keyboard
 //              is reported gone, 4 when a key came
 #include <signal.h>
@@ -56,11 +57,27 @@ int chooseFromMainMenu() {
 }
 
 int reportNoKeyboard() {
+  const bool present = consoleKeyboardPresent();
   const int key = readKey();
   const bool waited = waitForKey();
   const bool waiting = keyWaiting();
-  std::cout << "readKey " << key << " waitForKey " << waited << " keyWaiting " << waiting
-            << std::endl;
+  std::cout << "present " << present << " readKey " << key << " waitForKey " << waited
+            << " keyWaiting " << waiting << std::endl;
+  return 0;
+}
+
+int reportFrameEncoding() {
+  switch (frameEncoding()) {
+    case FrameEncoding::kUtf8:
+      std::cout << "utf8\n";
+      break;
+    case FrameEncoding::kCodePage437:
+      std::cout << "cp437\n";
+      break;
+    case FrameEncoding::kAscii:
+      std::cout << "ascii\n";
+      break;
+  }
   return 0;
 }
 
@@ -79,6 +96,7 @@ int main(int argc, char** argv) {
   if (mode == "menu") return chooseFromMainMenu();
   if (mode == "no-keyboard") return reportNoKeyboard();
   if (mode == "hangup") return readKeyThroughHangup();
+  if (mode == "frame-encoding") return reportFrameEncoding();
   std::cerr << "terminal_probe: unknown mode\n";
   return 2;
 }

@@ -8,6 +8,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -25,7 +26,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::seconds kPatience{10};  // only ever used up when something is broken
 
-const std::string kGiveBack = "\x1b[0m\x1b[0 q\x1b[?25h";
+// Colours, cursor shape, a visible cursor, then the user's own screen.
+const std::string kGiveBack = "\x1b[0m\x1b[0 q\x1b[?25h\x1b[?1049l";
+const std::string kAlternateScreen = "\x1b[?1049h";
 
 struct TerminalJob {
   pid_t session = -1;  // session leader of the pty, in the place of a shell
@@ -42,8 +45,15 @@ void writeText(int fd, const std::string& text) {
   if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) _exit(126);
 }
 
+// The probe's locale: LANG alone decides it.
+void setLocale(const char* lang) {
+  for (const char* name : {"LC_ALL", "LC_CTYPE", "LANGUAGE"}) unsetenv(name);
+  setenv("LANG", lang, 1);
+}
+
 // Runs in the forked session leader; never returns.
-[[noreturn]] void runSession(int slave, int reports, const std::vector<std::string>& arguments) {
+[[noreturn]] void runSession(int slave, int reports, const std::vector<std::string>& arguments,
+                             const char* lang) {
   setsid();
   ioctl(slave, TIOCSCTTY, 0);
   for (int fd = 0; fd <= 2; ++fd) dup2(slave, fd);
@@ -51,6 +61,9 @@ void writeText(int fd, const std::string& text) {
   const pid_t probe = fork();
   if (probe == 0) {
     close(reports);
+    setLocale(lang);
+    const rlimit noCore{0, 0};  // a probe killed by SIGQUIT leaves no core file behind
+    setrlimit(RLIMIT_CORE, &noCore);
     setpgid(0, 0);
     sigset_t ttou;
     sigemptyset(&ttou);
@@ -131,6 +144,27 @@ int waitForExit(TerminalJob& job) {
   return WEXITSTATUS(status);
 }
 
+// The process sleeps in a read of its terminal (system call 0 on x86-64, 63 on arm64).
+bool sleepingInRead(pid_t process) {
+  const std::string proc = "/proc/" + std::to_string(process);
+  std::FILE* stat = std::fopen((proc + "/stat").c_str(), "r");
+  if (stat == nullptr) return false;
+  char state = '?';
+  const bool parsed = std::fscanf(stat, "%*d (%*[^)]) %c", &state) == 1;
+  std::fclose(stat);
+  if (!parsed || state != 'S') return false;
+  std::FILE* call = std::fopen((proc + "/syscall").c_str(), "r");
+  if (call == nullptr) return true;  // no access to the system call: the state must do
+  long number = -1;
+  const bool known = std::fscanf(call, "%ld", &number) == 1;
+  std::fclose(call);
+#if defined(__aarch64__)
+  return !known || number == 63;
+#else
+  return !known || number == 0;
+#endif
+}
+
 void typeKeys(const TerminalJob& job, const std::string& bytes) {
   ASSERT_EQ(write(job.master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
 }
@@ -158,7 +192,7 @@ std::string settingsChangedSinceStart(const TerminalJob& job) {
 
 class TerminalTest : public testing::Test {
  protected:
-  void start(const std::vector<std::string>& arguments) {
+  void start(const std::vector<std::string>& arguments, const char* lang = "C.UTF-8") {
     ASSERT_EQ(openpty(&job.master, &job.slave, nullptr, nullptr, nullptr), 0);
     ASSERT_EQ(tcgetattr(job.slave, &job.initial), 0);
     int pipeEnds[2];
@@ -168,7 +202,7 @@ class TerminalTest : public testing::Test {
     if (job.session == 0) {
       close(job.master);
       close(pipeEnds[0]);
-      runSession(job.slave, pipeEnds[1], arguments);
+      runSession(job.slave, pipeEnds[1], arguments, lang);
     }
     close(pipeEnds[1]);
     job.reports = pipeEnds[0];
@@ -258,7 +292,8 @@ INSTANTIATE_TEST_SUITE_P(Endings, TerminalGivenBack,
                          testing::Values(Ending{"NormalExit", 0, "\rthe answer\r", 0},
                                          Ending{"Terminated", SIGTERM, "", 128 + SIGTERM},
                                          Ending{"HungUp", SIGHUP, "", 128 + SIGHUP},
-                                         Ending{"CtrlC", 0, "\x03", 128 + SIGINT}),
+                                         Ending{"CtrlC", 0, "\x03", 128 + SIGINT},
+                                         Ending{"CtrlBackslash", 0, "\x1c", 128 + SIGQUIT}),
                          [](const testing::TestParamInfo<Ending>& info) {
                            return info.param.name;
                          });
@@ -271,15 +306,37 @@ TEST_F(TerminalTest, CtrlZLeavesRawModeAndContinuingEntersItAgain) {
   typeKeys(job, "\x1a");
   ASSERT_TRUE(waitUntil(job, [&] { return job.reported.find("stopped") != std::string::npos; }));
   EXPECT_EQ(settingsChangedSinceStart(job), "") << "stopped: the shell gets its terminal back";
-  EXPECT_NE(job.output.find(kGiveBack), std::string::npos);
+  ASSERT_TRUE(waitForOutput(job, kGiveBack)) << "the user's own screen while stopped";
 
+  const std::size_t stoppedAt = job.output.find(kGiveBack) + kGiveBack.size();
   kill(job.probe, SIGCONT);
   ASSERT_TRUE(waitForRawMode(job)) << "continued inside a key read";
+  EXPECT_TRUE(waitUntil(job, [&] {
+    return job.output.find(kAlternateScreen, stoppedAt) != std::string::npos;
+  })) << "continued: back on the program's own screen";
   typeKeys(job, "\r");
   ASSERT_TRUE(waitForOutput(job, "key 13\r\n")) << job.output;
   typeKeys(job, "done\r");
   EXPECT_EQ(waitForExit(job), 0);
   EXPECT_EQ(settingsChangedSinceStart(job), "");
+}
+
+// An answer read that a stop and a continue interrupt goes on reading (SA_RESTART), so the line
+// typed after `fg` is the answer, not a failed read that empties the rest of the dialogue.
+TEST_F(TerminalTest, StopAndContinueDuringAnAnswerReadKeepTheRead) {
+  start({"keys", "0"});
+  ASSERT_TRUE(waitForOutput(job, "ready"));
+  ASSERT_TRUE(waitUntil(job, [&] { return sleepingInRead(job.probe); }));
+
+  kill(job.probe, SIGTSTP);
+  ASSERT_TRUE(waitUntil(job, [&] { return job.reported.find("stopped") != std::string::npos; }));
+  kill(job.probe, SIGCONT);
+  ASSERT_TRUE(waitUntil(job, [&] { return sleepingInRead(job.probe); }))
+      << "continued: back in the read; " << job.output;
+
+  typeKeys(job, "typed after fg\r");
+  ASSERT_TRUE(waitForOutput(job, "line:typed after fg\r\n")) << job.output;
+  EXPECT_EQ(waitForExit(job), 0);
 }
 
 TEST_F(TerminalTest, MenuChoosesWithArrowsAndIgnoresHome) {
@@ -310,24 +367,27 @@ TEST_F(TerminalTest, ScreenPrimitivesSendTheirEscapeSequences) {
   ASSERT_EQ(waitForExit(job), 0);
 
   EXPECT_EQ(job.output,
-            "\x1b[2J\x1b[3J\x1b[H"               // clearScreen
-            "\x1b[0;97;44m"                      // setColors(1, 15): bright white on blue
-            "X"                                  //
-            "\x1b[4 q\x1b[4;3H"                  // moveCursor(3, 4), with the thin cursor
-            "\x1b[0;37;40m"                      // setColors(0, 7): light grey on black
-            "\x1b[0;37;40m\x1b[2J\x1b[3J\x1b[H"  // clearScreen in the current colours
-            "Y\r\n"                              //
-            "\x1b[0m\x1b[0 q\x1b[?25h");         // the terminal given back at exit
+            "\x1b[?1049h"                            // the program's own screen, before all else
+            "\x1b[2J\x1b[H"                          // clearScreen, the scrollback left alone
+            "\x1b[0;97;44m"                          // setColors(1, 15): bright white on blue
+            "X"                                      //
+            "\x1b[4 q\x1b[4;3H"                      // moveCursor(3, 4), with the thin cursor
+            "\x1b[0;37;40m"                          // setColors(0, 7): light grey on black
+            "\x1b[0;37;40m\x1b[2J\x1b[H"             // clearScreen in the current colours
+            "Y\r\n"                                  //
+            "\x1b[0m\x1b[0 q\x1b[?25h\x1b[?1049l");  // the terminal given back at exit
 }
 
 // Runs the probe in a session of its own with no controlling terminal, standard input empty
 // and standard output a pipe, as under CI. Gives what it printed, or "timeout".
-std::string runWithoutTerminal(const std::vector<std::string>& arguments, int& exitStatus) {
+std::string runWithoutTerminal(const std::vector<std::string>& arguments, int& exitStatus,
+                               const char* lang = "C.UTF-8") {
   int pipeEnds[2];
   if (pipe(pipeEnds) != 0) return "no pipe";
   const pid_t child = fork();
   if (child == 0) {
     setsid();
+    setLocale(lang);
     const int nothing = open("/dev/null", O_RDONLY);
     dup2(nothing, 0);
     dup2(pipeEnds[1], 1);
@@ -369,10 +429,23 @@ TEST(TerminalAbsent, NoControllingTerminalMeansNoKeyboardAtOnce) {
   int exitStatus = -1;
 
   EXPECT_EQ(runWithoutTerminal({"no-keyboard"}, exitStatus),
-            "readKey -1 waitForKey 0 keyWaiting 0\n");
+            "present 0 readKey -1 waitForKey 0 keyWaiting 0\n");
 
   EXPECT_EQ(exitStatus, 0);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST(FrameEncodingOfTheLocale, LineDrawingOnlyWhereTheCodesetCanShowIt) {
+  struct Case {
+    const char* lang;
+    const char* encoding;
+  };
+  for (const Case& c : {Case{"C.UTF-8", "utf8\n"}, Case{"C", "ascii\n"}, Case{"POSIX", "ascii\n"},
+                        Case{"xx_NOWHERE.UTF-8", "ascii\n"}}) {
+    int exitStatus = -1;
+    // A locale the system lacks leaves the program in "C", whose codeset is ASCII.
+    EXPECT_EQ(runWithoutTerminal({"frame-encoding"}, exitStatus, c.lang), c.encoding) << c.lang;
+  }
 }
 
 TEST(TerminalAbsent, RedirectedOutputGetsTheTextAlone) {

@@ -28,11 +28,12 @@ def read(path, mode="r"):
 class Terminal:
     """One tmux server with one 100 x 30 window running a shell command."""
 
-    def __init__(self, command, cwd):
+    def __init__(self, command, cwd, lang="C.UTF-8"):
         self.cwd = cwd
         self.socket = os.path.join(cwd, "tmux.sock")
-        env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8", TERM="xterm-256color")
-        env.pop("TMUX", None)
+        env = dict(os.environ, LANG=lang, TERM="xterm-256color")
+        for name in ("TMUX", "LC_ALL", "LC_CTYPE", "LANGUAGE"):
+            env.pop(name, None)
         self.env = env
         # The shell records the terminal settings around the program and its exit status, then
         # stays so the screen can still be read.
@@ -60,6 +61,9 @@ class Terminal:
 
     def rows(self):
         return self.screen().split("\n")
+
+    def history_and_screen(self):
+        return self.tmux("capture-pane", "-p", "-S", "-", "-E", "-")
 
     def wait_for(self, text, timeout=10):
         deadline = time.time() + timeout
@@ -90,6 +94,16 @@ MENU_ROWS = [
     "  ║Create new          ║",
     "  ║Quit                ║",
     "  ╚════════════════════╝",
+]
+
+
+ASCII_MENU_ROWS = [
+    "  +====================+",
+    "  |Z4K DIVOVOD         |",
+    "  +====================+",
+    "  |Create new          |",
+    "  |Quit                |",
+    "  +====================+",
 ]
 
 
@@ -218,15 +232,26 @@ class ProgramTest(unittest.TestCase):
         after = read(os.path.join(self.folder, "stty.after"))
         self.assertEqual(before, after, "terminal settings changed")
 
+    def assert_highlight_becomes(self, terminal, item):
+        deadline = time.time() + 2
+        while highlighted_item(terminal) != item and time.time() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(highlighted_item(terminal), item)
+
     def test_menu_cells_colours_and_quit(self):
         terminal = self.start()
         self.assertEqual(terminal.rows()[2:8], MENU_ROWS)
         self.assertEqual(highlighted_item(terminal), "Create new")
-        terminal.keys(DOWN)
-        self.assertEqual(highlighted_item(terminal), "Quit")
-        terminal.keys(DOWN, "1b5b48", "1b4f50", "48")  # no wrap; Home and F1 are not H and P
-        self.assertEqual(highlighted_item(terminal), "Create new")
-        terminal.keys(DOWN, ENTER)
+        # The highlight after every key: a Down that wrapped, or Home or F1 taken for the H or
+        # P their sequences end with, shows at the key after it at the latest.
+        for key, name, item in [(DOWN, "Down", "Quit"), (DOWN, "Down at the end", "Quit"),
+                                ("1b5b48", "Home", "Quit"), ("48", "H", "Create new"),
+                                ("1b4f50", "F1", "Create new"), (UP, "Up at the top", "Create new"),
+                                ("50", "P", "Quit"), ("1b4f48", "Home (ESC O H)", "Quit")]:
+            with self.subTest(key=name):
+                terminal.keys(key)
+                self.assert_highlight_becomes(terminal, item)
+        terminal.keys(ENTER)
         self.assertEqual(terminal.exit_status(), 0)
         self.assertEqual(read(os.path.join(self.folder, "stty.before")),
                          read(os.path.join(self.folder, "stty.after")))
@@ -337,6 +362,7 @@ class ProgramTest(unittest.TestCase):
         result = subprocess.run([PROGRAM], stdin=subprocess.DEVNULL, capture_output=True,
                                 text=True, start_new_session=True, timeout=10)
         self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stdout, "", "the keyboard is missed before anything is drawn")
         self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
         self.assertLess(time.time() - started, 5)
 
@@ -418,6 +444,30 @@ class ProgramTest(unittest.TestCase):
         terminal.keys("20")
         terminal.wait_for("Z4K DIVOVOD")
         self.assert_quits_cleanly(terminal)
+
+    def test_quit_leaves_the_users_screen_and_scrollback_as_found(self):
+        # The frame in UTF-8 where the locale decodes it, in ASCII where it cannot (LANG=C).
+        for lang, menu_rows in [("C.UTF-8", MENU_ROWS), ("C", ASCII_MENU_ROWS)]:
+            with self.subTest(lang=lang):
+                folder = tempfile.mkdtemp(prefix=f"screen-{lang}-", dir=self.folder)
+                command = f"seq -f 'before %g' 40; {PROGRAM}; echo $? > status; echo after-quit"
+                terminal = Terminal(command, folder, lang)
+                self.terminals.append(terminal)
+                terminal.wait_for("Z4K DIVOVOD")
+                self.assertEqual(terminal.rows()[2:8], menu_rows)
+                terminal.keys(DOWN, ENTER)
+                self.assertEqual(terminal.exit_status(), 0)
+                terminal.wait_for("after-quit")
+                everything = terminal.history_and_screen().split("\n")
+                before = [line for line in everything if line.startswith("before ")]
+                self.assertEqual(before, [f"before {n}" for n in range(1, 41)],
+                                 "every line printed before the program is still there")
+                screen = terminal.screen()
+                for part in ("Z4K", "Create new", "Quit", "═", "║", "+===", "|"):
+                    self.assertNotIn(part, screen)
+                rows = terminal.rows()
+                self.assertIn("after-quit", rows, "the next output starts on a line of its own")
+                self.assertEqual(rows[rows.index("after-quit") - 1], "before 40")
 
 
 if __name__ == "__main__":

@@ -110,3 +110,60 @@ std::string hex(unsigned value) {
   std::snprintf(text, sizeof text, "%#x", value);
   return text;
 }
+
+namespace {
+
+void put(Grid& grid, int column, int row, wchar_t glyph, WORD attribute = 0x07) {
+  grid[static_cast<std::size_t>((row - 1) * kGridColumns + column - 1)] = {glyph, attribute};
+}
+
+void putText(Grid& grid, int column, int row, const char* text, WORD attribute) {
+  for (int i = 0; text[i] != '\0'; ++i) put(grid, column + i, row, text[i], attribute);
+}
+
+}  // namespace
+
+// The main menu at column 3, row 3, as the console must show it, in any code page.
+Grid expectedMainMenu(int highlightedItem) {
+  Grid grid(kGridColumns * kGridRows, Cell{L' ', 0x07});
+  for (int column = 4; column <= 23; ++column) {
+    for (int row : {3, 5, 8}) put(grid, column, row, L'\x2550');  // ═
+  }
+  for (int row : {4, 6, 7}) {
+    put(grid, 3, row, L'\x2551');  // ║
+    put(grid, 24, row, L'\x2551');
+  }
+  put(grid, 3, 3, L'\x2554');   // ╔
+  put(grid, 24, 3, L'\x2557');  // ╗
+  put(grid, 3, 5, L'\x2560');   // ╠
+  put(grid, 24, 5, L'\x2563');  // ╣
+  put(grid, 3, 8, L'\x255A');   // ╚
+  put(grid, 24, 8, L'\x255D');  // ╝
+  putText(grid, 4, 4, "Z4K DIVOVOD", 0x07);
+  putText(grid, 4, 6, "Create new", highlightedItem == 1 ? 0x1F : 0x07);
+  putText(grid, 4, 7, "Quit", highlightedItem == 2 ? 0x1F : 0x07);
+  return grid;
+}
+
+Grid screenGrid() {
+  Grid grid;
+  for (SHORT row = 0; row < kGridRows; ++row) {
+    const std::vector<Cell> cells = readCells({0, row}, kGridColumns);
+    grid.insert(grid.end(), cells.begin(), cells.end());
+  }
+  return grid;
+}
+
+// The first few cells that differ, as "column,row: got glyph/attribute, want glyph/attribute".
+std::string differences(const Grid& got, const Grid& want) {
+  std::string text;
+  int shown = 0;
+  for (std::size_t i = 0; i < want.size() && shown < 6; ++i) {
+    if (got[i].glyph == want[i].glyph && got[i].attribute == want[i].attribute) continue;
+    text += std::to_string(i % kGridColumns + 1) + "," + std::to_string(i / kGridColumns + 1) +
+            ": got " + hex(got[i].glyph) + "/" + hex(got[i].attribute) + " want " +
+            hex(want[i].glyph) + "/" + hex(want[i].attribute) + "; ";
+    ++shown;
+  }
+  return text;
+}

@@ -36,3 +36,18 @@ void settleInput();
 bool queueEvents(const std::vector<INPUT_RECORD>& events);
 
 std::string hex(unsigned value);
+
+constexpr int kGridColumns = 30;  // the corner of the screen that the main menu occupies, and
+constexpr int kGridRows = 10;     // a margin of blank cells around it
+
+using Grid = std::vector<Cell>;  // kGridRows rows of kGridColumns cells, row 1 first
+
+// The main menu at column 3, row 3, as the console must show it, in any code page.
+Grid expectedMainMenu(int highlightedItem);
+
+// The top-left corner of the screen buffer, kGridColumns by kGridRows cells.
+Grid screenGrid();
+
+// The first few cells that differ, as "column,row: got glyph/attribute, want glyph/attribute";
+// empty when none does.
+std::string differences(const Grid& got, const Grid& want);
