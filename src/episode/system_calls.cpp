@@ -16,11 +16,21 @@ ssize_t readLink(const char* path, char* target, size_t size) {
 }
 int changeMode(int descriptor, mode_t mode) { return ::fchmod(descriptor, mode); }
 
+// Apple's fsync hands the data to the drive, whose cache may still lose it; F_FULLFSYNC (only
+// Apple systems define it) asks the drive to write it out. File systems that do not support it
+// refuse it, and then fsync is the best there is.
+int syncToDisk(int descriptor) {
+#ifdef F_FULLFSYNC
+  if (::fcntl(descriptor, F_FULLFSYNC) == 0) return 0;
+#endif
+  return ::fsync(descriptor);
+}
+
 }  // namespace
 
 SystemCalls realSystemCalls() {
-  return SystemCalls{&openFile, &::write,  &::fsync,  &::close,   &std::rename,
-                     &::unlink, &statLink, &readLink, &changeMode};
+  return SystemCalls{&openFile, &::write,  &syncToDisk, &::close,   &std::rename,
+                     &::unlink, &statLink, &readLink,   &changeMode};
 }
 
 SystemCalls systemCalls = realSystemCalls();
