@@ -106,8 +106,8 @@ std::string pictureLine(const EpisodeContents& contents, int picture) {
   const PictureBlock& block = contents.pictures[picture];
   if (block.problem == PictureProblem::kNotReached) return "not reached";
   if (block.problem == PictureProblem::kSizeMissing) return "missing";
-  std::string text =
-      "stream of " + number(block.streamSize) + " bytes at offset " + number(block.offset + 4);
+  std::string text = "block at offset " + number(block.offset) + ", stream of " +
+                     number(block.streamSize) + " bytes";
   if (block.problem == PictureProblem::kNegativeSize || block.problem == PictureProblem::kPastEnd) {
     return text + ", damaged";
   }
