@@ -27,8 +27,9 @@ test-asan:
 
 bench:
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DDIVOVOD_BUILD_BENCH=ON -DDIVOVOD_BUILD_TESTS=OFF
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target import_bench
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target import_bench build_bench
 	$(BENCH_BUILD)/bench/import_bench
+	$(BENCH_BUILD)/bench/build_bench
 
 windows-check:
 	JOBS=$(JOBS) bash scripts/windows-check.sh
