@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+// Null for anything but a regular file (errno says why).
 std::FILE* openForReading(const char* path);
 
 // True when something (a file, a folder, a dangling link) already has this name.

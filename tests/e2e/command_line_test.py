@@ -397,6 +397,10 @@ class DamagedFileTest(unittest.TestCase):
             result = run(*command, "nowhere.z4k", cwd=self.folder)
             self.assertEqual(result.returncode, 1, command)
             self.assertIn(b"nowhere.z4k: cannot be opened", result.stderr)
+        os.makedirs(os.path.join(self.folder, "folder.z4k"))
+        result = run("show", "folder.z4k", cwd=self.folder)
+        self.assertEqual((result.returncode, result.stdout), (1, b""))
+        self.assertIn(b"folder.z4k: cannot be opened (Is a directory)", result.stderr)
 
 
 # --- usage ----------------------------------------------------------------------------------
