@@ -49,8 +49,9 @@ test-asan:
 bench:
 	@$(PREREQUISITES) $(BENCH_PACKAGES)
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DDIVOVOD_BUILD_BENCH=ON -DDIVOVOD_BUILD_TESTS=OFF
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target import_bench
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target import_bench build_bench
 	$(BENCH_BUILD)/bench/import_bench
+	$(BENCH_BUILD)/bench/build_bench
 
 # Cross-builds for Windows and runs it under wine, compared with the Linux build's files.
 windows-check:

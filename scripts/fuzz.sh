@@ -28,6 +28,7 @@ jobs="$(nproc 2>/dev/null || echo 2)"
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DDIVOVOD_FUZZ=ON -DDIVOVOD_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$jobs" --target bitmap_import_fuzzer key_decoder_fuzzer
+cmake --build "$build" -j "$jobs" --target episode_reader_fuzzer
 
 if $ci; then
   work="$(mktemp -d)"
@@ -65,3 +66,5 @@ run() {
 # blocks stay near 1 MB each: a single allocation past 8 MB, or 512 MB resident, is a finding.
 run bitmap_import bitmap 4096 512 8
 run key_decoder keys 512
+# Room for a few small pictures' streams: damage anywhere in a whole file.
+run episode_reader episode 16384

@@ -1,0 +1,74 @@
+#include "import_reasons.h"
+
+#include <zlib.h>
+
+#include <cstring>
+
+namespace {
+
+std::string cannotOpen(int openError) {
+  std::string reason = "cannot be opened";
+  if (openError != 0) reason += std::string(" (") + std::strerror(openError) + ")";
+  return reason;
+}
+
+std::string number(long long value) { return std::to_string(value); }
+
+}  // namespace
+
+std::string importReason(const ImportOutcome& outcome, int openError) {
+  const std::string detail = number(outcome.detail);
+  switch (outcome.problem) {
+    case ImportProblem::kNone:
+      return "imported";
+    case ImportProblem::kCannotOpen:
+      return cannotOpen(openError);
+    case ImportProblem::kNotABitmap:
+      return "not a bitmap (it does not start with the letters BM)";
+    case ImportProblem::kNotEightBits:
+      return detail + " bits per pixel, only 8-bit pictures can be stored";
+    case ImportProblem::kTooShort:
+      return "the file ends inside its headers";
+    case ImportProblem::kUnsupportedHeader:
+      return "an information header of " + detail + " bytes is not supported";
+    case ImportProblem::kUnsupportedCompression:
+      return "compression " + detail + " is not supported (only none and RLE8)";
+    case ImportProblem::kBadDimensions:
+      return "the header gives a negative or impossible width or height";
+    case ImportProblem::kTopDownRle:
+      return "RLE8 pictures stored top row first are not supported";
+    case ImportProblem::kBadPixelOffset:
+      return "the pixel data offset " + detail +
+             " lies inside the headers or past the end of the file";
+    case ImportProblem::kTooLarge:
+      return "the picture is too large for the episode file's 32-bit sizes";
+    case ImportProblem::kMissingPixels:
+      return "the header promises more pixels than the file holds";
+    case ImportProblem::kOutOfMemory:
+      return "not enough memory for the picture";
+    case ImportProblem::kCompressionFailed:
+      return "compression failed (zlib status " + detail + ")";
+    default:  // a problem newer than this wording
+      return "the picture cannot be used (problem " +
+             number(static_cast<long long>(outcome.problem)) + ", detail " + detail + ")";
+  }
+}
+
+std::string paletteReason(const PaletteOutcome& outcome, int openError) {
+  switch (outcome.problem) {
+    case PaletteProblem::kNone:
+      return "read";
+    case PaletteProblem::kCannotOpen:
+      return cannotOpen(openError);
+    case PaletteProblem::kNotABitmap:
+      return "not a bitmap (it does not start with the letters BM and whole headers)";
+    case PaletteProblem::kNotEightBits:
+      return number(outcome.detail) +
+             " bits per pixel, the palette must come from an 8-bit picture";
+    case PaletteProblem::kUnsupportedHeader:
+      return "an information header of " + number(outcome.detail) + " bytes is not supported";
+    case PaletteProblem::kPaletteMissing:
+      return "the file ends inside its palette";
+  }
+  return "the palette cannot be read";
+}

@@ -1,0 +1,13 @@
+// The command line's wording of why a picture could not be used: the precise reason, where the
+// dialogue says only "Bad file!".
+#pragma once
+
+#include <string>
+
+#include "bitmap_export.h"
+#include "bitmap_import.h"
+
+// openError: the system's reason when the file could not be opened (errno), or 0.
+std::string importReason(const ImportOutcome& outcome, int openError = 0);
+
+std::string paletteReason(const PaletteOutcome& outcome, int openError = 0);

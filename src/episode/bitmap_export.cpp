@@ -1,0 +1,127 @@
+#include "bitmap_export.h"
+
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include "file_open.h"
+#include "safe_file.h"
+
+namespace {
+
+constexpr std::uint32_t kFileHeaderSize = 14;
+constexpr std::uint32_t kInfoHeaderSize = 40;
+constexpr std::uint32_t kCoreHeaderSize = 12;  // the old header: 16-bit sizes, 3-byte colours
+constexpr std::uint32_t kPixelOffset = kFileHeaderSize + kInfoHeaderSize + 256 * 4;  // 1078
+constexpr std::uint32_t kPixelsPerMetre = 2835;                                      // 72 dpi
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+void putLittleEndian(unsigned char* at, std::uint32_t value, int width) {
+  for (int i = 0; i < width; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+std::uint32_t littleEndian(const unsigned char* at, int width) {
+  std::uint32_t value = 0;
+  for (int i = width - 1; i >= 0; --i) value = (value << 8) | at[i];
+  return value;
+}
+
+std::uint32_t strideOf(std::int32_t width) {
+  return (static_cast<std::uint32_t>(width) + 3) / 4 * 4;
+}
+
+void fillHeaders(unsigned char (&headers)[kPixelOffset], std::int32_t width, std::int32_t height,
+                 const Palette& palette) {
+  std::memset(headers, 0, sizeof headers);
+  const std::uint32_t imageSize = strideOf(width) * static_cast<std::uint32_t>(height);
+  headers[0] = 'B';
+  headers[1] = 'M';
+  putLittleEndian(headers + 2, kPixelOffset + imageSize, 4);
+  putLittleEndian(headers + 10, kPixelOffset, 4);
+  putLittleEndian(headers + 14, kInfoHeaderSize, 4);
+  putLittleEndian(headers + 18, static_cast<std::uint32_t>(width), 4);
+  putLittleEndian(headers + 22, static_cast<std::uint32_t>(height), 4);
+  putLittleEndian(headers + 26, 1, 2);  // planes
+  putLittleEndian(headers + 28, 8, 2);  // bits per pixel
+  putLittleEndian(headers + 34, imageSize, 4);
+  putLittleEndian(headers + 38, kPixelsPerMetre, 4);
+  putLittleEndian(headers + 42, kPixelsPerMetre, 4);
+  putLittleEndian(headers + 46, 256, 4);  // colours used
+  std::memcpy(headers + kFileHeaderSize + kInfoHeaderSize, palette.entries, sizeof palette.entries);
+}
+
+PaletteOutcome paletteProblem(PaletteProblem kind, long long detail = 0) { return {kind, detail}; }
+
+}  // namespace
+
+Palette greyRamp() {
+  Palette palette{};
+  for (int i = 0; i < 256; ++i) {
+    for (int channel = 0; channel < 3; ++channel) {
+      palette.entries[i][channel] = static_cast<unsigned char>(i);
+    }
+  }
+  return palette;
+}
+
+// Fields read: 10 pixel offset, 14 information header size; with the 40-byte header and larger,
+// 28 bit count and 46 colours used (0: all 256); with the 12-byte one, 24 bit count.
+PaletteOutcome readPalette(const char* path, Palette& palette) {
+  FileHandle file(openForReading(path));
+  if (!file) return paletteProblem(PaletteProblem::kCannotOpen);
+  unsigned char header[kFileHeaderSize + kInfoHeaderSize] = {};
+  std::size_t got = std::fread(header, 1, sizeof header, file.get());
+  if (got < kFileHeaderSize + kCoreHeaderSize || header[0] != 'B' || header[1] != 'M') {
+    return paletteProblem(PaletteProblem::kNotABitmap);
+  }
+  const std::uint32_t infoSize = littleEndian(header + 14, 4);
+  const bool core = infoSize == kCoreHeaderSize;
+  if (!core && (infoSize < kInfoHeaderSize || got < sizeof header)) {
+    return paletteProblem(PaletteProblem::kUnsupportedHeader, infoSize);
+  }
+  const std::uint32_t bits = littleEndian(header + (core ? 24 : 28), 2);
+  if (bits != 8) return paletteProblem(PaletteProblem::kNotEightBits, bits);
+  std::uint32_t colours = core ? 256 : littleEndian(header + 46, 4);
+  if (colours == 0 || colours > 256) colours = 256;
+  const std::size_t entrySize = core ? 3 : 4;
+
+  unsigned char listed[256 * 4];
+  const std::int64_t at = std::int64_t{kFileHeaderSize} + infoSize;
+  const std::size_t wanted = colours * entrySize;
+  if (at > std::numeric_limits<long>::max() ||
+      std::fseek(file.get(), static_cast<long>(at), SEEK_SET) != 0 ||
+      std::fread(listed, 1, wanted, file.get()) != wanted) {
+    return paletteProblem(PaletteProblem::kPaletteMissing);
+  }
+  palette = Palette{};
+  for (std::uint32_t i = 0; i < colours; ++i) {
+    std::memcpy(palette.entries[i], listed + i * entrySize, 3);
+  }
+  return {};
+}
+
+bool writeBitmapFile(const char* path, std::int32_t width, std::int32_t height,
+                     const unsigned char* pixels, const Palette& palette) {
+  if (width < 0 || height < 0) return false;
+  if (std::uint64_t{strideOf(width)} * static_cast<std::uint32_t>(height) + kPixelOffset >
+      0xFFFFFFFFu) {
+    return false;
+  }
+  unsigned char headers[kPixelOffset];
+  fillHeaders(headers, width, height, palette);
+  PendingFile file;
+  if (!beginReplace(file, path)) return false;
+  appendBytes(file, headers, sizeof headers);
+  const std::size_t rowLength = static_cast<std::size_t>(width);
+  const unsigned char padding[3] = {0, 0, 0};
+  for (std::int32_t row = height - 1; row >= 0; --row) {
+    appendBytes(file, pixels + static_cast<std::size_t>(row) * rowLength, rowLength);
+    appendBytes(file, padding, strideOf(width) - rowLength);
+  }
+  return commitReplace(file);
+}

@@ -1,0 +1,468 @@
+#!/usr/bin/env python3
+"""The real divovod run from scripts: build, show and extract, with pictures from real encoders.
+
+Usage: command_line_test.py PATH_TO_DIVOVOD
+Needs ImageMagick's convert, netpbm (pnmquant, ppmtobmp) and Pillow under Debian's /usr/bin/python3.
+Every run has no terminal (its own session, standard input from /dev/null) and a time limit.
+"""
+import json
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+import zlib
+
+PROGRAM = None
+CONVERT = shutil.which("convert-im6.q16") or "/usr/bin/convert"
+DEBIAN_PYTHON = "/usr/bin/python3"  # the python3 that has Pillow
+
+
+def read(path):
+    with open(path, "rb") as file:
+        return file.read()
+
+
+def write(path, data):
+    with open(path, "wb") as file:
+        file.write(data)
+
+
+def run(*args, cwd):
+    """The program with no terminal at all, as make or CI would run it."""
+    return subprocess.run([PROGRAM, *args], cwd=cwd, stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=60, start_new_session=True)
+
+
+# --- pictures from three encoders -------------------------------------------------------------
+
+def imagemagick(folder, name, width, height, seed, rle=False):
+    subprocess.run([CONVERT, "-seed", str(seed), "-size", f"{width}x{height}", "plasma:fractal",
+                    "-colors", "200", "-type", "Palette",
+                    "-compress", "RLE" if rle else "none", f"BMP3:{name}"],
+                   cwd=folder, check=True, timeout=60)
+
+
+def netpbm(folder, name, width, height, seed):
+    """A PPM pattern written here, cut to 180 colours by pnmquant, an 8-bit BMP by ppmtobmp."""
+    pixels = bytearray()
+    for y in range(height):
+        for x in range(width):
+            pixels += bytes(((x * 7 + seed) % 256, (y * 11) % 256, ((x ^ y) * 5) % 256))
+    ppm = b"P6\n%d %d\n255\n" % (width, height) + bytes(pixels)
+    quantized = subprocess.run(["pnmquant", "180"], input=ppm, capture_output=True, check=True,
+                               timeout=60).stdout
+    bmp = subprocess.run(["ppmtobmp", "-windows", "-bpp=8"], input=quantized,
+                         capture_output=True, check=True, timeout=60).stdout
+    write(os.path.join(folder, name), bmp)
+
+
+def pillow(folder, name, width, height, seed):
+    script = (
+        "import sys\nfrom PIL import Image\n"
+        "w, h, seed, path = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]\n"
+        "image = Image.new('P', (w, h))\n"
+        "image.putpalette([(i * 3 + c * 40) % 256 for i in range(256) for c in range(3)])\n"
+        "image.putdata([(x * 13 + y * 7 + seed + (x * y) % 5) % 256 "
+        "for y in range(h) for x in range(w)])\n"
+        "image.save(path, 'BMP')\n")
+    subprocess.run([DEBIAN_PYTHON, "-c", script, str(width), str(height), str(seed),
+                    os.path.join(folder, name)], check=True, timeout=60)
+
+
+def bmp_fields(data):
+    offset, = struct.unpack_from("<I", data, 10)
+    info, width, height, planes, bits, compression = struct.unpack_from("<IiiHHI", data, 14)
+    return offset, info, width, height, bits, compression
+
+
+def palette_of(data):
+    """The palette entries an 8-bit bitmap lists, as 4-byte entries."""
+    offset, info, *_ = bmp_fields(data)
+    colours, = struct.unpack_from("<I", data, 46)
+    colours = colours or 256
+    return data[14 + info: 14 + info + 4 * colours]
+
+
+def pillow_indices(path):
+    """Palette indices, top row first, as Pillow (an independent reader) sees them."""
+    script = ("import sys\nfrom PIL import Image\nimage = Image.open(sys.argv[1])\n"
+              # a grey-ramp palette is opened as greys, whose values are then the indices
+              "assert image.mode in ('P', 'L'), image.mode\n"
+              "sys.stdout.buffer.write(image.tobytes())\n")
+    return subprocess.run([DEBIAN_PYTHON, "-c", script, path], capture_output=True, check=True,
+                          timeout=60).stdout
+
+
+# (maker, width, height, rle): every width mod 4 for each encoder; RLE8 from ImageMagick only at
+# widths that are a multiple of 4 for now.
+PICTURE_SETS = {
+    "imagemagick plain": [(imagemagick, 37, 23, False), (imagemagick, 38, 40, False),
+                          (imagemagick, 39, 7, False)],
+    "imagemagick rle8": [(imagemagick, 64, 40, True), (imagemagick, 40, 9, True),
+                         (imagemagick, 100, 3, True)],
+    "imagemagick mixed": [(imagemagick, 36, 5, False), (imagemagick, 52, 30, True),
+                          (imagemagick, 47, 11, False)],
+    "netpbm": [(netpbm, 31, 12, False), (netpbm, 50, 20, False), (netpbm, 33, 3, False)],
+    "pillow": [(pillow, 33, 17, False), (pillow, 66, 2, False), (pillow, 100, 25, False)],
+}
+
+
+class CommandLineTest(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="divovod-cli-")
+
+    def tearDown(self):
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def path(self, *parts):
+        return os.path.join(self.folder, *parts)
+
+    def make_set(self, pictures, subfolder):
+        os.makedirs(self.path(subfolder), exist_ok=True)
+        names = []
+        for number, (maker, width, height, rle) in enumerate(pictures):
+            name = os.path.join(subfolder, f"picture {number}.bmp")
+            if maker is imagemagick:
+                maker(self.folder, name, width, height, number + 5, rle)
+            else:
+                maker(self.folder, name, width, height, number + 5)
+            fields = bmp_fields(read(self.path(name)))
+            self.assertEqual((fields[2], abs(fields[3]), fields[4], fields[5]),
+                             (width, height, 8, 1 if rle else 0), name)
+            names.append(name)
+        return names
+
+    def build(self, names, output, name="Deep Caves", position="-4", level="cave1.lev"):
+        return run("build", "--episode-image", names[0], "--title-image", names[1],
+                   "--lowtitle-image", names[2], "--position", position, "--name", name,
+                   "--start-level", level, "--output", output, cwd=self.folder)
+
+    def assert_done(self, result, lines=1):
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        self.assertEqual(result.stdout.decode().count("\n"), lines, result.stdout)
+        self.assertNotIn(b"\x1b", result.stdout + result.stderr, "escape sequences")
+
+    def test_round_trip_is_byte_identical(self):
+        for label, pictures in PICTURE_SETS.items():
+            with self.subTest(label):
+                names = self.make_set(pictures, label)
+                first = os.path.join(label, "first.z4k")
+                self.assert_done(self.build(names, first))
+                title_w, title_h = pictures[1][1], pictures[1][2]
+                out = os.path.join(label, "extracted ü")
+                os.makedirs(self.path(out))
+                self.assert_done(run("extract", first, "--output-dir", out, "--palette", names[0],
+                                     "--title-size", f"{title_w}x{title_h}", cwd=self.folder))
+                extracted = [os.path.join(out, f"{picture}.bmp")
+                             for picture in ("episode", "title", "lowtitle")]
+                second = os.path.join(label, "second.z4k")
+                self.assert_done(self.build(extracted, second))
+                self.assertEqual(read(self.path(first)), read(self.path(second)))
+                self.check_extracted(names, extracted, read(self.path(names[0])))
+
+    def check_extracted(self, originals, extracted, palette_source):
+        """Plain 8-bit bitmaps that an independent reader takes to the original indices."""
+        for original, picture in zip(originals, extracted):
+            data = read(self.path(picture))
+            offset, info, width, height, bits, compression = bmp_fields(data)
+            self.assertEqual((offset, info, bits, compression), (1078, 40, 8, 0), picture)
+            self.assertGreater(height, 0, "bottom-up rows")
+            self.assertEqual(len(data), 1078 + (width + 3) // 4 * 4 * height)
+            wanted = palette_of(palette_source)
+            self.assertEqual(data[54:54 + len(wanted)], wanted, "the palette given")
+            self.assertEqual(pillow_indices(self.path(picture)),
+                             pillow_indices(self.path(original)), picture)
+
+    def test_title_size_from_a_matching_picture_and_grey_ramp(self):
+        names = self.make_set([(imagemagick, 20, 10, False), (pillow, 30, 4, False),
+                               (netpbm, 30, 4, False)], "pics")
+        self.assert_done(self.build(names, "e.z4k"))
+        self.assert_done(run("extract", "e.z4k", cwd=self.folder))
+        title = read(self.path("title.bmp"))
+        self.assertEqual(bmp_fields(title)[2:4], (30, 4), "the lowtitle's size")
+        self.assertEqual(title[54:54 + 8], bytes([0, 0, 0, 0, 1, 1, 1, 0]), "a grey ramp")
+        self.assertEqual(pillow_indices(self.path("title.bmp")),
+                         pillow_indices(self.path(names[1])))
+
+        # Existing files stay unless --force; with it they are replaced.
+        before = read(self.path("episode.bmp"))
+        write(self.path("episode.bmp"), b"keep me")
+        result = run("extract", "e.z4k", cwd=self.folder)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"episode.bmp: already exists", result.stderr)
+        self.assertEqual(read(self.path("episode.bmp")), b"keep me")
+        self.assert_done(run("extract", "e.z4k", "--force", cwd=self.folder))
+        self.assertEqual(read(self.path("episode.bmp")), before)
+
+    def test_title_of_no_stored_size_needs_title_size(self):
+        names = self.make_set([(imagemagick, 20, 10, False), (imagemagick, 13, 7, False),
+                               (imagemagick, 8, 8, False)], "pics")
+        self.assert_done(self.build(names, "e.z4k"))
+        result = run("extract", "e.z4k", cwd=self.folder)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"give --title-size", result.stderr)
+        self.assertTrue(os.path.exists(self.path("episode.bmp")))
+        self.assertFalse(os.path.exists(self.path("title.bmp")))
+        result = run("extract", "e.z4k", "--title-size", "7x12", "-d", "other", cwd=self.folder)
+        self.assertEqual(result.returncode, 1, "7x12 has 84 pixels, the title 91")
+        self.assertIn(b"--title-size", result.stderr)
+
+    def test_names_with_folders_spaces_and_other_letters(self):
+        names = self.make_set(PICTURE_SETS["pillow"], "mes images/été")
+        os.makedirs(self.path("sortie à"))
+        output = os.path.join("sortie à", "Ålandsö 1.z4k")
+        name = "Château d'Ÿ"
+        result = self.build(names, output, name=name, level="niveau1.lev")
+        self.assert_done(result)
+        data = read(self.path(output))
+        self.assertEqual(data[16:144], name.encode().ljust(128, b"\0"))
+        shown = run("show", "--json", output, cwd=self.folder)
+        self.assertEqual(shown.returncode, 0)
+        report = json.loads(shown.stdout)
+        self.assertEqual(report["header"]["name"], name)
+        self.assertEqual(report["file"], output)
+
+    def test_cut_fields_are_reported(self):
+        names = self.make_set(PICTURE_SETS["imagemagick plain"], "pics")
+        result = self.build(names, "cut.z4k", name="n" * 130, level="l" * 40)
+        self.assert_done(result)
+        self.assertIn(b"--name is 130 bytes long; only its first 127 are stored", result.stderr)
+        self.assertIn(b"--start-level is 40 bytes long; only its first 31", result.stderr)
+        data = read(self.path("cut.z4k"))
+        self.assertEqual(data[16:144], b"n" * 127 + b"\0")
+        self.assertEqual(data[144:176], b"l" * 31 + b"\0")
+
+    def test_show_reports_header_and_pictures(self):
+        names = self.make_set(PICTURE_SETS["imagemagick rle8"], "pics")
+        self.assert_done(self.build(names, "e.z4k", position="12"))
+        data = read(self.path("e.z4k"))
+        text = run("show", "e.z4k", cwd=self.folder)
+        self.assertEqual(text.returncode, 0)
+        for expected in ["position        12", "name            Deep Caves",
+                         "start level     cave1.lev", "episode size    64 x 40",
+                         "lowtitle size   100 x 3", "fixed values    usual",
+                         "verdict         intact"]:
+            self.assertIn(expected, text.stdout.decode())
+        report = json.loads(run("show", "e.z4k", "--json", cwd=self.folder).stdout)
+        sizes = [struct.unpack_from("<i", data, 208)[0]]
+        sizes.append(struct.unpack_from("<i", data, 212 + sizes[0])[0])
+        self.assertEqual(report["size"], len(data))
+        self.assertTrue(report["intact"])
+        self.assertEqual(report["problems"], [])
+        self.assertEqual(report["header"]["position"], 12)
+        self.assertEqual(report["header"]["episode_image"], {"width": 64, "height": 40})
+        self.assertTrue(report["header"]["usual_fixed_values"])
+        self.assertEqual([p["pixels"] for p in report["pictures"]], [64 * 40, 40 * 9, 100 * 3])
+        self.assertEqual([p["stream_size"] for p in report["pictures"]][:2], sizes)
+        self.assertEqual(report["pictures"][1]["offset"], 212 + sizes[0])
+        self.assertEqual(report["bytes_after_last_picture"], 0)
+
+    def test_build_refuses_pictures_with_the_precise_reason(self):
+        names = self.make_set(PICTURE_SETS["imagemagick plain"], "pics")
+        subprocess.run([CONVERT, "-size", "8x8", "gradient:", "-type", "TrueColor",
+                        "BMP3:true.bmp"], cwd=self.folder, check=True, timeout=60)
+        good = read(self.path(names[1]))
+        write(self.path("bitfields.bmp"), good[:30] + struct.pack("<I", 3) + good[34:])
+        write(self.path("short.bmp"), good[:len(good) - 100])
+        write(self.path("text.bmp"), b"hello, not a picture\n" * 4)
+        cases = [
+            ("true.bmp", "true.bmp: 24 bits per pixel, only 8-bit pictures can be stored"),
+            ("bitfields.bmp", "bitfields.bmp: compression 3 is not supported"),
+            ("short.bmp", "short.bmp: the header promises more pixels than the file holds"),
+            ("text.bmp", "text.bmp: not a bitmap"),
+            ("missing.bmp", "missing.bmp: cannot be opened (No such file or directory)"),
+        ]
+        for title, reason in cases:
+            with self.subTest(title):
+                result = self.build([names[0], title, names[2]], "out.z4k")
+                self.assertEqual(result.returncode, 1)
+                self.assertEqual(result.stdout, b"")
+                self.assertTrue(result.stderr.decode().startswith(f"divovod: {reason}"))
+                self.assertEqual(result.stderr.count(b"\n"), 1)
+                self.assertFalse(os.path.exists(self.path("out.z4k")))
+        result = self.build(names, os.path.join("no such folder", "out.z4k"))
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"no such folder/out.z4k: cannot be written", result.stderr)
+
+
+# --- damaged files ------------------------------------------------------------------------------
+
+def blocks_of(data):
+    """(offset of the size field, stream size) of the three picture blocks of an intact file."""
+    at, blocks = 208, []
+    for _ in range(3):
+        size, = struct.unpack_from("<i", data, at)
+        blocks.append((at, size))
+        at += 4 + size
+    return blocks
+
+
+def patched(data, at, value):
+    return data[:at] + struct.pack("<i", value) + data[at + 4:]
+
+
+def damaged_files(good):
+    """(label, bytes, words that must appear in the report)."""
+    (ep_at, ep_size), (title_at, title_size), (low_at, low_size) = blocks_of(good)
+    title_stream = good[title_at + 4: title_at + 4 + title_size]
+    endless = zlib.compressobj(9)
+    unfinished = endless.compress(zlib.decompress(title_stream)) + endless.flush(zlib.Z_SYNC_FLUSH)
+    flipped_check = bytearray(good)
+    flipped_check[title_at + 4 + title_size - 1] ^= 0xFF
+    no_name_end = good[:16] + b"n" * 128 + good[144:]
+    return [
+        ("empty", b"", "shorter than the 208-byte header"),
+        ("cut in the header", good[:100], "shorter than the 208-byte header"),
+        ("cut before the first size", good[:208], "ends before its size field at offset 208"),
+        ("cut inside the first size", good[:210], "ends before its size field"),
+        ("cut inside the episode stream", good[:ep_at + 10], "runs past the end of the file"),
+        ("cut before the title size", good[:title_at], "title image: the file ends before"),
+        ("cut one byte short", good[:-1], "lowtitle image: its stream size"),
+        ("not an episode file", patched(good, 0, 205), "not 204: not an episode file"),
+        ("text file", b"just some text\n" * 20, "not an episode file"),
+        ("negative width", patched(good, 176, -37), "is negative or too large"),
+        ("absurd lowtitle size", patched(patched(good, 192, 70000), 196, 70000),
+         "lowtitle image size 70000 x 70000 is negative or too large"),
+        ("negative stream size", patched(good, title_at, -5), "title image: its stream size -5 is negative"),
+        ("absurd stream size", patched(good, ep_at, 0x7FFFFFFF), "runs past the end"),
+        ("zero stream size", good[:title_at] + struct.pack("<i", 0) + good[title_at + 4 + title_size:],
+         "title image: its stream is cut short"),
+        ("wrong checksum", bytes(flipped_check), "incorrect data check"),
+        ("not zlib", patched(good, ep_at + 4, 0x01020304), "its stream is corrupt"),
+        ("stream that never ends", good[:title_at] + struct.pack("<i", len(unfinished)) +
+         unfinished + good[title_at + 4 + title_size:], "title image: its stream is cut short"),
+        ("more pixels than the header", patched(good, 180, 1), "inflates past the"),
+        ("fewer pixels than the header", patched(good, 196, 8), "lowtitle image: its stream holds"),
+        ("bytes after the stream in its block",
+         good[:low_at] + struct.pack("<i", low_size + 3) + good[low_at + 4:] + b"abc",
+         "bytes after the end of its stream"),
+        ("bytes after the last picture", good + b"\0", "1 bytes follow the end of the last picture"),
+        ("name with no end", no_name_end, "name field has no terminating zero byte"),
+    ]
+
+
+class DamagedFileTest(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="divovod-cli-")
+
+    def tearDown(self):
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def good_file(self):
+        for number, (width, height) in enumerate([(37, 23), (20, 10), (101, 7)]):
+            imagemagick(self.folder, f"{number}.bmp", width, height, number)
+        result = run("build", "-e", "0.bmp", "-t", "1.bmp", "-l", "2.bmp", "-p", "1", "-n", "N",
+                     "-s", "s.lev", "-o", "good.z4k", cwd=self.folder)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return read(os.path.join(self.folder, "good.z4k"))
+
+    def test_show_and_extract_verdicts(self):
+        good = self.good_file()
+        for label, data, words in damaged_files(good):
+            with self.subTest(label):
+                write(os.path.join(self.folder, "bad.z4k"), data)
+                shown = run("show", "bad.z4k", cwd=self.folder)
+                self.assertEqual(shown.returncode, 1)
+                self.assertIn("verdict         damaged", shown.stdout.decode())
+                self.assertIn(words, shown.stdout.decode())
+                report = json.loads(run("show", "--json", "bad.z4k", cwd=self.folder).stdout)
+                self.assertFalse(report["intact"])
+                self.assertTrue(any(words in problem for problem in report["problems"]),
+                                report["problems"])
+                out = os.path.join(self.folder, label)
+                os.makedirs(out)
+                extracted = run("extract", "bad.z4k", "-d", out, "--title-size", "20x10",
+                                cwd=self.folder)
+                self.assertEqual(extracted.returncode, 1)
+                self.assertIn(words, extracted.stderr.decode())
+                self.assertEqual(extracted.stdout, b"")
+                self.assertEqual(os.listdir(out), [], "nothing written from a damaged file")
+                self.assertNotIn(b"\x1b", shown.stdout + extracted.stderr)
+
+    def test_unusual_fixed_values_are_shown_but_not_damage(self):
+        good = self.good_file()
+        write(os.path.join(self.folder, "odd.z4k"), patched(good, 184, 0))
+        shown = run("show", "odd.z4k", cwd=self.folder)
+        self.assertEqual(shown.returncode, 0)
+        self.assertIn("fixed values    unusual", shown.stdout.decode())
+        report = json.loads(run("show", "--json", "odd.z4k", cwd=self.folder).stdout)
+        self.assertFalse(report["header"]["usual_fixed_values"])
+        self.assertTrue(report["intact"])
+
+    def test_missing_file(self):
+        for command in (["show"], ["show", "--json"], ["extract"]):
+            result = run(*command, "nowhere.z4k", cwd=self.folder)
+            self.assertEqual(result.returncode, 1, command)
+            self.assertIn(b"nowhere.z4k: cannot be opened", result.stderr)
+        os.makedirs(os.path.join(self.folder, "folder.z4k"))
+        result = run("show", "folder.z4k", cwd=self.folder)
+        self.assertEqual((result.returncode, result.stdout), (1, b""))
+        self.assertIn(b"folder.z4k: cannot be opened (Is a directory)", result.stderr)
+
+
+# --- usage ----------------------------------------------------------------------------------
+
+USAGE_ERRORS = [
+    ([], None),  # no arguments is the interactive program: not run here
+    (["frobnicate"], "unknown command frobnicate"),
+    (["--frobnicate"], "unknown option --frobnicate"),
+    (["build"], "build needs --episode-image"),
+    (["build", "-e", "a", "-t", "b", "-l", "c", "-p", "1", "-n", "n", "-s", "s"],
+     "build needs --output"),
+    (["build", "-e", "a", "-t", "b", "-l", "c", "-p", "x1", "-n", "n", "-s", "s", "-o", "o"],
+     "--position needs a whole number"),
+    (["build", "-e", "a", "-t", "b", "-l", "c", "-p", "2147483648", "-n", "n", "-s", "s",
+      "-o", "o"], "--position needs a whole number"),
+    (["build", "--name"], "--name needs a value"),
+    (["build", "--name", "a", "--name=b"], "--name is given twice"),
+    (["build", "--colour", "red"], "unknown option --colour"),
+    (["build", "stray.bmp"], "build takes no file names of its own"),
+    (["show"], "show needs exactly one file"),
+    (["show", "a.z4k", "b.z4k"], "show needs exactly one file"),
+    (["show", "--json=yes", "a.z4k"], "--json takes no value"),
+    (["show", "-x", "a.z4k"], "unknown option -x"),
+    (["extract"], "extract needs exactly one episode file"),
+    (["extract", "a.z4k", "--title-size", "12"], "--title-size needs WIDTHxHEIGHT"),
+    (["extract", "a.z4k", "--title-size", "-3x4"], "--title-size needs WIDTHxHEIGHT"),
+    (["extract", "a.z4k", "--title-size", "70000x70000"], "--title-size needs WIDTHxHEIGHT"),
+    (["extract", "a.z4k", "--palette"], "--palette needs a value"),
+    (["extract", "a.z4k", "--force=1"], "--force takes no value"),
+]
+
+
+class UsageTest(unittest.TestCase):
+    def test_usage_errors_exit_2_with_a_usage_line(self):
+        folder = tempfile.mkdtemp(prefix="divovod-cli-")
+        try:
+            for arguments, message in USAGE_ERRORS:
+                if message is None:
+                    continue
+                with self.subTest(" ".join(arguments)):
+                    result = run(*arguments, cwd=folder)
+                    self.assertEqual(result.returncode, 2)
+                    self.assertEqual(result.stdout, b"")
+                    err = result.stderr.decode()
+                    self.assertTrue(err.startswith(f"divovod: {message}"), err)
+                    self.assertIn("\nusage: divovod", err)
+            self.assertEqual(os.listdir(folder), [], "a usage error writes nothing")
+        finally:
+            shutil.rmtree(folder)
+
+    def test_help_and_version(self):
+        for arguments in (["--help"], ["-h"], ["build", "--help"], ["extract", "-h"]):
+            result = run(*arguments, cwd="/")
+            self.assertEqual(result.returncode, 0, arguments)
+            self.assertTrue(result.stdout.startswith(b"usage: divovod"), arguments)
+            self.assertIn(b"Exit status", result.stdout)
+            self.assertEqual(result.stderr, b"")
+        result = run("--version", cwd="/")
+        self.assertEqual(result.returncode, 0)
+        self.assertRegex(result.stdout.decode(), r"^divovod \d+\.\d+\n$")
+
+
+if __name__ == "__main__":
+    PROGRAM = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=2)

@@ -1,0 +1,264 @@
+#include "episode_reader.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "test_support.h"
+
+namespace {
+
+Bytes compressed(const Bytes& pixels) {
+  uLongf length = compressBound(static_cast<uLong>(pixels.size()));
+  Bytes stream(length);
+  EXPECT_EQ(compress2(stream.data(), &length, pixels.data(), static_cast<uLong>(pixels.size()), 9),
+            Z_OK);
+  stream.resize(length);
+  return stream;
+}
+
+Bytes pattern(std::size_t count, int seed) {
+  Bytes pixels(count);
+  for (std::size_t i = 0; i < count; ++i) pixels[i] = static_cast<unsigned char>(i * 7 + seed);
+  return pixels;
+}
+
+// An episode file as the writer lays it out, with pictures of these sizes; streams may be
+// replaced to damage a block.
+struct EpisodeBytes {
+  std::int32_t sizes[3][2] = {{7, 5}, {6, 3}, {9, 2}};
+  Bytes pixels[3];
+  Bytes streams[3];
+
+  EpisodeBytes() {
+    for (int i = 0; i < 3; ++i) {
+      pixels[i] = pattern(static_cast<std::size_t>(sizes[i][0] * sizes[i][1]), i);
+      streams[i] = compressed(pixels[i]);
+    }
+  }
+
+  Bytes file() const {
+    EpisodeAnswers answers{};
+    answers.listPosition = -3;
+    std::strcpy(answers.episodeName, "Name");
+    std::strcpy(answers.startLevel, "start.lev");
+    ImportedImage episode{sizes[0][0], sizes[0][1], nullptr, 0};
+    ImportedImage lowtitle{sizes[2][0], sizes[2][1], nullptr, 0};
+    unsigned char header[kEpisodeHeaderBytes];
+    serializeEpisodeHeader(makeEpisodeHeader(answers, episode, lowtitle), header);
+    Bytes bytes(header, header + sizeof header);
+    for (const Bytes& stream : streams) {
+      Bytes size(4);
+      putLe32(size, 0, static_cast<std::uint32_t>(stream.size()));
+      bytes.insert(bytes.end(), size.begin(), size.end());
+      bytes.insert(bytes.end(), stream.begin(), stream.end());
+    }
+    return bytes;
+  }
+};
+
+struct MemoryFile {
+  explicit MemoryFile(const Bytes& content) : bytes(content) {
+    bytes.push_back(0);  // fmemopen refuses an empty buffer on some C libraries
+    file = fmemopen(bytes.data(), content.size(), "rb");
+  }
+  ~MemoryFile() {
+    if (file) std::fclose(file);
+  }
+  Bytes bytes;
+  std::FILE* file;
+};
+
+EpisodeContents readBytes(const Bytes& bytes, std::int64_t titlePixels = -1) {
+  MemoryFile memory(bytes);
+  if (memory.file == nullptr) return EpisodeContents{};  // an empty file: fmemopen may refuse
+  return readEpisode(memory.file, titlePixels);
+}
+
+std::int64_t allocated = 0;
+void* countingAllocate(std::size_t size) {
+  allocated += static_cast<std::int64_t>(size);
+  return std::malloc(size);
+}
+
+struct CountAllocations {
+  CountAllocations() {
+    allocated = 0;
+    allocateBlock = &countingAllocate;
+  }
+  ~CountAllocations() { allocateBlock = &std::malloc; }
+};
+
+TEST(ReadEpisode, IntactFileGivesItsFieldsAndExactPixels) {
+  EpisodeBytes episode;
+  const Bytes bytes = episode.file();
+  ScratchDirectory directory;
+  writeFile(directory.path("e.z4k"), bytes);
+  EpisodeContents contents;
+  ASSERT_TRUE(readEpisodeFile(directory.path("e.z4k").c_str(), contents, 18));
+  ASSERT_TRUE(episodeIntact(contents));
+  EXPECT_EQ(contents.fileSize, static_cast<std::int64_t>(bytes.size()));
+  EXPECT_EQ(contents.header.listPosition, -3);
+  EXPECT_STREQ(contents.header.episodeName, "Name");
+  EXPECT_STREQ(contents.header.startLevel, "start.lev");
+  EXPECT_TRUE(contents.usualFixedValues);
+  std::int64_t offset = kEpisodeHeaderBytes;
+  MemoryFile memory(bytes);
+  for (int i = 0; i < 3; ++i) {
+    const PictureBlock& block = contents.pictures[i];
+    EXPECT_EQ(block.offset, offset);
+    EXPECT_EQ(block.streamSize, static_cast<std::int32_t>(episode.streams[i].size()));
+    EXPECT_EQ(block.pixelCount, static_cast<std::int64_t>(episode.pixels[i].size()));
+    offset += 4 + block.streamSize;
+    CountAllocations counting;
+    PixelBlock pixels = inflatePicture(memory.file, block);
+    ASSERT_TRUE(pixels);
+    EXPECT_EQ(allocated, block.pixelCount) << "exactly the picture, nothing more";
+    EXPECT_EQ(Bytes(pixels.get(), pixels.get() + block.pixelCount), episode.pixels[i]);
+  }
+  EXPECT_EQ(contents.bytesAfterLastPicture, 0);
+}
+
+TEST(ReadEpisode, MissingFileIsNotOpened) {
+  EpisodeContents contents;
+  contents.fileSize = 99;
+  EXPECT_FALSE(readEpisodeFile("/nonexistent/e.z4k", contents));
+  EXPECT_EQ(contents.fileSize, 99);
+}
+
+TEST(ReadEpisode, EveryTruncationIsDamageAndNeedsNoAllocation) {
+  const Bytes bytes = EpisodeBytes().file();
+  CountAllocations counting;
+  for (std::size_t length = 0; length < bytes.size(); ++length) {
+    EpisodeContents contents = readBytes(Bytes(bytes.begin(), bytes.begin() + length));
+    EXPECT_FALSE(episodeIntact(contents)) << "cut to " << length << " bytes";
+  }
+  EXPECT_EQ(allocated, 0);
+}
+
+Bytes withLe32(Bytes bytes, std::size_t at, std::int64_t value) {
+  putLe32(bytes, at, static_cast<std::uint32_t>(value));
+  return bytes;
+}
+
+TEST(ReadEpisode, DamageFoundWhereItIs) {
+  EpisodeBytes episode;
+  const Bytes good = episode.file();
+  const std::size_t titleAt = kEpisodeHeaderBytes + 4 + episode.streams[0].size();
+  const std::size_t lowtitleAt = titleAt + 4 + episode.streams[1].size();
+  Bytes badCheck = good;
+  badCheck[lowtitleAt - 1] ^= 1;  // last byte of the title's Adler-32
+  Bytes noEnd = good;
+  std::memset(&noEnd[16], 'n', 128);
+  Bytes leftover =
+      withLe32(good, lowtitleAt, static_cast<std::int64_t>(episode.streams[2].size() + 2));
+  leftover.push_back(0);
+  leftover.push_back(0);
+
+  struct Case {
+    const char* name;
+    Bytes bytes;
+    HeaderProblem header;
+    PictureProblem pictures[3];
+    std::int64_t after;
+  } cases[] = {
+      {"leading field",
+       withLe32(good, 0, 203),
+       HeaderProblem::kNotAnEpisodeFile,
+       {PictureProblem::kNotReached, PictureProblem::kNotReached, PictureProblem::kNotReached},
+       0},
+      {"negative height",
+       withLe32(good, 180, -5),
+       HeaderProblem::kBadEpisodeSize,
+       {PictureProblem::kNone, PictureProblem::kNone, PictureProblem::kNone},
+       0},
+      {"width x height past 32 bits",
+       withLe32(withLe32(good, 192, 65536), 196, 65536),
+       HeaderProblem::kBadLowtitleSize,
+       {PictureProblem::kNone, PictureProblem::kNone, PictureProblem::kNone},
+       0},
+      {"name with no zero",
+       noEnd,
+       HeaderProblem::kNameNotEnded,
+       {PictureProblem::kNone, PictureProblem::kNone, PictureProblem::kNone},
+       0},
+      {"negative size",
+       withLe32(good, titleAt, -1),
+       HeaderProblem::kNone,
+       {PictureProblem::kNone, PictureProblem::kNegativeSize, PictureProblem::kNotReached},
+       0},
+      {"size past the end",
+       withLe32(good, titleAt, 0x7FFFFFFF),
+       HeaderProblem::kNone,
+       {PictureProblem::kNone, PictureProblem::kPastEnd, PictureProblem::kNotReached},
+       0},
+      {"checksum",
+       badCheck,
+       HeaderProblem::kNone,
+       {PictureProblem::kNone, PictureProblem::kCorrupt, PictureProblem::kNone},
+       0},
+      {"header says fewer pixels",
+       withLe32(good, 176, 6),
+       HeaderProblem::kNone,
+       {PictureProblem::kTooManyPixels, PictureProblem::kNone, PictureProblem::kNone},
+       0},
+      {"header says more pixels",
+       withLe32(good, 196, 3),
+       HeaderProblem::kNone,
+       {PictureProblem::kNone, PictureProblem::kNone, PictureProblem::kTooFewPixels},
+       0},
+      {"bytes after the stream",
+       leftover,
+       HeaderProblem::kNone,
+       {PictureProblem::kNone, PictureProblem::kNone, PictureProblem::kLeftoverBytes},
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EpisodeContents contents = readBytes(c.bytes, 18);
+    EXPECT_FALSE(episodeIntact(contents));
+    EXPECT_EQ(contents.headerProblem, c.header);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(contents.pictures[i].problem, c.pictures[i]) << i;
+    EXPECT_EQ(contents.bytesAfterLastPicture, c.after);
+  }
+  Bytes trailing = good;
+  trailing.push_back(7);
+  EpisodeContents contents = readBytes(trailing, 18);
+  EXPECT_EQ(contents.bytesAfterLastPicture, 1);
+  EXPECT_FALSE(episodeIntact(contents));
+}
+
+TEST(ReadEpisode, TitleHeldToTheGivenSizeOrToTheInflateBound) {
+  EpisodeBytes episode;
+  episode.pixels[1] = Bytes(200000, 9);  // compresses about 1000 to 1
+  episode.streams[1] = compressed(episode.pixels[1]);
+  const Bytes bytes = episode.file();
+  EXPECT_EQ(readBytes(bytes, 200000).pictures[1].problem, PictureProblem::kNone);
+  EXPECT_EQ(readBytes(bytes, 199999).pictures[1].problem, PictureProblem::kTooManyPixels);
+  EXPECT_EQ(readBytes(bytes, 200001).pictures[1].problem, PictureProblem::kTooFewPixels);
+  EpisodeContents unknown = readBytes(bytes);
+  EXPECT_EQ(unknown.pictures[1].problem, PictureProblem::kNone);
+  EXPECT_EQ(unknown.pictures[1].pixelCount, 200000);
+  EXPECT_EQ(unknown.pictures[1].expectedPixels, -1);
+  EXPECT_LE(unknown.pictures[1].pixelCount, unknown.pictures[1].streamSize * kLargestInflateRatio);
+}
+
+TEST(ReadEpisode, StreamWithNoEndIsCutShort) {
+  EpisodeBytes episode;
+  z_stream z{};
+  ASSERT_EQ(deflateInit(&z, 9), Z_OK);
+  Bytes unfinished(4096);
+  z.next_in = episode.pixels[0].data();
+  z.avail_in = static_cast<uInt>(episode.pixels[0].size());
+  z.next_out = unfinished.data();
+  z.avail_out = static_cast<uInt>(unfinished.size());
+  ASSERT_EQ(deflate(&z, Z_SYNC_FLUSH), Z_OK);  // all the pixels, but never the final block
+  unfinished.resize(unfinished.size() - z.avail_out);
+  deflateEnd(&z);
+  episode.streams[0] = unfinished;
+  EXPECT_EQ(readBytes(episode.file()).pictures[0].problem, PictureProblem::kCutShort);
+}
+
+}  // namespace
