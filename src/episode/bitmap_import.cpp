@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "allocation.h"
-#include "picture_file.h"
+#include "file_open.h"
 
 // Fields of a Windows bitmap file that the import reads, all little-endian:
 //   0  2  file type, the letters B M          14  4  information header size
@@ -307,7 +307,7 @@ void releaseImportedImage(ImportedImage& image) {
 }
 
 ImportOutcome importBitmap(const char* fileName, ImportedImage& image) {
-  FileHandle file(openPictureFile(fileName));
+  FileHandle file(openForReading(fileName));
   if (!file) return problem(ImportProblem::kCannotOpen);
   return importOpenedBitmap(file.get(), image);
 }

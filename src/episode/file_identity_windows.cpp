@@ -3,20 +3,7 @@
 #include <string>
 
 #include "file_identity.h"
-
-namespace {
-
-// Paths reach the library as UTF-8.
-std::wstring widePath(const char* path) {
-  int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
-  if (length <= 0) return std::wstring();
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, &wide[0], length);
-  wide.resize(static_cast<std::size_t>(length) - 1);
-  return wide;
-}
-
-}  // namespace
+#include "wide_text.h"
 
 bool identifyFile(const char* path, FileIdentity& identity) {
   const std::wstring wide = widePath(path);

@@ -1,29 +1,31 @@
+#include <io.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <string>
 
 #include "file_open.h"
-
-namespace {
-
-std::wstring fromUtf8(const char* text) {
-  int length = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-  if (length <= 0) return std::wstring();
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text, -1, &wide[0], length);
-  wide.resize(static_cast<std::size_t>(length) - 1);
-  return wide;
-}
-
-}  // namespace
+#include "wide_text.h"
 
 std::FILE* openForReading(const char* path) {
-  std::wstring wide = fromUtf8(path);
-  if (wide.empty()) return nullptr;
-  return _wfopen(wide.c_str(), L"rb");
+  const std::wstring wide = widePath(path);
+  if (wide.empty()) {
+    errno = ENOENT;
+    return nullptr;
+  }
+  std::FILE* file = _wfopen(wide.c_str(), L"rb");
+  if (file == nullptr) return nullptr;
+  // Devices and pipes (CON, COM1, \\.\pipe\...) would make a read wait; only disk files pass.
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK) {
+    std::fclose(file);
+    errno = EINVAL;
+    return nullptr;
+  }
+  return file;
 }
 
 bool pathExists(const char* path) {
-  std::wstring wide = fromUtf8(path);
+  const std::wstring wide = widePath(path);
   return !wide.empty() && GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES;
 }

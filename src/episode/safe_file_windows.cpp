@@ -4,34 +4,15 @@
 #include <string>
 
 #include "safe_file.h"
+#include "wide_text.h"
 
 namespace {
 
 constexpr int kNameAttempts = 100;
 
-// Paths reach the library as UTF-8 (the program converts what was typed); the wide calls take
-// any name the file system can hold.
-std::wstring wideName(const std::string& name) {
-  int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name.c_str(), -1, nullptr, 0);
-  if (length <= 0) return std::wstring();
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name.c_str(), -1, &wide[0], length);
-  wide.resize(static_cast<std::size_t>(length) - 1);
-  return wide;
-}
-
-std::string utf8Name(const std::wstring& wide) {
-  int length = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  if (length <= 0) return std::string();
-  std::string name(static_cast<std::size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, &name[0], length, nullptr, nullptr);
-  name.resize(static_cast<std::size_t>(length) - 1);
-  return name;
-}
-
 // The file a symbolic link leads to, as a full path; the typed name when it is no link.
 std::string finalName(const std::string& name, HANDLE target) {
-  const DWORD attributes = GetFileAttributesW(wideName(name).c_str());
+  const DWORD attributes = GetFileAttributesW(widePath(name).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
     return name;
   }
@@ -41,13 +22,13 @@ std::string finalName(const std::string& name, HANDLE target) {
   length = GetFinalPathNameByHandleW(target, &wide[0], length, FILE_NAME_NORMALIZED);
   if (length == 0 || length >= wide.size()) return std::string();
   wide.resize(length);
-  return utf8Name(wide);
+  return utf8FromWide(wide);
 }
 
 // Settles which file will be replaced. False when the name cannot be used, or names something
 // that is not a regular file or is one of the untouchable files.
 bool chooseTarget(const char* typed, const FileIdentities& untouchable, std::string& target) {
-  const std::wstring wide = wideName(typed);
+  const std::wstring wide = widePath(typed);
   if (wide.empty()) return false;
   HANDLE handle =
       CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -85,7 +66,7 @@ HANDLE handleOf(const PendingFile& file) {
 void discard(PendingFile& file) {
   if (file.handle >= 0) CloseHandle(handleOf(file));
   file.handle = -1;
-  DeleteFileW(wideName(file.temporaryName).c_str());
+  DeleteFileW(widePath(file.temporaryName).c_str());
 }
 
 }  // namespace
@@ -96,7 +77,7 @@ bool beginReplace(PendingFile& file, const char* targetName, const FileIdentitie
   if (!chooseTarget(targetName, untouchable, file.targetName)) return false;
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     file.temporaryName = temporaryNameFor(file.targetName, attempt);
-    HANDLE handle = CreateFileW(wideName(file.temporaryName).c_str(), GENERIC_WRITE, 0, nullptr,
+    HANDLE handle = CreateFileW(widePath(file.temporaryName).c_str(), GENERIC_WRITE, 0, nullptr,
                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
       file.handle = static_cast<long long>(reinterpret_cast<intptr_t>(handle));
@@ -128,7 +109,7 @@ bool commitReplace(PendingFile& file) {
   file.handle = -1;
   complete = CloseHandle(handle) && complete;
   if (complete &&
-      MoveFileExW(wideName(file.temporaryName).c_str(), wideName(file.targetName).c_str(),
+      MoveFileExW(widePath(file.temporaryName).c_str(), widePath(file.targetName).c_str(),
                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return true;
   }
