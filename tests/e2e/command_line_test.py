@@ -283,9 +283,34 @@ class CommandLineTest(unittest.TestCase):
                 self.assertTrue(result.stderr.decode().startswith(f"divovod: {reason}"))
                 self.assertEqual(result.stderr.count(b"\n"), 1)
                 self.assertFalse(os.path.exists(self.path("out.z4k")))
-        result = self.build(names, os.path.join("no such folder", "out.z4k"))
-        self.assertEqual(result.returncode, 1)
-        self.assertIn(b"no such folder/out.z4k: cannot be written", result.stderr)
+
+    def test_build_never_writes_over_a_picture_and_says_why_a_write_failed(self):
+        names = self.make_set(PICTURE_SETS["imagemagick rle8"], "pics")
+        pictures = {name: read(self.path(name)) for name in names}
+        os.symlink(os.path.basename(names[2]), self.path("pics", "low link.bmp"))
+        os.makedirs(self.path("a folder.z4k"))
+        cases = [
+            (names[1],
+             f"is one of the pictures (the title image {names[1]}); it is never written over"),
+            (os.path.join("pics", ".", "picture 0.bmp"),
+             f"is one of the pictures (the episode image {names[0]})"),
+            (os.path.join("pics", "low link.bmp"),
+             f"is one of the pictures (the lowtitle image {names[2]})"),
+            ("a folder.z4k", "is a folder"),
+            (os.path.join("no such folder", "out.z4k"), "the folder no such folder does not exist"),
+            (os.path.join(names[0], "out.z4k"), f"{names[0]} is not a folder"),
+        ]
+        for output, reason in cases:
+            with self.subTest(output):
+                result = self.build(names, output)
+                self.assertEqual((result.returncode, result.stdout), (1, b""))
+                self.assertTrue(result.stderr.decode().startswith(f"divovod: {output}: {reason}"),
+                                result.stderr)
+                self.assertEqual(result.stderr.count(b"\n"), 1)
+                for name, data in pictures.items():
+                    self.assertEqual(read(self.path(name)), data, name)
+        self.assertEqual(sorted(os.listdir(self.path("pics"))),
+                         sorted([os.path.basename(n) for n in names] + ["low link.bmp"]))
 
 
 # --- damaged files ------------------------------------------------------------------------------
