@@ -26,6 +26,9 @@ TEST(ImportReason, EachProblemHasItsOwnWordsAndNewOnesAGeneralText) {
   }
   EXPECT_EQ(importReason({ImportProblem::kNotEightBits, 24}),
             "24 bits per pixel, only 8-bit pictures can be stored");
+  EXPECT_EQ(importReason({ImportProblem::kUnsupportedHeader, 13}),
+            "an information header of 13 bytes is of no bitmap kind (12 bytes, OS/2's first, or 16 "
+            "and more)");
   EXPECT_EQ(importReason({ImportProblem::kCannotOpen, 0}, ENOENT),
             "cannot be opened (No such file or directory)");
   const std::string unknown = importReason({static_cast<ImportProblem>(99), 5});
