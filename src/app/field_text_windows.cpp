@@ -68,7 +68,7 @@ bool fieldBytesFromArgument(const std::string& argument, std::string& bytes, std
   }
   const std::wstring wide = wideFromUtf8(argument);
   if (inCodePage(codePage, wide.data(), static_cast<int>(wide.size()), bytes)) return true;
-  problem = "'" + firstMissing(codePage, wide) + "' has no place in code page " +
-            std::to_string(codePage) + ", the one typed text is stored in here";
+  problem = "'" + firstMissing(codePage, wide) + "' cannot be stored: code page " +
+            std::to_string(codePage) + ", the one the dialogue stores typed text in here, lacks it";
   return false;
 }
