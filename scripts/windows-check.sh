@@ -5,7 +5,8 @@
 # and divovod.exe end to end: whole creations (answers typed at the console, answers from a file
 # through cmd's redirection, a picture name with an accent), each episode file compared byte for
 # byte with the one the Linux build writes for the same pictures and answers, the menu read back
-# from the console's cells under code pages 437 and 65001, and a write into a missing folder.
+# from the console's cells under code pages 437 and 65001, and a write into a missing folder; then
+# its command line (build, show --json, extract, build again, exit statuses) against the Linux one.
 # Exit status: the smoke program's; 1 when only a later check failed; non-zero too when the build
 # fails or a run overstays its time (124).
 #
@@ -339,6 +340,112 @@ else
   screen_shows "Couldn't write file" && [[ -z $leftovers ]] && verdict=PASS
   check "$verdict" "a write into a missing folder says \"Couldn't write file\" and leaves no file\
 ${leftovers:+ (left: $leftovers)}"
+fi
+
+# 5. divovod.exe's command line: no console, standard input from /dev/null. Non-ASCII arguments
+# reach a wine program whole only under a UTF-8 locale, hence LC_ALL for its runs. Pictures and
+# the episode file sit in folders and under names with é and ü; every file is compared with the
+# one the Linux build writes. Under that locale wine's ANSI code page is 1252, the one build
+# stores the name in when standard input is not a console: the Linux build gets those bytes.
+cli_run() {  # $1 program (wine runs a .exe), then its arguments; sets cli_status, cli.out, cli.err
+  local program=$1
+  shift
+  cli_status=0
+  if [[ $program == *.exe ]]; then
+    (cd "$work/cli" && LC_ALL=C.UTF-8 timeout 60 wine "$program" "$@") \
+      </dev/null >"$work/cli.out" 2>"$work/cli.err" || cli_status=$?
+  else
+    (cd "$work/cli" && timeout 60 "$program" "$@") </dev/null >"$work/cli.out" 2>"$work/cli.err" ||
+      cli_status=$?
+  fi
+}
+
+# `build` by either program; $1 the program, $2 the folder separator, $3 the name, $4 the output,
+# then the three pictures' names in their folder.
+cli_build() {
+  local program=$1 sep=$2 name=$3 output=$4
+  cli_run "$program" build -e "images é$sep$5" -t "images é$sep$6" -l "images é$sep$7" -p 7 \
+    -n "$name" -s keep1.lev -o "$output"
+}
+
+# The JSON of `show --json` but for its "file" field, the path as given; CR LF as LF.
+json_without_file() { tr -d '\r' <"$work/cli.out" | sed 's/"file":"[^"]*",//'; }
+
+same_files() {  # $1 what is checked, then two files
+  local verdict=FAIL seen
+  seen="$(cmp "$2" "$3" 2>&1)" && verdict=PASS
+  check "$verdict" "$1${seen:+ ($seen)}"
+}
+
+if [[ -n $linux_program && -x $linux_program ]]; then
+  mkdir -p "$work/cli/images é" "$work/cli/sortie ü" "$work/cli/linux ü" "$work/cli/extrait é" \
+    "$work/cli/linux extrait"
+  cp "$work/épisode.bmp" "$work/cli/images é/épisode.bmp"
+  cp "$work/title.bmp" "$work/cli/images é/tïtle ü.bmp"
+  cp "$work/lowtitle.bmp" "$work/cli/images é/lowtitle.bmp"
+  pictures=("épisode.bmp" "tïtle ü.bmp" lowtitle.bmp)
+  windows_file='sortie ü\épisode ü.z4k'
+  linux_file='linux ü/épisode ü.z4k'
+
+  cli_build "$linux_program" / $'Ch\xe2teau Wine' "$linux_file" "${pictures[@]}"
+  linux_status=$cli_status
+  cli_build "$program" '\' 'Château Wine' "$windows_file" "${pictures[@]}"
+  verdict=FAIL
+  ((linux_status == 0 && cli_status == 0)) && verdict=PASS
+  check "$verdict" "command line: build with é and ü in folder and file names (exit status\
+ $cli_status; Linux $linux_status)"
+  same_files "command line: $windows_file is byte for byte the Linux build's, the name in code\
+ page 1252" "$work/cli/sortie ü/épisode ü.z4k" "$work/cli/$linux_file"
+
+  cli_run "$linux_program" show --json "$linux_file"
+  linux_json=$(json_without_file)
+  cli_run "$program" show --json "$windows_file"
+  verdict=FAIL
+  ((cli_status == 0)) && [[ $(json_without_file) == "$linux_json" ]] &&
+    [[ $linux_json == *'"intact":true'* ]] && verdict=PASS
+  check "$verdict" "command line: show --json says intact, as the Linux build does (exit status\
+ $cli_status)"
+
+  cli_run "$linux_program" extract "$linux_file" -d "linux extrait" \
+    --palette "images é/épisode.bmp" --title-size 64x40
+  linux_status=$cli_status
+  cli_run "$program" extract "$windows_file" -d 'extrait é' --palette 'images é\épisode.bmp' \
+    --title-size 64x40
+  extract_status=$cli_status
+  cli_run "$program" build -e 'extrait é\episode.bmp' -t 'extrait é\title.bmp' \
+    -l 'extrait é\lowtitle.bmp' -p 7 -n 'Château Wine' -s keep1.lev -o 'sortie ü\encore.z4k'
+  verdict=FAIL
+  ((linux_status == 0 && extract_status == 0 && cli_status == 0)) && verdict=PASS
+  check "$verdict" "command line: extract, then build from what it wrote (exit statuses\
+ $extract_status, $cli_status; Linux extract $linux_status)"
+  for picture in episode title lowtitle; do
+    same_files "command line: extract wrote $picture.bmp as the Linux build does" \
+      "$work/cli/extrait é/$picture.bmp" "$work/cli/linux extrait/$picture.bmp"
+  done
+  same_files "command line: build from the extracted pictures gives back the same file" \
+    "$work/cli/sortie ü/encore.z4k" "$work/cli/sortie ü/épisode ü.z4k"
+
+  # The exit statuses scripts rely on, with the words that go with them.
+  cli_build "$program" '\' Keep 'sortie ü\none.z4k' missing.bmp "${pictures[@]:1}"
+  verdict=FAIL
+  ((cli_status == 1)) && grep -qF 'missing.bmp: cannot be opened' "$work/cli.err" && verdict=PASS
+  check "$verdict" "command line: a missing picture, exit status 1 (got $cli_status)"
+  cli_build "$program" '\' Keep 'images é\tïtle ü.bmp' "${pictures[@]}"
+  verdict=FAIL
+  ((cli_status == 1)) && grep -qF 'is one of the pictures' "$work/cli.err" &&
+    cmp -s "$work/title.bmp" "$work/cli/images é/tïtle ü.bmp" && verdict=PASS
+  check "$verdict" "command line: the output is one of the pictures, exit status 1, the picture\
+ untouched (got $cli_status)"
+  cli_run "$program" build --colour red
+  verdict=FAIL
+  ((cli_status == 2)) && grep -q '^usage: divovod' "$work/cli.err" && verdict=PASS
+  check "$verdict" "command line: a usage error, exit status 2 (got $cli_status)"
+  cli_build "$program" '\' 'Ωmega' 'sortie ü\omega.z4k' "${pictures[@]}"
+  verdict=FAIL
+  ((cli_status == 2)) && grep -qF "'Ω' cannot be stored: code page 1252" "$work/cli.err" &&
+    [[ ! -e "$work/cli/sortie ü/omega.z4k" ]] && verdict=PASS
+  check "$verdict" "command line: a name code page 1252 cannot hold, exit status 2 (got\
+ $cli_status)"
 fi
 
 echo "windows-check: build ${build_time} s, wine prefix ${prefix_time} s," \

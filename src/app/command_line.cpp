@@ -12,8 +12,11 @@
 #include "episode_file.h"
 #include "episode_reader.h"
 #include "episode_report.h"
+#include "field_text.h"
+#include "file_identity.h"
 #include "file_open.h"
 #include "import_reasons.h"
+#include "write_reasons.h"
 
 namespace {
 
@@ -187,6 +190,46 @@ void fillField(char* field, std::size_t width, const std::string& text, const ch
   std::memcpy(field, text.data(), kept);
 }
 
+// The two text fields in the bytes the dialogue would store; the problem for a usage error, or "".
+std::string fieldTexts(const ParsedOptions& parsed, std::string (&texts)[2]) {
+  const char* const options[2] = {"name", "start-level"};
+  for (int i = 0; i < 2; ++i) {
+    std::string problem;
+    if (!fieldBytesFromArgument(value(parsed, options[i]), texts[i], problem)) {
+      return std::string("--") + options[i] + ": " + problem;
+    }
+  }
+  return std::string();
+}
+
+// The pictures the output may never replace, whatever path names them.
+FileIdentities identify(const std::string (&names)[3]) {
+  FileIdentities identities;
+  FileIdentity identity;
+  for (const std::string& name : names) {
+    if (identifyFile(name.c_str(), identity)) identities.push_back(identity);
+  }
+  return identities;
+}
+
+// Said when the write failed: the picture the output names, else what stands in the way.
+void reportWriteFailure(const std::string& output, const std::string (&names)[3], int writeError,
+                        std::ostream& err) {
+  static const char* const kRoles[3] = {"episode image", "title image", "lowtitle image"};
+  err << "divovod: " << output << ": ";
+  FileIdentity written;
+  FileIdentity picture;
+  const bool exists = identifyFile(output.c_str(), written);
+  for (int i = 0; exists && i < 3; ++i) {
+    if (identifyFile(names[i].c_str(), picture) && sameFile(written, picture)) {
+      err << "is one of the pictures (the " << kRoles[i] << " " << names[i]
+          << "); it is never written over\n";
+      return;
+    }
+  }
+  err << writeReason(output, writeError) << "\n";
+}
+
 std::string pictureSize(const ImportedImage& image) {
   return std::to_string(image.width) + "x" + std::to_string(image.height);
 }
@@ -218,18 +261,21 @@ int runBuild(const std::vector<std::string>& arguments, std::ostream& out, std::
   }
   answers.outputFileName = value(parsed, "output");
   if (answers.outputFileName.empty()) return usageError(err, "--output needs a file name");
+  std::string texts[2];
+  const std::string problem = fieldTexts(parsed, texts);
+  if (!problem.empty()) return usageError(err, problem);
 
   const std::string names[3] = {value(parsed, "episode-image"), value(parsed, "title-image"),
                                 value(parsed, "lowtitle-image")};
   ImportedPictures pictures;
   if (!importAll(names, pictures, err)) return kExitFailed;
-  fillField(answers.episodeName, sizeof answers.episodeName, value(parsed, "name"), "--name", err);
-  fillField(answers.startLevel, sizeof answers.startLevel, value(parsed, "start-level"),
-            "--start-level", err);
+  fillField(answers.episodeName, sizeof answers.episodeName, texts[0], "--name", err);
+  fillField(answers.startLevel, sizeof answers.startLevel, texts[1], "--start-level", err);
 
   const ImportedImage* images = pictures.images;
-  if (!writeEpisodeFile(answers, images[0], images[1], images[2])) {
-    err << "divovod: " << answers.outputFileName << ": cannot be written\n";
+  errno = 0;
+  if (!writeEpisodeFile(answers, images[0], images[1], images[2], identify(names))) {
+    reportWriteFailure(answers.outputFileName, names, errno, err);
     return kExitFailed;
   }
   const std::int64_t size = std::int64_t{220} + images[0].compressedSize +
@@ -368,9 +414,10 @@ int writePictures(std::FILE* file, const ExtractRequest& request, const EpisodeC
           << " picture again (not enough memory, or the file changed)\n";
       return kExitFailed;
     }
+    errno = 0;
     if (!writeBitmapFile(path.c_str(), pictures[i].width, pictures[i].height, pixels.get(),
                          palette)) {
-      err << "divovod: " << path << ": cannot be written\n";
+      err << "divovod: " << path << ": " << writeReason(path, errno) << "\n";
       return kExitFailed;
     }
     written += (written.empty() ? "" : ", ") + path + " (" + std::to_string(pictures[i].width) +

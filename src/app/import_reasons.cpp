@@ -30,11 +30,12 @@ std::string importReason(const ImportOutcome& outcome, int openError) {
     case ImportProblem::kTooShort:
       return "the file ends inside its headers";
     case ImportProblem::kUnsupportedHeader:
-      return "an information header of " + detail + " bytes is not supported";
+      return "an information header of " + detail +
+             " bytes is of no bitmap kind (12 bytes, OS/2's first, or 16 and more)";
     case ImportProblem::kUnsupportedCompression:
       return "compression " + detail + " is not supported (only none and RLE8)";
     case ImportProblem::kBadDimensions:
-      return "the header gives a negative or impossible width or height";
+      return "the header gives a negative width or an impossible height";
     case ImportProblem::kTopDownRle:
       return "RLE8 pictures stored top row first are not supported";
     case ImportProblem::kBadPixelOffset:
@@ -43,7 +44,8 @@ std::string importReason(const ImportOutcome& outcome, int openError) {
     case ImportProblem::kTooLarge:
       return "the picture is too large for the episode file's 32-bit sizes";
     case ImportProblem::kMissingPixels:
-      return "the header promises more pixels than the file holds";
+      return "the header promises more pixels than the file holds (or than its RLE8 data can "
+             "describe)";
     case ImportProblem::kOutOfMemory:
       return "not enough memory for the picture";
     case ImportProblem::kCompressionFailed:
@@ -66,7 +68,8 @@ std::string paletteReason(const PaletteOutcome& outcome, int openError) {
       return number(outcome.detail) +
              " bits per pixel, the palette must come from an 8-bit picture";
     case PaletteProblem::kUnsupportedHeader:
-      return "an information header of " + number(outcome.detail) + " bytes is not supported";
+      return "a palette is read after an information header of 12 bytes or of 40 and more, not " +
+             number(outcome.detail);
     case PaletteProblem::kPaletteMissing:
       return "the file ends inside its palette";
   }

@@ -1,12 +1,19 @@
 #include "command_line.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <sstream>
 
+#include "bitmap_export.h"
 #include "import_reasons.h"
+#include "write_reasons.h"
 
 namespace {
 
@@ -19,6 +26,9 @@ TEST(ImportReason, EachProblemHasItsOwnWordsAndNewOnesAGeneralText) {
   }
   EXPECT_EQ(importReason({ImportProblem::kNotEightBits, 24}),
             "24 bits per pixel, only 8-bit pictures can be stored");
+  EXPECT_EQ(importReason({ImportProblem::kUnsupportedHeader, 13}),
+            "an information header of 13 bytes is of no bitmap kind (12 bytes, OS/2's first, or 16 "
+            "and more)");
   EXPECT_EQ(importReason({ImportProblem::kCannotOpen, 0}, ENOENT),
             "cannot be opened (No such file or directory)");
   const std::string unknown = importReason({static_cast<ImportProblem>(99), 5});
@@ -56,6 +66,100 @@ TEST(CommandLine, PositionTakesANegativeNumberAsItsValue) {
             "divovod: none-t.bmp: cannot be opened (No such file or directory)\n"
             "divovod: none-l.bmp: cannot be opened (No such file or directory)\n");
   EXPECT_EQ(result.out, "");
+}
+
+// Three small pictures in a folder of their own, written by the program's own bitmap writer.
+class BuildOutput : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/divovod-build-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    folder = pattern;
+    const unsigned char pixels[6 * 3] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17};
+    for (const char* name : {"episode.bmp", "title.bmp", "lowtitle.bmp"}) {
+      ASSERT_TRUE(writeBitmapFile(path(name).c_str(), 6, 3, pixels, greyRamp()));
+    }
+    titleBytes = contents(path("title.bmp"));
+  }
+  void TearDown() override { std::filesystem::remove_all(folder); }
+
+  std::string path(const std::string& name) const { return folder + "/" + name; }
+
+  static std::string contents(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  Outcome build(const std::string& output) const {
+    return run({"build", "-e", path("episode.bmp"), "-t", path("title.bmp"), "-l",
+                path("lowtitle.bmp"), "-p", "1", "-n", "N", "-s", "s", "-o", output});
+  }
+
+  std::string folder;
+  std::string titleBytes;
+};
+
+// Whatever path names it (the same name, another spelling, a symbolic or a hard link), a picture
+// the episode is made from is never replaced by it.
+TEST_F(BuildOutput, NeverWritesOverOneOfItsPictures) {
+  std::filesystem::create_directory(path("sub"));
+  std::filesystem::create_symlink(path("title.bmp"), path("link.bmp"));
+  std::filesystem::create_hard_link(path("title.bmp"), path("hard.bmp"));
+  for (const std::string& output : {path("title.bmp"), folder + "/./title.bmp",
+                                    path("sub/../title.bmp"), path("link.bmp"), path("hard.bmp")}) {
+    SCOPED_TRACE(output);
+    const Outcome result = build(output);
+    EXPECT_EQ(result.status, kExitFailed);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "divovod: " + output + ": is one of the pictures (the title image " +
+                              path("title.bmp") + "); it is never written over\n");
+    EXPECT_EQ(contents(path("title.bmp")), titleBytes);
+  }
+  std::set<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    left.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(left, (std::set<std::string>{"episode.bmp", "title.bmp", "lowtitle.bmp", "sub",
+                                         "link.bmp", "hard.bmp"}))
+      << "no temporary file left";
+  EXPECT_NE(build(path("episode.bmp")).err.find("(the episode image "), std::string::npos);
+}
+
+TEST_F(BuildOutput, AFailedWriteSaysWhatStandsInTheWay) {
+  std::filesystem::create_directory(path("folder.z4k"));
+  ASSERT_EQ(mkfifo(path("pipe.z4k").c_str(), 0600), 0);
+  const struct {
+    std::string output;
+    std::string reason;
+  } cases[] = {
+      {path("folder.z4k"), "is a folder; give the name of a file to write"},
+      {path("folder.z4k") + "/", "is a folder; give the name of a file to write"},
+      {path("pipe.z4k"),
+       "is not a regular file (a device, a pipe or a socket); only a file is replaced"},
+      {path("missing/out.z4k"), "the folder " + path("missing") + " does not exist"},
+      {path("title.bmp/out.z4k"), path("title.bmp") + " is not a folder"},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.output);
+    const Outcome result = build(row.output);
+    EXPECT_EQ(result.status, kExitFailed);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "divovod: " + row.output + ": " + row.reason + "\n");
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(path("folder.z4k")));
+  EXPECT_EQ(contents(path("title.bmp")), titleBytes);
+}
+
+// The system's error decides once the path itself looks writable (root, who runs this suite in
+// CI, is never refused for permission, so the errors are given here as the writer would see them).
+TEST_F(BuildOutput, TheSystemsErrorNamesTheRest) {
+  EXPECT_EQ(writeReason(path("new.z4k"), EACCES),
+            "permission denied: no new file can be made in the folder " + folder);
+  EXPECT_EQ(writeReason(path("new.z4k"), ENOSPC),
+            std::string("cannot be written (") + std::strerror(ENOSPC) + ")");
+  EXPECT_EQ(writeReason(path("new.z4k"), 0), "cannot be written");
+  std::filesystem::permissions(path("title.bmp"), std::filesystem::perms::owner_read);
+  EXPECT_EQ(writeReason(path("title.bmp"), 0), "is read-only");
 }
 
 }  // namespace

@@ -38,14 +38,20 @@ def run(*args, cwd):
 
 # --- pictures from three encoders -------------------------------------------------------------
 
-def imagemagick(folder, name, width, height, seed, rle=False):
+# How a picture is stored: rows as they are with the 40-byte header, RLE8-compressed, or rows as
+# they are with the 12-byte OS/2 core header (16-bit sizes, 3-byte palette entries).
+PLAIN, RLE8, OS2 = "plain", "rle8", "os2"
+
+
+def imagemagick(folder, name, width, height, seed, kind=PLAIN):
     subprocess.run([CONVERT, "-seed", str(seed), "-size", f"{width}x{height}", "plasma:fractal",
                     "-colors", "200", "-type", "Palette",
-                    "-compress", "RLE" if rle else "none", f"BMP3:{name}"],
+                    "-compress", "RLE" if kind == RLE8 else "none",
+                    f"{'BMP2' if kind == OS2 else 'BMP3'}:{name}"],
                    cwd=folder, check=True, timeout=60)
 
 
-def netpbm(folder, name, width, height, seed):
+def netpbm(folder, name, width, height, seed, kind=PLAIN):
     """A PPM pattern written here, cut to 180 colours by pnmquant, an 8-bit BMP by ppmtobmp."""
     pixels = bytearray()
     for y in range(height):
@@ -54,12 +60,13 @@ def netpbm(folder, name, width, height, seed):
     ppm = b"P6\n%d %d\n255\n" % (width, height) + bytes(pixels)
     quantized = subprocess.run(["pnmquant", "180"], input=ppm, capture_output=True, check=True,
                                timeout=60).stdout
-    bmp = subprocess.run(["ppmtobmp", "-windows", "-bpp=8"], input=quantized,
-                         capture_output=True, check=True, timeout=60).stdout
+    bmp = subprocess.run(["ppmtobmp", "-os2" if kind == OS2 else "-windows", "-bpp=8"],
+                         input=quantized, capture_output=True, check=True, timeout=60).stdout
     write(os.path.join(folder, name), bmp)
 
 
-def pillow(folder, name, width, height, seed):
+def pillow(folder, name, width, height, seed, kind=PLAIN):
+    assert kind == PLAIN, "Pillow writes neither RLE8 nor OS/2 bitmaps"
     script = (
         "import sys\nfrom PIL import Image\n"
         "w, h, seed, path = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]\n"
@@ -73,7 +80,10 @@ def pillow(folder, name, width, height, seed):
 
 
 def bmp_fields(data):
-    offset, = struct.unpack_from("<I", data, 10)
+    offset, info = struct.unpack_from("<II", data, 10)
+    if info == 12:
+        width, height, planes, bits = struct.unpack_from("<HHHH", data, 18)
+        return offset, info, width, height, bits, 0
     info, width, height, planes, bits, compression = struct.unpack_from("<IiiHHI", data, 14)
     return offset, info, width, height, bits, compression
 
@@ -81,6 +91,9 @@ def bmp_fields(data):
 def palette_of(data):
     """The palette entries an 8-bit bitmap lists, as 4-byte entries."""
     offset, info, *_ = bmp_fields(data)
+    if info == 12:
+        core = data[26:offset]
+        return b"".join(core[i:i + 3] + b"\0" for i in range(0, len(core) - 2, 3))
     colours, = struct.unpack_from("<I", data, 46)
     colours = colours or 256
     return data[14 + info: 14 + info + 4 * colours]
@@ -96,17 +109,23 @@ def pillow_indices(path):
                           timeout=60).stdout
 
 
-# (maker, width, height, rle): every width mod 4 for each encoder; RLE8 from ImageMagick only at
-# widths that are a multiple of 4 for now.
+# (maker, width, height, kind): every width mod 4 for each encoder and header kind, RLE8 among
+# them, and RLE8 pictures one pixel wide.
 PICTURE_SETS = {
-    "imagemagick plain": [(imagemagick, 37, 23, False), (imagemagick, 38, 40, False),
-                          (imagemagick, 39, 7, False)],
-    "imagemagick rle8": [(imagemagick, 64, 40, True), (imagemagick, 40, 9, True),
-                         (imagemagick, 100, 3, True)],
-    "imagemagick mixed": [(imagemagick, 36, 5, False), (imagemagick, 52, 30, True),
-                          (imagemagick, 47, 11, False)],
-    "netpbm": [(netpbm, 31, 12, False), (netpbm, 50, 20, False), (netpbm, 33, 3, False)],
-    "pillow": [(pillow, 33, 17, False), (pillow, 66, 2, False), (pillow, 100, 25, False)],
+    "imagemagick plain": [(imagemagick, 37, 23, PLAIN), (imagemagick, 38, 40, PLAIN),
+                          (imagemagick, 39, 7, PLAIN)],
+    "imagemagick rle8": [(imagemagick, 64, 40, RLE8), (imagemagick, 40, 9, RLE8),
+                         (imagemagick, 100, 3, RLE8)],
+    "imagemagick rle8 odd widths": [(imagemagick, 37, 23, RLE8), (imagemagick, 38, 40, RLE8),
+                                    (imagemagick, 39, 7, RLE8)],
+    "imagemagick rle8 one wide": [(imagemagick, 1, 30, RLE8), (imagemagick, 1, 1, RLE8),
+                                  (imagemagick, 3, 17, RLE8)],
+    "imagemagick mixed": [(imagemagick, 36, 5, PLAIN), (imagemagick, 52, 30, RLE8),
+                          (imagemagick, 47, 11, PLAIN)],
+    "netpbm": [(netpbm, 31, 12, PLAIN), (netpbm, 50, 20, PLAIN), (netpbm, 33, 3, PLAIN)],
+    "pillow": [(pillow, 33, 17, PLAIN), (pillow, 66, 2, PLAIN), (pillow, 100, 25, PLAIN)],
+    "os2 core": [(imagemagick, 37, 23, OS2), (netpbm, 38, 12, OS2), (netpbm, 39, 5, OS2)],
+    "os2 mixed": [(netpbm, 32, 3, OS2), (imagemagick, 50, 30, RLE8), (netpbm, 1, 9, OS2)],
 }
 
 
@@ -123,15 +142,12 @@ class CommandLineTest(unittest.TestCase):
     def make_set(self, pictures, subfolder):
         os.makedirs(self.path(subfolder), exist_ok=True)
         names = []
-        for number, (maker, width, height, rle) in enumerate(pictures):
+        for number, (maker, width, height, kind) in enumerate(pictures):
             name = os.path.join(subfolder, f"picture {number}.bmp")
-            if maker is imagemagick:
-                maker(self.folder, name, width, height, number + 5, rle)
-            else:
-                maker(self.folder, name, width, height, number + 5)
-            fields = bmp_fields(read(self.path(name)))
-            self.assertEqual((fields[2], abs(fields[3]), fields[4], fields[5]),
-                             (width, height, 8, 1 if rle else 0), name)
+            maker(self.folder, name, width, height, number + 5, kind)
+            offset, info, *fields = bmp_fields(read(self.path(name)))
+            self.assertEqual((info == 12, fields[0], abs(fields[1]), fields[2], fields[3]),
+                             (kind == OS2, width, height, 8, 1 if kind == RLE8 else 0), name)
             names.append(name)
         return names
 
@@ -177,8 +193,8 @@ class CommandLineTest(unittest.TestCase):
                              pillow_indices(self.path(original)), picture)
 
     def test_title_size_from_a_matching_picture_and_grey_ramp(self):
-        names = self.make_set([(imagemagick, 20, 10, False), (pillow, 30, 4, False),
-                               (netpbm, 30, 4, False)], "pics")
+        names = self.make_set([(imagemagick, 20, 10, PLAIN), (pillow, 30, 4, PLAIN),
+                               (netpbm, 30, 4, PLAIN)], "pics")
         self.assert_done(self.build(names, "e.z4k"))
         self.assert_done(run("extract", "e.z4k", cwd=self.folder))
         title = read(self.path("title.bmp"))
@@ -198,8 +214,8 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual(read(self.path("episode.bmp")), before)
 
     def test_title_of_no_stored_size_needs_title_size(self):
-        names = self.make_set([(imagemagick, 20, 10, False), (imagemagick, 13, 7, False),
-                               (imagemagick, 8, 8, False)], "pics")
+        names = self.make_set([(imagemagick, 20, 10, PLAIN), (imagemagick, 13, 7, PLAIN),
+                               (imagemagick, 8, 8, PLAIN)], "pics")
         self.assert_done(self.build(names, "e.z4k"))
         result = run("extract", "e.z4k", cwd=self.folder)
         self.assertEqual(result.returncode, 1)
@@ -283,9 +299,34 @@ class CommandLineTest(unittest.TestCase):
                 self.assertTrue(result.stderr.decode().startswith(f"divovod: {reason}"))
                 self.assertEqual(result.stderr.count(b"\n"), 1)
                 self.assertFalse(os.path.exists(self.path("out.z4k")))
-        result = self.build(names, os.path.join("no such folder", "out.z4k"))
-        self.assertEqual(result.returncode, 1)
-        self.assertIn(b"no such folder/out.z4k: cannot be written", result.stderr)
+
+    def test_build_never_writes_over_a_picture_and_says_why_a_write_failed(self):
+        names = self.make_set(PICTURE_SETS["imagemagick rle8"], "pics")
+        pictures = {name: read(self.path(name)) for name in names}
+        os.symlink(os.path.basename(names[2]), self.path("pics", "low link.bmp"))
+        os.makedirs(self.path("a folder.z4k"))
+        cases = [
+            (names[1],
+             f"is one of the pictures (the title image {names[1]}); it is never written over"),
+            (os.path.join("pics", ".", "picture 0.bmp"),
+             f"is one of the pictures (the episode image {names[0]})"),
+            (os.path.join("pics", "low link.bmp"),
+             f"is one of the pictures (the lowtitle image {names[2]})"),
+            ("a folder.z4k", "is a folder"),
+            (os.path.join("no such folder", "out.z4k"), "the folder no such folder does not exist"),
+            (os.path.join(names[0], "out.z4k"), f"{names[0]} is not a folder"),
+        ]
+        for output, reason in cases:
+            with self.subTest(output):
+                result = self.build(names, output)
+                self.assertEqual((result.returncode, result.stdout), (1, b""))
+                self.assertTrue(result.stderr.decode().startswith(f"divovod: {output}: {reason}"),
+                                result.stderr)
+                self.assertEqual(result.stderr.count(b"\n"), 1)
+                for name, data in pictures.items():
+                    self.assertEqual(read(self.path(name)), data, name)
+        self.assertEqual(sorted(os.listdir(self.path("pics"))),
+                         sorted([os.path.basename(n) for n in names] + ["low link.bmp"]))
 
 
 # --- damaged files ------------------------------------------------------------------------------
