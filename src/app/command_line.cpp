@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <map>
 #include <memory>
@@ -401,6 +402,17 @@ bool refuseExisting(const ExtractRequest& request, const PictureOut (&pictures)[
   return refused;
 }
 
+// A folder given with --output-dir is made when missing, with the folders that lead to it, as a
+// script that extracts into a fresh folder expects.
+bool makeOutputDirectory(const std::string& directory, std::ostream& err) {
+  if (directory.empty()) return true;
+  std::error_code failure;
+  std::filesystem::create_directories(std::filesystem::u8path(directory), failure);
+  if (!failure) return true;
+  err << "divovod: " << directory << ": cannot make this folder (" << failure.message() << ")\n";
+  return false;
+}
+
 int writePictures(std::FILE* file, const ExtractRequest& request, const EpisodeContents& contents,
                   const Palette& palette, const PictureOut (&pictures)[3], std::ostream& out,
                   std::ostream& err) {
@@ -464,6 +476,7 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
       {"lowtitle.bmp", header.lowtitleImageWidth, header.lowtitleImageHeight, true}};
   pictures[1].wanted = chooseTitleSize(request, contents, pictures[1]);
   if (refuseExisting(request, pictures, err)) return kExitFailed;
+  if (!makeOutputDirectory(request.outputDirectory, err)) return kExitFailed;
   int status = writePictures(file.get(), request, contents, palette, pictures, out, err);
   if (status == kExitDone && !pictures[1].wanted) {
     err << "divovod: title.bmp not written: its size is not stored and its "

@@ -1,36 +1,10 @@
 #include <windows.h>
 
 #include "field_text.h"
+#include "typed_code_page.h"
+#include "wide_text.h"
 
 namespace {
-
-// The code page the dialogue's answers arrive in: typed at the console, its input code page; from
-// a file or a pipe, the ANSI code page.
-UINT typedCodePage() {
-  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-  DWORD mode = 0;
-  if (GetFileType(input) == FILE_TYPE_CHAR && GetConsoleMode(input, &mode)) return GetConsoleCP();
-  return GetACP();
-}
-
-std::wstring widePath(const std::string& utf8) {
-  const int size = static_cast<int>(utf8.size());
-  const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
-  if (length <= 0) return std::wstring();
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, &wide[0], length);
-  return wide;
-}
-
-std::string utf8FromWide(const std::wstring& wide) {
-  const int size = static_cast<int>(wide.size());
-  const int length =
-      WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
-  if (length <= 0) return std::string();
-  std::string text(static_cast<std::size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, &text[0], length, nullptr, nullptr);
-  return text;
-}
 
 // The text's bytes in the code page; false when a character has no byte there and would have
 // become the default character ('?').

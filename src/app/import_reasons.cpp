@@ -68,7 +68,7 @@ std::string paletteReason(const PaletteOutcome& outcome, int openError) {
       return number(outcome.detail) +
              " bits per pixel, the palette must come from an 8-bit picture";
     case PaletteProblem::kUnsupportedHeader:
-      return "a palette is read after an information header of 12 bytes or of 40 and more, not " +
+      return "a palette is read after an information header of 12 bytes or of 16 and more, not " +
              number(outcome.detail);
     case PaletteProblem::kPaletteMissing:
       return "the file ends inside its palette";

@@ -1,5 +1,6 @@
 #include "bitmap_export.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -13,6 +14,8 @@ namespace {
 constexpr std::uint32_t kFileHeaderSize = 14;
 constexpr std::uint32_t kInfoHeaderSize = 40;
 constexpr std::uint32_t kCoreHeaderSize = 12;  // the old header: 16-bit sizes, 3-byte colours
+constexpr std::uint32_t kSmallestOs2Header =
+    16;  // OS/2 2.x: the 40-byte fields as far as it reaches
 constexpr std::uint32_t kPixelOffset = kFileHeaderSize + kInfoHeaderSize + 256 * 4;  // 1078
 constexpr std::uint32_t kPixelsPerMetre = 2835;                                      // 72 dpi
 
@@ -81,9 +84,13 @@ PaletteOutcome readPalette(const char* path, Palette& palette) {
   }
   const std::uint32_t infoSize = littleEndian(header + 14, 4);
   const bool core = infoSize == kCoreHeaderSize;
-  if (!core && (infoSize < kInfoHeaderSize || got < sizeof header)) {
+  if (!core && infoSize < kSmallestOs2Header) {
     return paletteProblem(PaletteProblem::kUnsupportedHeader, infoSize);
   }
+  // An OS/2 2.x header stops part way through the 40-byte one: the fields it lacks count as 0.
+  const std::size_t headerEnd = kFileHeaderSize + std::min<std::size_t>(infoSize, kInfoHeaderSize);
+  if (!core && got < headerEnd) return paletteProblem(PaletteProblem::kNotABitmap);
+  if (!core) std::fill(header + headerEnd, header + sizeof header, 0);
   const std::uint32_t bits = littleEndian(header + (core ? 24 : 28), 2);
   if (bits != 8) return paletteProblem(PaletteProblem::kNotEightBits, bits);
   std::uint32_t colours = core ? 256 : littleEndian(header + 46, 4);

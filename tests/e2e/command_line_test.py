@@ -168,8 +168,7 @@ class CommandLineTest(unittest.TestCase):
                 first = os.path.join(label, "first.z4k")
                 self.assert_done(self.build(names, first))
                 title_w, title_h = pictures[1][1], pictures[1][2]
-                out = os.path.join(label, "extracted ü")
-                os.makedirs(self.path(out))
+                out = os.path.join(label, "extracted", "ü")  # made by extract, parents too
                 self.assert_done(run("extract", first, "--output-dir", out, "--palette", names[0],
                                      "--title-size", f"{title_w}x{title_h}", cwd=self.folder))
                 extracted = [os.path.join(out, f"{picture}.bmp")
@@ -212,6 +211,11 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual(read(self.path("episode.bmp")), b"keep me")
         self.assert_done(run("extract", "e.z4k", "--force", cwd=self.folder))
         self.assertEqual(read(self.path("episode.bmp")), before)
+
+        # An output folder that cannot be made: said, and nothing written.
+        result = run("extract", "e.z4k", "-d", "episode.bmp/inside", cwd=self.folder)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"episode.bmp/inside: cannot make this folder", result.stderr)
 
     def test_title_of_no_stored_size_needs_title_size(self):
         names = self.make_set([(imagemagick, 20, 10, PLAIN), (imagemagick, 13, 7, PLAIN),

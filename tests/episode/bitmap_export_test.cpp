@@ -91,6 +91,22 @@ TEST(ReadPalette, ListedColoursTakenTheRestBlack) {
   EXPECT_EQ(palette.entries[200][0], 0x11);
   EXPECT_EQ(palette.entries[200][2], 0x33);
   EXPECT_EQ(palette.entries[200][3], 0);
+
+  // OS/2 2.x headers of 16 to 64 bytes: 4-byte entries right after them; a header too short to
+  // hold the colour count lists all 256.
+  for (std::uint32_t infoSize : {16u, 64u}) {
+    BitmapFields os2;
+    os2.width = 2;
+    os2.height = 1;
+    os2.infoSize = infoSize;
+    os2.pixelData = {1, 2, 0, 0};
+    const std::string name = directory.path("os2-" + std::to_string(infoSize) + ".bmp");
+    writeFile(name, makeBitmap(os2));
+    Palette read{};
+    ASSERT_TRUE(readPalette(name.c_str(), read).ok()) << infoSize;
+    EXPECT_EQ(read.entries[255][0], 255) << infoSize;
+    EXPECT_EQ(read.entries[17][1], 17) << infoSize;
+  }
 }
 
 TEST(ReadPalette, RefusalsSayWhy) {
@@ -107,6 +123,8 @@ TEST(ReadPalette, RefusalsSayWhy) {
   cut.resize(600);
   writeFile(directory.path("cut.bmp"), cut);
   writeFile(directory.path("text.bmp"), Bytes(100, 'x'));
+  fields.infoSize = 14;
+  writeFile(directory.path("header-14.bmp"), makeBitmap(fields));
   struct Case {
     const char* name;
     PaletteProblem problem;
@@ -114,6 +132,7 @@ TEST(ReadPalette, RefusalsSayWhy) {
   } cases[] = {{"24.bmp", PaletteProblem::kNotEightBits, 24},
                {"cut.bmp", PaletteProblem::kPaletteMissing, 0},
                {"text.bmp", PaletteProblem::kNotABitmap, 0},
+               {"header-14.bmp", PaletteProblem::kUnsupportedHeader, 14},
                {"none.bmp", PaletteProblem::kCannotOpen, 0}};
   for (const Case& c : cases) {
     Palette palette = greyRamp();
