@@ -154,6 +154,19 @@ int usageError(std::ostream& err, const std::string& message) {
   return kExitUsage;
 }
 
+// What runs before every command: its options are parsed, and a usage error or --help is
+// answered here. kGoOn when the command itself has work to do.
+constexpr int kGoOn = -1;
+
+int parseCommand(const std::vector<std::string>& arguments, const std::vector<OptionSpec>& specs,
+                 ParsedOptions& parsed, std::ostream& out, std::ostream& err) {
+  const UsageError error = parseOptions(arguments, 1, specs, parsed);
+  if (!error.message.empty()) return usageError(err, error.message);
+  if (!has(parsed, "help")) return kGoOn;
+  out << kUsage << kHelpDetails;
+  return kExitDone;
+}
+
 // --- build ---------------------------------------------------------------------------------
 
 struct ImportedPictures {
@@ -241,12 +254,8 @@ int runBuild(const std::vector<std::string>& arguments, std::ostream& out, std::
                                          {"name", 'n', true},           {"start-level", 's', true},
                                          {"output", 'o', true},         {"help", 'h', false}};
   ParsedOptions parsed;
-  UsageError error = parseOptions(arguments, 1, specs, parsed);
-  if (!error.message.empty()) return usageError(err, error.message);
-  if (has(parsed, "help")) {
-    out << kUsage << kHelpDetails;
-    return kExitDone;
-  }
+  const int parsing = parseCommand(arguments, specs, parsed, out, err);
+  if (parsing != kGoOn) return parsing;
   if (!parsed.positional.empty()) {
     return usageError(err, "build takes no file names of its own: " + parsed.positional[0]);
   }
@@ -303,12 +312,8 @@ int cannotOpen(std::ostream& err, const std::string& name, int openError) {
 int runShow(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
   const std::vector<OptionSpec> specs = {{"json", 'j', false}, {"help", 'h', false}};
   ParsedOptions parsed;
-  UsageError error = parseOptions(arguments, 1, specs, parsed);
-  if (!error.message.empty()) return usageError(err, error.message);
-  if (has(parsed, "help")) {
-    out << kUsage << kHelpDetails;
-    return kExitDone;
-  }
+  const int parsing = parseCommand(arguments, specs, parsed, out, err);
+  if (parsing != kGoOn) return parsing;
   if (parsed.positional.size() != 1) return usageError(err, "show needs exactly one file");
   const std::string& name = parsed.positional[0];
   errno = 0;
