@@ -48,7 +48,7 @@ const char* const kHelpDetails =
 
 // --- options -------------------------------------------------------------------------------
 
-struct OptionSpec {
+struct OptionRule {
   const char* longName;  // without the leading dashes
   char shortName;        // 0: none
   bool takesValue;
@@ -63,10 +63,10 @@ struct UsageError {
   std::string message;  // empty: none
 };
 
-const OptionSpec* findOption(const std::vector<OptionSpec>& specs, const std::string& argument) {
-  for (const OptionSpec& spec : specs) {
-    if (argument == std::string("--") + spec.longName) return &spec;
-    if (spec.shortName != 0 && argument == std::string{'-', spec.shortName}) return &spec;
+const OptionRule* findOption(const std::vector<OptionRule>& rules, const std::string& argument) {
+  for (const OptionRule& rule : rules) {
+    if (argument == std::string("--") + rule.longName) return &rule;
+    if (rule.shortName != 0 && argument == std::string{'-', rule.shortName}) return &rule;
   }
   return nullptr;
 }
@@ -74,7 +74,7 @@ const OptionSpec* findOption(const std::vector<OptionSpec>& specs, const std::st
 // `--name VALUE`, `--name=VALUE` and `-n VALUE`. A value is always the next argument, even
 // when it starts with a dash (a position of -4, a name like "-x-"); "--" ends the options.
 UsageError parseOptions(const std::vector<std::string>& arguments, std::size_t from,
-                        const std::vector<OptionSpec>& specs, ParsedOptions& parsed) {
+                        const std::vector<OptionRule>& rules, ParsedOptions& parsed) {
   bool optionsEnded = false;
   for (std::size_t i = from; i < arguments.size(); ++i) {
     std::string argument = arguments[i];
@@ -94,20 +94,20 @@ UsageError parseOptions(const std::vector<std::string>& arguments, std::size_t f
       hasInlineValue = true;
       argument.resize(equals);
     }
-    const OptionSpec* spec = findOption(specs, argument);
-    if (spec == nullptr) return {"unknown option " + argument};
-    if (parsed.values.count(spec->longName) != 0) {
-      return {std::string("--") + spec->longName + " is given twice"};
+    const OptionRule* rule = findOption(rules, argument);
+    if (rule == nullptr) return {"unknown option " + argument};
+    if (parsed.values.count(rule->longName) != 0) {
+      return {std::string("--") + rule->longName + " is given twice"};
     }
-    if (!spec->takesValue) {
-      if (hasInlineValue) return {std::string("--") + spec->longName + " takes no value"};
-      parsed.values[spec->longName] = "";
+    if (!rule->takesValue) {
+      if (hasInlineValue) return {std::string("--") + rule->longName + " takes no value"};
+      parsed.values[rule->longName] = "";
     } else if (hasInlineValue) {
-      parsed.values[spec->longName] = inlineValue;
+      parsed.values[rule->longName] = inlineValue;
     } else if (i + 1 < arguments.size()) {
-      parsed.values[spec->longName] = arguments[++i];
+      parsed.values[rule->longName] = arguments[++i];
     } else {
-      return {std::string("--") + spec->longName + " needs a value"};
+      return {std::string("--") + rule->longName + " needs a value"};
     }
   }
   return {};
@@ -158,9 +158,9 @@ int usageError(std::ostream& err, const std::string& message) {
 // answered here. kGoOn when the command itself has work to do.
 constexpr int kGoOn = -1;
 
-int parseCommand(const std::vector<std::string>& arguments, const std::vector<OptionSpec>& specs,
+int parseCommand(const std::vector<std::string>& arguments, const std::vector<OptionRule>& rules,
                  ParsedOptions& parsed, std::ostream& out, std::ostream& err) {
-  const UsageError error = parseOptions(arguments, 1, specs, parsed);
+  const UsageError error = parseOptions(arguments, 1, rules, parsed);
   if (!error.message.empty()) return usageError(err, error.message);
   if (!has(parsed, "help")) return kGoOn;
   out << kUsage << kHelpDetails;
@@ -249,19 +249,19 @@ std::string pictureSize(const ImportedImage& image) {
 }
 
 int runBuild(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
-  const std::vector<OptionSpec> specs = {{"episode-image", 'e', true},  {"title-image", 't', true},
+  const std::vector<OptionRule> rules = {{"episode-image", 'e', true},  {"title-image", 't', true},
                                          {"lowtitle-image", 'l', true}, {"position", 'p', true},
                                          {"name", 'n', true},           {"start-level", 's', true},
                                          {"output", 'o', true},         {"help", 'h', false}};
   ParsedOptions parsed;
-  const int parsing = parseCommand(arguments, specs, parsed, out, err);
+  const int parsing = parseCommand(arguments, rules, parsed, out, err);
   if (parsing != kGoOn) return parsing;
   if (!parsed.positional.empty()) {
     return usageError(err, "build takes no file names of its own: " + parsed.positional[0]);
   }
-  for (const OptionSpec& spec : specs) {
-    if (spec.takesValue && !has(parsed, spec.longName)) {
-      return usageError(err, std::string("build needs --") + spec.longName);
+  for (const OptionRule& rule : rules) {
+    if (rule.takesValue && !has(parsed, rule.longName)) {
+      return usageError(err, std::string("build needs --") + rule.longName);
     }
   }
   EpisodeAnswers answers{};
@@ -310,9 +310,9 @@ int cannotOpen(std::ostream& err, const std::string& name, int openError) {
 }
 
 int runShow(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
-  const std::vector<OptionSpec> specs = {{"json", 'j', false}, {"help", 'h', false}};
+  const std::vector<OptionRule> rules = {{"json", 'j', false}, {"help", 'h', false}};
   ParsedOptions parsed;
-  const int parsing = parseCommand(arguments, specs, parsed, out, err);
+  const int parsing = parseCommand(arguments, rules, parsed, out, err);
   if (parsing != kGoOn) return parsing;
   if (parsed.positional.size() != 1) return usageError(err, "show needs exactly one file");
   const std::string& name = parsed.positional[0];
@@ -342,13 +342,13 @@ std::string joinPath(const std::string& directory, const char* name) {
 
 UsageError extractRequest(const std::vector<std::string>& arguments, ExtractRequest& request,
                           bool& help) {
-  const std::vector<OptionSpec> specs = {{"output-dir", 'd', true},
+  const std::vector<OptionRule> rules = {{"output-dir", 'd', true},
                                          {"palette", 0, true},
                                          {"title-size", 0, true},
                                          {"force", 'f', false},
                                          {"help", 'h', false}};
   ParsedOptions parsed;
-  UsageError error = parseOptions(arguments, 1, specs, parsed);
+  UsageError error = parseOptions(arguments, 1, rules, parsed);
   if (!error.message.empty()) return error;
   help = has(parsed, "help");
   if (help) return {};
