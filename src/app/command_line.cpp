@@ -298,11 +298,6 @@ int runBuild(const std::vector<std::string>& arguments, std::ostream& out, std::
 
 // --- show ----------------------------------------------------------------------------------
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
-
 int cannotOpen(std::ostream& err, const std::string& name, int openError) {
   err << "divovod: " << name << ": " << importReason({ImportProblem::kCannotOpen, 0}, openError)
       << "\n";

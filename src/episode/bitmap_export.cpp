@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "file_open.h"
+#include "little_endian.h"
 #include "safe_file.h"
 
 namespace {
@@ -19,21 +20,6 @@ constexpr std::uint32_t kSmallestOs2Header =
 constexpr std::uint32_t kPixelOffset = kFileHeaderSize + kInfoHeaderSize + 256 * 4;  // 1078
 constexpr std::uint32_t kPixelsPerMetre = 2835;                                      // 72 dpi
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
-
-void putLittleEndian(unsigned char* at, std::uint32_t value, int width) {
-  for (int i = 0; i < width; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
-std::uint32_t littleEndian(const unsigned char* at, int width) {
-  std::uint32_t value = 0;
-  for (int i = width - 1; i >= 0; --i) value = (value << 8) | at[i];
-  return value;
-}
-
 std::uint32_t strideOf(std::int32_t width) {
   return (static_cast<std::uint32_t>(width) + 3) / 4 * 4;
 }
@@ -44,17 +30,17 @@ void fillHeaders(unsigned char (&headers)[kPixelOffset], std::int32_t width, std
   const std::uint32_t imageSize = strideOf(width) * static_cast<std::uint32_t>(height);
   headers[0] = 'B';
   headers[1] = 'M';
-  putLittleEndian(headers + 2, kPixelOffset + imageSize, 4);
-  putLittleEndian(headers + 10, kPixelOffset, 4);
-  putLittleEndian(headers + 14, kInfoHeaderSize, 4);
-  putLittleEndian(headers + 18, static_cast<std::uint32_t>(width), 4);
-  putLittleEndian(headers + 22, static_cast<std::uint32_t>(height), 4);
-  putLittleEndian(headers + 26, 1, 2);  // planes
-  putLittleEndian(headers + 28, 8, 2);  // bits per pixel
-  putLittleEndian(headers + 34, imageSize, 4);
-  putLittleEndian(headers + 38, kPixelsPerMetre, 4);
-  putLittleEndian(headers + 42, kPixelsPerMetre, 4);
-  putLittleEndian(headers + 46, 256, 4);  // colours used
+  writeLittleEndian(headers + 2, kPixelOffset + imageSize, 4);
+  writeLittleEndian(headers + 10, kPixelOffset, 4);
+  writeLittleEndian(headers + 14, kInfoHeaderSize, 4);
+  writeLittleEndian(headers + 18, static_cast<std::uint32_t>(width), 4);
+  writeLittleEndian(headers + 22, static_cast<std::uint32_t>(height), 4);
+  writeLittleEndian(headers + 26, 1, 2);  // planes
+  writeLittleEndian(headers + 28, 8, 2);  // bits per pixel
+  writeLittleEndian(headers + 34, imageSize, 4);
+  writeLittleEndian(headers + 38, kPixelsPerMetre, 4);
+  writeLittleEndian(headers + 42, kPixelsPerMetre, 4);
+  writeLittleEndian(headers + 46, 256, 4);  // colours used
   std::memcpy(headers + kFileHeaderSize + kInfoHeaderSize, palette.entries, sizeof palette.entries);
 }
 
@@ -82,7 +68,7 @@ PaletteOutcome readPalette(const char* path, Palette& palette) {
   if (got < kFileHeaderSize + kCoreHeaderSize || header[0] != 'B' || header[1] != 'M') {
     return paletteProblem(PaletteProblem::kNotABitmap);
   }
-  const std::uint32_t infoSize = littleEndian(header + 14, 4);
+  const std::uint32_t infoSize = readLittleEndian(header + 14, 4);
   const bool core = infoSize == kCoreHeaderSize;
   if (!core && infoSize < kSmallestOs2Header) {
     return paletteProblem(PaletteProblem::kUnsupportedHeader, infoSize);
@@ -91,9 +77,9 @@ PaletteOutcome readPalette(const char* path, Palette& palette) {
   const std::size_t headerEnd = kFileHeaderSize + std::min<std::size_t>(infoSize, kInfoHeaderSize);
   if (!core && got < headerEnd) return paletteProblem(PaletteProblem::kNotABitmap);
   if (!core) std::fill(header + headerEnd, header + sizeof header, 0);
-  const std::uint32_t bits = littleEndian(header + (core ? 24 : 28), 2);
+  const std::uint32_t bits = readLittleEndian(header + (core ? 24 : 28), 2);
   if (bits != 8) return paletteProblem(PaletteProblem::kNotEightBits, bits);
-  std::uint32_t colours = core ? 256 : littleEndian(header + 46, 4);
+  std::uint32_t colours = core ? 256 : readLittleEndian(header + 46, 4);
   if (colours == 0 || colours > 256) colours = 256;
   const std::size_t entrySize = core ? 3 : 4;
 

@@ -10,6 +10,7 @@
 
 #include "allocation.h"
 #include "file_open.h"
+#include "little_endian.h"
 
 // Fields of a Windows bitmap file that the import reads, all little-endian:
 //   0  2  file type, the letters B M          14  4  information header size
@@ -39,11 +40,6 @@ constexpr std::int64_t kLargestCount = std::numeric_limits<std::int32_t>::max();
 constexpr std::int64_t kRleFreePixels = 1 << 16;
 constexpr std::int64_t kRlePixelsPerByte = 256;
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
-
 struct BlockReleaser {
   void operator()(unsigned char* block) const { releaseBlock(block); }
 };
@@ -60,25 +56,8 @@ struct BitmapLayout {
   std::int64_t capacity = 0;
 };
 
-std::uint32_t littleEndian(const unsigned char* bytes, int width) {
-  std::uint32_t value = 0;
-  for (int i = width - 1; i >= 0; --i) value = (value << 8) | bytes[i];
-  return value;
-}
-
-std::int32_t signed32(std::uint32_t value) {
-  std::int32_t result;
-  std::memcpy(&result, &value, sizeof result);
-  return result;
-}
-
 bool readExactly(std::FILE* file, void* into, std::size_t size) {
   return std::fread(into, 1, size, file) == size;
-}
-
-std::int64_t sizeOf(std::FILE* file) {
-  if (std::fseek(file, 0, SEEK_END) != 0) return -1;
-  return std::ftell(file);
 }
 
 ImportOutcome problem(ImportProblem kind, long long detail = 0) { return {kind, detail}; }
@@ -103,11 +82,11 @@ bool readHeaders(std::FILE* file, std::int64_t fileSize, Headers& headers) {
 // problem found, or kNone with the bit count checked.
 ImportOutcome checkKindAndBits(Headers& headers) {
   const unsigned char* bytes = headers.bytes;
-  if (headers.available < 2 || littleEndian(bytes, 2) != 0x4D42) {
+  if (headers.available < 2 || readLittleEndian(bytes, 2) != 0x4D42) {
     return problem(ImportProblem::kNotABitmap);
   }
   if (headers.available < kFileHeaderSize + 4) return problem(ImportProblem::kTooShort);
-  headers.infoSize = littleEndian(bytes + 14, 4);
+  headers.infoSize = readLittleEndian(bytes + 14, 4);
   const bool core = headers.infoSize == kCoreHeader;
   if (!core && headers.infoSize < kSmallestInfoHeader) {
     return problem(ImportProblem::kUnsupportedHeader, headers.infoSize);
@@ -124,11 +103,11 @@ ImportOutcome checkKindAndBits(Headers& headers) {
 void readDimensions(const Headers& headers, BitmapLayout& layout, std::int64_t& storedHeight) {
   const unsigned char* bytes = headers.bytes;
   if (headers.infoSize == kCoreHeader) {
-    layout.width = static_cast<std::int32_t>(littleEndian(bytes + 18, 2));
-    storedHeight = littleEndian(bytes + 20, 2);
+    layout.width = static_cast<std::int32_t>(readLittleEndian(bytes + 18, 2));
+    storedHeight = readLittleEndian(bytes + 20, 2);
   } else {
-    layout.width = signed32(littleEndian(bytes + 18, 4));
-    storedHeight = signed32(littleEndian(bytes + 22, 4));
+    layout.width = readSigned32(bytes + 18);
+    storedHeight = readSigned32(bytes + 22);
   }
 }
 
@@ -136,16 +115,16 @@ void readDimensions(const Headers& headers, BitmapLayout& layout, std::int64_t& 
 // bit count (together they decide whether this is an 8-bit bitmap at all), then everything the
 // pixel read will rely on.
 ImportOutcome readLayout(std::FILE* file, BitmapLayout& layout) {
-  layout.fileSize = sizeOf(file);
+  layout.fileSize = fileSize(file);
   Headers headers;
   if (!readHeaders(file, layout.fileSize, headers)) return problem(ImportProblem::kTooShort);
   const ImportOutcome kind = checkKindAndBits(headers);
   if (!kind.ok()) return kind;
 
-  std::uint32_t compression = littleEndian(headers.bytes + 30, 4);
+  std::uint32_t compression = readLittleEndian(headers.bytes + 30, 4);
   std::int64_t storedHeight = 0;
   readDimensions(headers, layout, storedHeight);
-  layout.pixelOffset = littleEndian(headers.bytes + 10, 4);
+  layout.pixelOffset = readLittleEndian(headers.bytes + 10, 4);
   layout.rle8 = compression == kRle8;
   layout.topRowFirst = storedHeight < 0;
 

@@ -2,18 +2,14 @@
 
 #include <cstring>
 
+#include "little_endian.h"
 #include "safe_file.h"
 
 namespace {
 
-void putLittleEndian(unsigned char* at, std::int32_t value) {
-  std::uint32_t bits = static_cast<std::uint32_t>(value);
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(bits >> (8 * i));
-}
-
 void appendPicture(PendingFile& file, const ImportedImage& image) {
   unsigned char size[4];
-  putLittleEndian(size, image.compressedSize);
+  writeLittleEndian(size, static_cast<std::uint32_t>(image.compressedSize), 4);
   appendBytes(file, size, sizeof size);
   if (image.compressedSize > 0) {
     appendBytes(file, image.compressedData, static_cast<std::size_t>(image.compressedSize));
@@ -50,7 +46,7 @@ void serializeEpisodeHeader(const EpisodeHeader& header,
       header.lowtitleImageWidth, header.lowtitleImageHeight, header.fixed200, header.fixed204};
   unsigned char* at = bytes;
   for (std::int32_t value : leading) {
-    putLittleEndian(at, value);
+    writeLittleEndian(at, static_cast<std::uint32_t>(value), 4);
     at += 4;
   }
   std::memcpy(at, header.episodeName, sizeof header.episodeName);
@@ -58,7 +54,7 @@ void serializeEpisodeHeader(const EpisodeHeader& header,
   std::memcpy(at, header.startLevel, sizeof header.startLevel);
   at += sizeof header.startLevel;
   for (std::int32_t value : trailing) {
-    putLittleEndian(at, value);
+    writeLittleEndian(at, static_cast<std::uint32_t>(value), 4);
     at += 4;
   }
 }

@@ -7,28 +7,11 @@
 #include <limits>
 
 #include "file_open.h"
+#include "little_endian.h"
 
 namespace {
 
 constexpr std::int64_t kLargestCount = std::numeric_limits<std::int32_t>::max();
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
-
-std::int32_t signedLittleEndian(const unsigned char* at) {
-  std::uint32_t bits = 0;
-  for (int i = 3; i >= 0; --i) bits = (bits << 8) | at[i];
-  std::int32_t value;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}
-
-std::int64_t sizeOf(std::FILE* file) {
-  if (std::fseek(file, 0, SEEK_END) != 0) return -1;
-  return std::ftell(file);
-}
 
 bool seekTo(std::FILE* file, std::int64_t offset) {
   if (offset > std::numeric_limits<long>::max()) return false;
@@ -41,7 +24,7 @@ EpisodeHeader parseHeader(const unsigned char (&bytes)[kEpisodeHeaderBytes]) {
   const unsigned char* at = bytes;
   for (std::int32_t* field :
        {&header.headerSize, &header.listPosition, &header.one, &header.zero}) {
-    *field = signedLittleEndian(at);
+    *field = readSigned32(at);
     at += 4;
   }
   std::memcpy(header.episodeName, at, sizeof header.episodeName);
@@ -51,7 +34,7 @@ EpisodeHeader parseHeader(const unsigned char (&bytes)[kEpisodeHeaderBytes]) {
   for (std::int32_t* field : {&header.episodeImageWidth, &header.episodeImageHeight,
                               &header.fixed184, &header.fixed188, &header.lowtitleImageWidth,
                               &header.lowtitleImageHeight, &header.fixed200, &header.fixed204}) {
-    *field = signedLittleEndian(at);
+    *field = readSigned32(at);
     at += 4;
   }
   return header;
@@ -177,7 +160,7 @@ void readBlocks(std::FILE* file, EpisodeContents& contents, std::int64_t titlePi
       block.problem = PictureProblem::kSizeMissing;
       return markRestNotReached(contents, i + 1);
     }
-    block.streamSize = signedLittleEndian(size);
+    block.streamSize = readSigned32(size);
     if (block.streamSize < 0) {
       block.problem = PictureProblem::kNegativeSize;
       return markRestNotReached(contents, i + 1);
@@ -196,7 +179,7 @@ void readBlocks(std::FILE* file, EpisodeContents& contents, std::int64_t titlePi
 
 EpisodeContents readEpisode(std::FILE* file, std::int64_t titlePixels) {
   EpisodeContents contents;
-  contents.fileSize = sizeOf(file);
+  contents.fileSize = fileSize(file);
   unsigned char bytes[kEpisodeHeaderBytes];
   if (contents.fileSize < kEpisodeHeaderBytes || !seekTo(file, 0) ||
       std::fread(bytes, 1, sizeof bytes, file) != sizeof bytes) {

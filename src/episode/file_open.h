@@ -4,7 +4,9 @@
 // writes to it.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <memory>
 
 // The regular file at `path`, opened for binary reading; null otherwise, with errno saying why
 // (EISDIR for a folder, EINVAL for a pipe or a device). The caller closes it.
@@ -12,3 +14,14 @@ std::FILE* openForReading(const char* path);
 
 // True when something (a file, a folder, a dangling link) already has this name.
 bool pathExists(const char* path);
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+// The size of an open file in bytes, or -1; the position is left at the end.
+inline std::int64_t fileSize(std::FILE* file) {
+  if (std::fseek(file, 0, SEEK_END) != 0) return -1;
+  return std::ftell(file);
+}
