@@ -1,0 +1,143 @@
+// divovod build: three pictures and the answers in, one episode file out.
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "bitmap_import.h"
+#include "command_options.h"
+#include "episode_file.h"
+#include "field_text.h"
+#include "file_identity.h"
+#include "import_reasons.h"
+#include "write_reasons.h"
+
+namespace {
+
+struct ImportedPictures {
+  ImportedImage images[3] = {};
+  ~ImportedPictures() {
+    for (ImportedImage& image : images) {
+      if (image.compressedData != nullptr) releaseImportedImage(image);
+    }
+  }
+};
+
+bool importAll(const std::string (&names)[3], ImportedPictures& pictures, std::ostream& err) {
+  bool all = true;
+  for (int i = 0; i < 3; ++i) {
+    errno = 0;
+    const ImportOutcome outcome = importBitmap(names[i].c_str(), pictures.images[i]);
+    if (!outcome.ok()) {
+      err << "divovod: " << names[i] << ": " << importReason(outcome, errno) << "\n";
+      all = false;
+    }
+  }
+  return all;
+}
+
+// The field keeps width - 1 bytes and a zero; a longer text is cut, and the user is told.
+void fillField(char* field, std::size_t width, const std::string& text, const char* option,
+               std::ostream& err) {
+  std::memset(field, 0, width);
+  std::size_t kept = text.size();
+  if (kept > width - 1) {
+    kept = width - 1;
+    err << "divovod: " << option << " is " << text.size() << " bytes long; only its first " << kept
+        << " are stored\n";
+  }
+  std::memcpy(field, text.data(), kept);
+}
+
+// The two text fields in the bytes the dialogue would store; the problem for a usage error, or "".
+std::string fieldTexts(const ParsedOptions& parsed, std::string (&texts)[2]) {
+  const char* const options[2] = {"name", "start-level"};
+  for (int i = 0; i < 2; ++i) {
+    std::string problem;
+    if (!fieldBytesFromArgument(value(parsed, options[i]), texts[i], problem)) {
+      return std::string("--") + options[i] + ": " + problem;
+    }
+  }
+  return std::string();
+}
+
+// The pictures the output may never replace, whatever path names them.
+FileIdentities identify(const std::string (&names)[3]) {
+  FileIdentities identities;
+  FileIdentity identity;
+  for (const std::string& name : names) {
+    if (identifyFile(name.c_str(), identity)) identities.push_back(identity);
+  }
+  return identities;
+}
+
+// Said when the write failed: the picture the output names, else what stands in the way.
+void reportWriteFailure(const std::string& output, const std::string (&names)[3], int writeError,
+                        std::ostream& err) {
+  static const char* const kRoles[3] = {"episode image", "title image", "lowtitle image"};
+  err << "divovod: " << output << ": ";
+  FileIdentity written;
+  FileIdentity picture;
+  const bool exists = identifyFile(output.c_str(), written);
+  for (int i = 0; exists && i < 3; ++i) {
+    if (identifyFile(names[i].c_str(), picture) && sameFile(written, picture)) {
+      err << "is one of the pictures (the " << kRoles[i] << " " << names[i]
+          << "); it is never written over\n";
+      return;
+    }
+  }
+  err << writeReason(output, writeError) << "\n";
+}
+
+std::string pictureSize(const ImportedImage& image) {
+  return std::to_string(image.width) + "x" + std::to_string(image.height);
+}
+
+}  // namespace
+
+int runBuild(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+  const std::vector<OptionRule> rules = {{"episode-image", 'e', true},  {"title-image", 't', true},
+                                         {"lowtitle-image", 'l', true}, {"position", 'p', true},
+                                         {"name", 'n', true},           {"start-level", 's', true},
+                                         {"output", 'o', true},         {"help", 'h', false}};
+  ParsedOptions parsed;
+  const int parsing = parseCommand(arguments, rules, parsed, out, err);
+  if (parsing != kGoOn) return parsing;
+  if (!parsed.positional.empty()) {
+    return usageError(err, "build takes no file names of its own: " + parsed.positional[0]);
+  }
+  for (const OptionRule& rule : rules) {
+    if (rule.takesValue && !has(parsed, rule.longName)) {
+      return usageError(err, std::string("build needs --") + rule.longName);
+    }
+  }
+  EpisodeAnswers answers{};
+  if (!parseInt32(value(parsed, "position"), answers.listPosition)) {
+    return usageError(
+        err, "--position needs a whole number in 32 bits, not '" + value(parsed, "position") + "'");
+  }
+  answers.outputFileName = value(parsed, "output");
+  if (answers.outputFileName.empty()) return usageError(err, "--output needs a file name");
+  std::string texts[2];
+  const std::string problem = fieldTexts(parsed, texts);
+  if (!problem.empty()) return usageError(err, problem);
+
+  const std::string names[3] = {value(parsed, "episode-image"), value(parsed, "title-image"),
+                                value(parsed, "lowtitle-image")};
+  ImportedPictures pictures;
+  if (!importAll(names, pictures, err)) return kExitFailed;
+  fillField(answers.episodeName, sizeof answers.episodeName, texts[0], "--name", err);
+  fillField(answers.startLevel, sizeof answers.startLevel, texts[1], "--start-level", err);
+
+  const ImportedImage* images = pictures.images;
+  errno = 0;
+  if (!writeEpisodeFile(answers, images[0], images[1], images[2], identify(names))) {
+    reportWriteFailure(answers.outputFileName, names, errno, err);
+    return kExitFailed;
+  }
+  const std::int64_t size = std::int64_t{220} + images[0].compressedSize +
+                            images[1].compressedSize + images[2].compressedSize;
+  out << "divovod: wrote " << answers.outputFileName << " (" << size << " bytes; episode "
+      << pictureSize(images[0]) << ", title " << pictureSize(images[1]) << ", lowtitle "
+      << pictureSize(images[2]) << ")\n";
+  return kExitDone;
+}

@@ -1,0 +1,62 @@
+// What every command of the command line shares: its options parsed one way, usage errors and
+// --help answered one way, and the numbers its options take checked one way.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "command_line.h"
+
+struct OptionRule {
+  const char* longName;  // without the leading dashes
+  char shortName;        // 0: none
+  bool takesValue;
+};
+
+struct ParsedOptions {
+  std::map<std::string, std::string> values;  // long name -> value ("" for a flag)
+  std::vector<std::string> positional;
+};
+
+struct UsageError {
+  std::string message;  // empty: none
+};
+
+// `--name VALUE`, `--name=VALUE` and `-n VALUE`. A value is always the next argument, even
+// when it starts with a dash (a position of -4, a name like "-x-"); "--" ends the options.
+// arguments[0] is the command's own name.
+UsageError parseOptions(const std::vector<std::string>& arguments, std::size_t from,
+                        const std::vector<OptionRule>& rules, ParsedOptions& parsed);
+
+bool has(const ParsedOptions& parsed, const char* name);
+const std::string& value(const ParsedOptions& parsed, const char* name);
+
+// A whole number in 32 signed bits, nothing before or after it.
+bool parseInt32(const std::string& text, std::int32_t& result);
+
+// WIDTHxHEIGHT, both at least 0, whose product fits 32 signed bits.
+bool parseTitleSize(const std::string& text, std::int32_t& width, std::int32_t& height);
+
+// The usage text that follows every usage error, and the whole help.
+const char* usageText();
+const char* helpText();
+
+// Says what is wrong and how the program is used; returns kExitUsage.
+int usageError(std::ostream& err, const std::string& message);
+
+// What runs before every command: its options are parsed, and a usage error or --help is
+// answered here. kGoOn when the command itself has work to do.
+constexpr int kGoOn = -1;
+int parseCommand(const std::vector<std::string>& arguments, const std::vector<OptionRule>& rules,
+                 ParsedOptions& parsed, std::ostream& out, std::ostream& err);
+
+// An input file that could not be opened, with the system's reason; returns kExitFailed.
+int cannotOpen(std::ostream& err, const std::string& name, int openError);
+
+// The commands, each in its own file. arguments[0] is the command's name.
+int runBuild(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
+int runShow(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
+int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
