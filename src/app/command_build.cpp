@@ -13,6 +13,27 @@
 
 namespace {
 
+const char* const kBuildHelp =
+    "usage: divovod build --episode-image FILE --title-image FILE --lowtitle-image FILE\n"
+    "                     --position N --name TEXT --start-level NAME --output FILE\n"
+    "\n"
+    "Writes an episode file from three 8-bit bitmaps and the answers the dialogue asks for.\n"
+    "\n"
+    "  -e, --episode-image FILE   the episode picture\n"
+    "  -t, --title-image FILE     the title picture\n"
+    "  -l, --lowtitle-image FILE  the lowtitle picture\n"
+    "  -p, --position N           the episode's place in the game's list (32-bit whole number)\n"
+    "  -n, --name TEXT            the episode's name (at most 127 bytes are kept)\n"
+    "  -s, --start-level NAME     the file name of the first level (at most 31 bytes are kept)\n"
+    "  -o, --output FILE          the episode file to write (an existing one is replaced)\n"
+    "  -h, --help                 this help\n"
+    "\n"
+    "Example:\n"
+    "  divovod build -e ep.bmp -t title.bmp -l low.bmp -p 5 -n \"Caves\" -s caves1.lev \\\n"
+    "                -o caves.z4k\n"
+    "\n"
+    "Exit status: 0 written, 1 a picture or the write failed, 2 a usage error.\n";
+
 struct ImportedPictures {
   ImportedImage images[3] = {};
   ~ImportedPictures() {
@@ -100,7 +121,7 @@ int runBuild(const std::vector<std::string>& arguments, std::ostream& out, std::
                                          {"name", 'n', true},           {"start-level", 's', true},
                                          {"output", 'o', true},         {"help", 'h', false}};
   ParsedOptions parsed;
-  const int parsing = parseCommand(arguments, rules, parsed, out, err);
+  const int parsing = parseCommand(arguments, rules, kBuildHelp, parsed, out, err);
   if (parsing != kGoOn) return parsing;
   if (!parsed.positional.empty()) {
     return usageError(err, "build takes no file names of its own: " + parsed.positional[0]);

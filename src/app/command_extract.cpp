@@ -13,6 +13,24 @@
 
 namespace {
 
+const char* const kExtractHelp =
+    "usage: divovod extract FILE [--output-dir DIR] [--palette PICTURE.bmp]\n"
+    "                            [--title-size WxH] [--force]\n"
+    "\n"
+    "Writes episode.bmp, title.bmp and lowtitle.bmp as plain 8-bit bitmaps.\n"
+    "\n"
+    "  -d, --output-dir DIR  where to write them (default: the current folder; made if missing)\n"
+    "      --palette FILE    the colours to give them (default: a grey ramp)\n"
+    "      --title-size WxH  the title's size, which the file does not store (default: the\n"
+    "                        episode or lowtitle size when its pixel count matches)\n"
+    "  -f, --force           replace files that already exist\n"
+    "  -h, --help            this help\n"
+    "\n"
+    "Example:\n"
+    "  divovod extract caves.z4k -d caves --palette game.bmp\n"
+    "\n"
+    "Exit status: 0 written, 1 the file is damaged or a write failed, 2 a usage error.\n";
+
 struct ExtractRequest {
   std::string episodeFile;
   std::string outputDirectory;
@@ -140,7 +158,7 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
   UsageError error = extractRequest(arguments, request, help);
   if (!error.message.empty()) return usageError(err, error.message);
   if (help) {
-    out << helpText();
+    out << kExtractHelp;
     return kExitDone;
   }
   Palette palette = greyRamp();

@@ -121,11 +121,12 @@ int usageError(std::ostream& err, const std::string& message) {
 }
 
 int parseCommand(const std::vector<std::string>& arguments, const std::vector<OptionRule>& rules,
-                 ParsedOptions& parsed, std::ostream& out, std::ostream& err) {
+                 const char* commandHelp, ParsedOptions& parsed, std::ostream& out,
+                 std::ostream& err) {
   const UsageError error = parseOptions(arguments, 1, rules, parsed);
   if (!error.message.empty()) return usageError(err, error.message);
   if (!has(parsed, "help")) return kGoOn;
-  out << helpText();
+  out << commandHelp;
   return kExitDone;
 }
 

@@ -47,11 +47,13 @@ const char* helpText();
 // Says what is wrong and how the program is used; returns kExitUsage.
 int usageError(std::ostream& err, const std::string& message);
 
-// What runs before every command: its options are parsed, and a usage error or --help is
-// answered here. kGoOn when the command itself has work to do.
+// What runs before every command: its options are parsed, and a usage error or --help (which
+// prints commandHelp, the command's own help) is answered here. kGoOn when the command itself
+// has work to do.
 constexpr int kGoOn = -1;
 int parseCommand(const std::vector<std::string>& arguments, const std::vector<OptionRule>& rules,
-                 ParsedOptions& parsed, std::ostream& out, std::ostream& err);
+                 const char* commandHelp, ParsedOptions& parsed, std::ostream& out,
+                 std::ostream& err);
 
 // An input file that could not be opened, with the system's reason; returns kExitFailed.
 int cannotOpen(std::ostream& err, const std::string& name, int openError);
