@@ -1,12 +1,7 @@
 #include "command_line.h"
 
 #include "command_options.h"
-
-namespace {
-
-const char* const kVersion = "divovod 1.1";
-
-}  // namespace
+#include "version_info.h"
 
 int runCommandLine(const std::vector<std::string>& arguments, std::ostream& out,
                    std::ostream& err) {
@@ -16,8 +11,8 @@ int runCommandLine(const std::vector<std::string>& arguments, std::ostream& out,
     out << helpText();
     return kExitDone;
   }
-  if (command == "--version") {
-    out << kVersion << "\n";
+  if (command == "--version" || command == "-V") {
+    out << programVersion() << "\n";
     return kExitDone;
   }
   if (command == "build") return runBuild(arguments, out, err);

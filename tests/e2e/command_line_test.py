@@ -497,15 +497,21 @@ class UsageTest(unittest.TestCase):
             shutil.rmtree(folder)
 
     def test_help_and_version(self):
-        for arguments in (["--help"], ["-h"], ["build", "--help"], ["extract", "-h"]):
-            result = run(*arguments, cwd="/")
-            self.assertEqual(result.returncode, 0, arguments)
-            self.assertTrue(result.stdout.startswith(b"usage: divovod"), arguments)
-            self.assertIn(b"Exit status", result.stdout)
-            self.assertEqual(result.stderr, b"")
-        result = run("--version", cwd="/")
-        self.assertEqual(result.returncode, 0)
-        self.assertRegex(result.stdout.decode(), r"^divovod \d+\.\d+\n$")
+        folder = tempfile.mkdtemp(prefix="divovod-cli-")
+        try:
+            for arguments in (["--help"], ["-h"], ["build", "--help"], ["extract", "-h"]):
+                result = run(*arguments, cwd=folder)
+                self.assertEqual(result.returncode, 0, arguments)
+                self.assertTrue(result.stdout.startswith(b"usage: divovod"), arguments)
+                self.assertIn(b"Exit status", result.stdout)
+                self.assertEqual(result.stderr, b"")
+            result = run("--version", cwd=folder)
+            self.assertEqual(result.returncode, 0)
+            # The project's version, and the checkout's revision when built from one.
+            self.assertRegex(result.stdout.decode(), r"^divovod \d+\.\d+\.\d+( \(\S+\))?\n$")
+            self.assertEqual(os.listdir(folder), [], "help and version write nothing")
+        finally:
+            shutil.rmtree(folder)
 
 
 if __name__ == "__main__":

@@ -462,6 +462,23 @@ TEST(ImportBitmap, HugeClaimsInSmallFilesAllocateNothingBig) {
   }
 }
 
+// Between the largest count whose compressed room fits 32 bits (2,126,221,421) and 2^31 - 1, the
+// picture itself fits the format's counts but its stream's room does not. An RLE8 file backs such
+// a claim with about 8 MB of data, so only the size check stands between it and 4 GB of blocks.
+TEST(ImportBitmap, ACountPastTheLargestCompressibleOneIsTooLargeBeforeAnyAllocation) {
+  const std::int64_t largest = 2126221421;
+  ASSERT_LE(outputCapacity(largest), std::numeric_limits<std::int32_t>::max());
+  for (const std::int64_t count : {largest + 1, std::int64_t{2147483647}}) {
+    const std::int64_t dataBytes = (count - 65536) / 256 + 1;  // enough to back the claim
+    const Bytes file = rle(Bytes(static_cast<std::size_t>(dataBytes), 0),
+                           static_cast<std::int32_t>(count), 1);
+    AllocationWatch watch;
+    const Outcome outcome = importBytes(file);
+    EXPECT_EQ(outcome.problem, ImportProblem::kTooLarge) << count;
+    EXPECT_LT(AllocationWatch::largest, 1u << 16) << count;
+  }
+}
+
 // Whatever the name leads to, only a regular file is read: a pipe would make the open wait for a
 // writer, and a device or a folder is no picture.
 TEST(ImportBitmap, WhatIsNotARegularFileIsRefusedAtOnce) {

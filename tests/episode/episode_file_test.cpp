@@ -4,9 +4,11 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <iostream>
 #include <filesystem>
 #include <utility>
 #include <vector>
@@ -212,7 +214,9 @@ TEST(WriteEpisodeFile, AHardLinkedFileIsReplacedByANewFile) {
   EXPECT_EQ(std::filesystem::hard_link_count("other name.z4k"), 1u);
 }
 
-// What is not a regular file is refused before anything is made.
+// What is not a regular file is refused before anything is made. Every target lives in the
+// test's own folder: should the check ever break, the damage stays there. A device node can only
+// be made by root; elsewhere that row is left out.
 TEST(WriteEpisodeFile, RefusesWhatIsNotARegularFile) {
   ScratchDirectory directory;
   InsideDirectory inside(directory.root);
@@ -222,16 +226,24 @@ TEST(WriteEpisodeFile, RefusesWhatIsNotARegularFile) {
   ASSERT_EQ(symlink("folder", "link to folder"), 0);
   ASSERT_EQ(symlink("loop b", "loop a"), 0);
   ASSERT_EQ(symlink("loop a", "loop b"), 0);
+  std::vector<std::string> targets = {"pipe",   "folder", "link to pipe", "link to folder",
+                                      "loop a", ""};
+  const bool device = mknod("device", S_IFCHR | 0666, makedev(1, 3)) == 0;
+  if (device) {
+    ASSERT_EQ(symlink("device", "link to device"), 0);
+    targets.insert(targets.end(), {"device", "link to device"});
+  } else {
+    std::cout << "[ NOTE     ] no device node without root; that row is left out\n";
+  }
   const std::vector<std::string> before = directory.entries();
 
-  for (const char* name :
-       {"pipe", "folder", "link to pipe", "link to folder", "loop a", "/dev/null", ""}) {
-    EXPECT_FALSE(writeTo(name)) << name;
-  }
+  for (const std::string& name : targets) EXPECT_FALSE(writeTo(name)) << name;
   EXPECT_EQ(directory.entries(), before);
   EXPECT_TRUE(std::filesystem::is_fifo("pipe"));
   EXPECT_TRUE(std::filesystem::is_empty("folder"));
-  EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+  if (device) {
+    EXPECT_TRUE(std::filesystem::is_character_file("device"));
+  }
 }
 
 // The pictures an episode was made from, by whatever name: never written over.
