@@ -44,14 +44,13 @@ set(CPACK_PACKAGE_NAME divovod)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "divovod developers <divovod@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "episode file builder for an episodes-and-levels game")
+# CPack puts the summary first, as the synopsis, and indents these lines after it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "episode file builder for an episodes-and-levels game
- divovod builds one episode file from three 256-colour pictures
- and a few answers: interactively, with a boxed menu and a short dialogue in
- the terminal, or from scripts with the build, show and extract commands.")
-set(CPACK_DEBIAN_PACKAGE_SECTION games)
+    "divovod builds one episode file from three 256-colour pictures and a few
+answers: interactively, with a boxed menu and a short dialogue in the
+terminal, or from scripts with the build, show and extract commands.")
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)

@@ -1,5 +1,8 @@
 # Cross-build for 64-bit Windows with the mingw-w64 compilers:
-#   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+#   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+#         -DCMAKE_BUILD_TYPE=Release
+#   cmake --build build-windows --target divovod
+# Release matters: without it the program keeps its symbols (about 4.5 MB instead of 1.3 MB).
 # Tests that need GoogleTest are skipped when cross-compiling; scripts/windows-check.sh runs the
 # console smoke program under wine instead.
 set(CMAKE_SYSTEM_NAME Windows)
