@@ -52,7 +52,7 @@ class Terminal:
             time.sleep(0.15)
 
     def type(self, text):
-        self.tmux("send-keys", "-l", text)
+        self.tmux("send-keys", "-l", "--", text)
         self.tmux("send-keys", "Enter")
         time.sleep(0.1)
 
@@ -266,9 +266,14 @@ class ProgramTest(unittest.TestCase):
             terminal.type(answer)
         terminal.wait_for("episode list:")
         self.assertEqual(terminal.screen().count("Compression OK"), 3)
-        terminal.type("not yet")
-        terminal.wait_for("Please enter a whole number:")
-        terminal.type("  -4 and then some")
+        # Only a line that is wholly a number is the position; spaces around it are allowed.
+        for wrong in ("not yet", "-4 and then some", "0x10", "1.9", "99999999999"):
+            terminal.type(wrong)
+        deadline = time.time() + 5
+        while terminal.screen().count("Please enter a whole number:") < 5 and time.time() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(terminal.screen().count("Please enter a whole number:"), 5)
+        terminal.type("  -4 ")
         terminal.wait_for("name of the episode")
         terminal.type("Deep Caves")
         terminal.wait_for("start level:")
@@ -320,7 +325,7 @@ class ProgramTest(unittest.TestCase):
     def test_answers_from_a_file_keys_from_the_terminal(self):
         pictures = make_pictures(self.folder)
         with open(os.path.join(self.folder, "answers.txt"), "w") as answers:
-            answers.write("episode.bmp\ntitle.bmp\nlowtitle.bmp\n\n12abc\nRedirected\n"
+            answers.write("episode.bmp\ntitle.bmp\nlowtitle.bmp\n\n12abc\n 12 \nRedirected\n"
                           "r1.lev\nredirected.z4k\n")
         terminal = self.start(f"{PROGRAM} < answers.txt")
         terminal.keys(ENTER)
@@ -383,12 +388,21 @@ class ProgramTest(unittest.TestCase):
         terminal = self.start()
         terminal.keys(ENTER)
         # Long answers: paths with folders and spaces (one in quotes, as a dragged file comes),
-        # an episode name far past its 127 bytes, a start level past its 31.
+        # an episode name far past its 127 bytes and a start level past its 31, each asked again
+        # and then given at its full width.
         first_output = "output folder/an episode file named at length.z4k"
         os.mkdir(os.path.join(self.folder, "output folder"))
         self.answer_dialogue(terminal, [
             '"pictures/act 2/episode.bmp"', "pictures/act 2/title.bmp",
-            "pictures/act 2/lowtitle.bmp", "31", "Q" * 2500, "W" * 200, first_output])
+            "pictures/act 2/lowtitle.bmp", "31", "Q" * 2500])
+        terminal.wait_for("Please enter at most 127 bytes:")
+        terminal.type("Q" * 127)
+        terminal.wait_for("start level:")
+        terminal.type("W" * 200)
+        terminal.wait_for("Please enter at most 31 bytes:")
+        terminal.type("W" * 31)
+        terminal.wait_for("episode filename!:")
+        terminal.type(first_output)
         terminal.wait_for("Press any button to continue")
         check_episode_file(self, os.path.join(self.folder, first_output), first_pictures, 31,
                            "Q" * 127, "W" * 31)
@@ -416,7 +430,7 @@ class ProgramTest(unittest.TestCase):
         os.rename(os.path.join(images, "title.bmp"), os.path.join(images, "titre été.bmp"))
         os.mkdir(os.path.join(self.folder, "sortie"))
         lines = ['"mes images/épisode.bmp"', "mes images/titre été.bmp",
-                 "mes images/lowtitle.bmp", "", "1.9", "Caves", "cave1.lev",
+                 "mes images/lowtitle.bmp", "", "1.9", "1", "Caves", "cave1.lev",
                  '"sortie/épisode final.z4k"']
         with open(os.path.join(self.folder, "answers.txt"), "wb") as answers:
             answers.write("".join(line + "\r\n" for line in lines).encode())
