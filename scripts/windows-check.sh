@@ -197,6 +197,7 @@ make_pictures() {
   convert -seed 3 -size 101x7 plasma:fractal -colors 60 -type Palette -compress none \
     BMP3:"$1/lowtitle.bmp"
   cp "$1/episode.bmp" "$1/épisode.bmp"
+  cp "$1/title.bmp" "$1/titre – un.bmp"
 }
 
 # The answers as lines, then the episode file's name; CRLF with a second argument "crlf", as a
@@ -314,6 +315,38 @@ else
   finish_creation "Press any button"
   watched_verdicts accent
   same_as_linux "picture name épisode.bmp typed at the console" accent.z4k
+
+  # c2. A picture name with an en dash, which code page 437 lacks, typed at the console: it is
+  # read as UTF-16 and opens the file. An episode name with one cannot be stored in that code
+  # page: it is asked for again, with a line saying which character, and the next one is stored.
+  start_watched 437 dash divovod.exe
+  type_keys '\r'
+  wait_for screen_shows "episode image and press enter" && type_keys 'episode.bmp\r'
+  wait_for screen_shows "title image and press enter" && type_keys 'titre – un.bmp\r'
+  wait_for screen_shows "lowtitle image and press enter" && type_keys 'lowtitle.bmp\r'
+  wait_for screen_shows "episode list:" && type_keys '7\r'
+  wait_for screen_shows "name of the episode" && type_keys 'Wine – Keep\r'
+  wait_for screen_shows "Please enter it again" && type_keys 'Wine Keep\r'
+  wait_for screen_shows "start level:" && type_keys 'keep1.lev\r'
+  wait_for screen_shows "episode filename!:" && type_keys 'dash.z4k\r'
+  finish_creation "Press any button"
+  watched_verdicts dash
+  same_as_linux "picture name with an en dash typed at the console" dash.z4k
+  verdict=FAIL
+  screen_shows "cannot be stored: code page 437" && verdict=PASS
+  check "$verdict" "an episode name with an en dash under code page 437 is asked for again, saying why"
+
+  # c3. A failure says why, then that it waits for a key.
+  log_of_run="$PWD/$build_dir/divovod.reason.log"
+  start_in_terminal "$log_of_run" "wine divovod.exe"
+  wait_for screen_shows Quit && type_keys '\r'
+  wait_for screen_shows "episode image and press enter" && type_keys 'absent – x.bmp\r'
+  finish_creation "Press any button"
+  verdict=FAIL
+  screen_shows "x.bmp: cannot be opened (" && screen_shows "Press any button" &&
+    ((ended == 0)) && verdict=PASS
+  check "$verdict" "a picture that cannot be opened: the reason, then Press any button (exit\
+ status $ended)"
 
   # d. Ctrl+Z then Enter, Windows' end of input, at the first question ends that dialogue: no
   # further question, the menu back after a key.
