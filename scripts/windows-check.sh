@@ -3,9 +3,11 @@
 # then runs under wine: the smoke program; the smoke program again with its menu idle while this
 # script measures the CPU that the key wait costs; divovod.exe with keys typed at its terminal;
 # and divovod.exe end to end: whole creations (answers typed at the console, answers from a file
-# through cmd's redirection, a picture name with an accent), each episode file compared byte for
+# through cmd's redirection, a picture name with an accent and one with an en dash, an episode
+# name code page 437 cannot hold, asked again), each episode file compared byte for
 # byte with the one the Linux build writes for the same pictures and answers, the menu read back
-# from the console's cells under code pages 437 and 65001, and a write into a missing folder; then
+# from the console's cells under code pages 437 and 65001, a failure's reason and key wait, and a
+# write into a missing folder; then
 # its command line (build, show --json, extract, build again, exit statuses) against the Linux one.
 # Exit status: the smoke program's; 1 when only a later check failed; non-zero too when the build
 # fails or a run overstays its time (124).
