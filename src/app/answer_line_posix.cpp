@@ -5,9 +5,11 @@
 // of their prompts wait in the terminal, untouched, for the next read. Each answer gets the
 // terminal's settings back as they were before it. libedit's own signal handling stays off: the
 // console backend already gives the terminal back on Ctrl-C, Ctrl-\ and a hang-up, and it is told
-// around each answer what to give back.
+// around each answer what to give back. The editor is never ended: el_end would flush what the
+// user typed ahead, and the terminal already has its settings back after each answer.
 #include <dirent.h>
 #include <histedit.h>
+#include <langinfo.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -30,6 +33,7 @@ constexpr std::size_t kMostListed = 200;  // names shown when Tab leaves a choic
 
 struct Editor {
   EditLine* line = nullptr;
+  bool refused = false;  // the locale leaves libedit unable to keep every byte typed
   History* history = nullptr;
   bool completesNames = false;  // this answer is a file name
 };
@@ -114,11 +118,21 @@ unsigned char completeName(EditLine* line, int) {
   return CC_REDISPLAY;
 }
 
+// In the plain C locale libedit knows no character above 127 and drops such bytes; the answers are
+// then read unedited, byte for byte, as from a file.
+bool plainAsciiLocale() {
+  const char* codeset = nl_langinfo(CODESET);
+  return std::strcmp(codeset, "ANSI_X3.4-1968") == 0 || std::strcmp(codeset, "US-ASCII") == 0;
+}
+
 bool startEditor() {
   if (editor.line != nullptr) return true;
+  if (editor.refused) return false;
   // Without the user's character type, libedit takes every byte above 127 for a character of its
   // own and UTF-8 letters come apart.
   std::setlocale(LC_CTYPE, "");
+  editor.refused = plainAsciiLocale();
+  if (editor.refused) return false;
   editor.line = el_init("divovod", stdin, stdout, stderr);
   if (editor.line == nullptr) return false;
   editor.history = history_init();
@@ -132,13 +146,6 @@ bool startEditor() {
   el_set(editor.line, EL_ADDFN, "divovod-complete", "complete a file or folder name", completeName);
   el_set(editor.line, EL_BIND, "^I", "divovod-complete", nullptr);
   return true;
-}
-
-void stopEditor() {
-  if (editor.line == nullptr) return;
-  el_end(editor.line);
-  history_end(editor.history);
-  editor.line = nullptr;
 }
 
 bool readEdited(AnswerKind kind, std::string& line) {
@@ -172,7 +179,6 @@ bool readAnswerLine(AnswerKind kind, std::string& line) {
   std::cout.flush();
   std::fflush(stdout);
   if (onTerminal() && startEditor()) return readEdited(kind, line);
-  stopEditor();
   return readStreamLine(std::cin, line);
 }
 

@@ -24,8 +24,7 @@ bool readConsoleLine(std::wstring& wide) {
   bool anything = false;
   for (;;) {
     DWORD got = 0;
-    if (!ReadConsoleW(input, buffer, sizeof buffer / sizeof buffer[0], &got, nullptr) ||
-        got == 0) {
+    if (!ReadConsoleW(input, buffer, sizeof buffer / sizeof buffer[0], &got, nullptr) || got == 0) {
       return anything;
     }
     anything = true;

@@ -45,8 +45,8 @@ std::string unquotedName(const std::string& typed);
 std::string askFileName(AnswerSource& source);
 
 // Turns a typed text into the bytes stored; false with `problem` said when it cannot be stored.
-using FieldConversion = std::function<bool(const std::string& typed, std::string& bytes,
-                                           std::string& problem)>;
+using FieldConversion =
+    std::function<bool(const std::string& typed, std::string& bytes, std::string& problem)>;
 
 // A text field answer of at most `longest` bytes as stored (up to a NUL byte if one was typed).
 // A longer one is never cut: "Please enter at most N bytes:" and it is asked again, as it is when

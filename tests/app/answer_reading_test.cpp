@@ -54,9 +54,11 @@ TEST(ReadStreamLine, LinesLineEndsAndTheEndOfInput) {
       {"CRLF line ends", "one\r\ntwo\r\n\r\n", {"one", "two", ""}},
       {"a CR inside the line stays", "a\rb\n", {"a\rb", "<end>", "<end>"}},
       {"no line feed at the end", "last", {"last", "<end>", "<end>"}},
-      {"a NUL is kept here; the answers end at it", std::string("a\0b\n", 4),
+      {"a NUL is kept here; the answers end at it",
+       std::string("a\0b\n", 4),
        {std::string("a\0b", 3), "<end>", "<end>"}},
-      {"a line past every limit is cut and its rest dropped", huge + "\r\nafter\n",
+      {"a line past every limit is cut and its rest dropped",
+       huge + "\r\nafter\n",
        {std::string(kLongestName, 'x'), "after", "<end>"}},
       {"nothing at all", "", {"<end>", "<end>", "<end>"}},
   };
@@ -77,25 +79,51 @@ TEST(AskTextField, TooLongIsAskedAgainNeverCut) {
   const std::string again31 = "Please enter at most 31 bytes:\n";
   const FieldCase cases[] = {
       {"plain lines", "one\ntwo\nthree\n", 31, {"one", "two", "three"}, ""},
-      {"leading and trailing spaces belong to the answer", "  keep1.lev \n", 31,
-       {"  keep1.lev ", "", ""}, ""},
+      {"leading and trailing spaces belong to the answer",
+       "  keep1.lev \n",
+       31,
+       {"  keep1.lev ", "", ""},
+       ""},
       {"exactly 31 bytes", a31 + "\nx\n", 31, {a31, "x", ""}, ""},
       {"32 bytes: asked again", a31 + "b\nshort.lev\nx\n", 31, {"short.lev", "x", ""}, again31},
-      {"a long start level keeps its .lev only whole", level36 + "x\nkeep1.lev\n", 31,
-       {"keep1.lev", "", ""}, again31},
-      {"asked again as often as needed", a31 + "bb\n" + a31 + "cc\nok\n", 31, {"ok", "", ""},
+      {"a long start level keeps its .lev only whole",
+       level36 + "x\nkeep1.lev\n",
+       31,
+       {"keep1.lev", "", ""},
+       again31},
+      {"asked again as often as needed",
+       a31 + "bb\n" + a31 + "cc\nok\n",
+       31,
+       {"ok", "", ""},
        again31 + again31},
-      {"UTF-8 counts in bytes: 24 letters", std::string(15, 'a') + "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"
-       "\xC3\xA9\xC3\xA9\xC3\xA9" "\nok\n", 31, {"ok", "", ""}, again31},
+      {"UTF-8 counts in bytes: 24 letters",
+       std::string(15, 'a') + "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"
+                              "\xC3\xA9\xC3\xA9\xC3\xA9"
+                              "\nok\n",
+       31,
+       {"ok", "", ""},
+       again31},
       {"a NUL ends the text, and what follows it does not count",
-       std::string("Hollow\0", 7) + std::string(40, 'K') + "\nx\n", 31, {"Hollow", "x", ""}, ""},
+       std::string("Hollow\0", 7) + std::string(40, 'K') + "\nx\n",
+       31,
+       {"Hollow", "x", ""},
+       ""},
       {"CRLF line ends", "one\r\ntwo\r\n\r\n", 31, {"one", "two", ""}, ""},
-      {"an episode name of 127 bytes", std::string(127, 'N') + "\n", 127,
-       {std::string(127, 'N'), "", ""}, ""},
-      {"an episode name of 128 bytes", std::string(128, 'N') + "\nCaves\n", 127,
-       {"Caves", "", ""}, "Please enter at most 127 bytes:\n"},
-      {"the end of input after a long answer asks nothing more", std::string(2500, 'Q'), 127,
-       {"", "", ""}, "Please enter at most 127 bytes:\n"},
+      {"an episode name of 127 bytes",
+       std::string(127, 'N') + "\n",
+       127,
+       {std::string(127, 'N'), "", ""},
+       ""},
+      {"an episode name of 128 bytes",
+       std::string(128, 'N') + "\nCaves\n",
+       127,
+       {"Caves", "", ""},
+       "Please enter at most 127 bytes:\n"},
+      {"the end of input after a long answer asks nothing more",
+       std::string(2500, 'Q'),
+       127,
+       {"", "", ""},
+       "Please enter at most 127 bytes:\n"},
   };
   for (const FieldCase& c : cases) {
     StreamAnswers answers(c.input);
@@ -113,7 +141,7 @@ TEST(AskTextField, ATextThatCannotBeStoredIsAskedAgainSayingWhy) {
   StreamAnswers answers("Caves \xE2\x80\x93 one\nCaves - one\n");
   std::ostringstream said;
   const FieldConversion noDash = [](const std::string& typed, std::string& bytes,
-                                     std::string& problem) {
+                                    std::string& problem) {
     if (typed.find("\xE2\x80\x93") != std::string::npos) {
       problem = "'\xE2\x80\x93' cannot be stored";
       return false;

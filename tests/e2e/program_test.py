@@ -558,6 +558,22 @@ class ProgramTest(unittest.TestCase):
         terminal.wait_for("Z4K DIVOVOD")
         self.assert_quits_cleanly(terminal)
 
+    def test_non_ascii_names_typed_under_the_c_locale_keep_their_bytes(self):
+        pictures = make_pictures(self.folder)
+        os.rename(os.path.join(self.folder, "episode.bmp"), os.path.join(self.folder, "é.bmp"))
+        terminal = Terminal(PROGRAM, self.folder, "C")
+        self.terminals.append(terminal)
+        terminal.wait_for("Z4K DIVOVOD")
+        typed = "\r" + "".join(answer + "\r" for answer in [
+            "é.bmp", "title.bmp", "lowtitle.bmp", "6", "Ché", "c.lev", "sortie é.z4k"])
+        terminal.tmux("send-keys", "-H", *[f"{byte:02x}" for byte in typed.encode()])
+        terminal.wait_for("Press any button to continue")
+        check_episode_file(self, os.path.join(self.folder, "sortie é.z4k"), pictures, 6, "Ché",
+                           "c.lev")
+        terminal.keys("20")
+        terminal.wait_for("Z4K DIVOVOD")
+        self.assert_quits_cleanly(terminal)
+
     def test_every_failure_says_why_and_that_it_waits(self):
         make_pictures(self.folder)
         subprocess.run([CONVERT, "-size", "30x20", "xc:red", "-type", "TrueColor", "BMP3:deep.bmp"],
@@ -601,16 +617,21 @@ class ProgramTest(unittest.TestCase):
         terminal.keys(DOWN, ENTER)
         self.assertEqual(terminal.exit_status(), 0)
 
-    def test_ctrl_c_at_an_answer_gives_the_terminal_back(self):
-        # The shell keeps going after the program's death by Ctrl-C to record what follows.
-        terminal = self.start(f"trap true INT; {PROGRAM}")
-        terminal.keys(ENTER)
-        terminal.wait_for("episode image and press enter:")
-        terminal.tmux("send-keys", "-l", "half typed")
-        terminal.keys("03")
-        self.assertEqual(terminal.exit_status(), 130)
-        self.assertEqual(read(os.path.join(self.folder, "stty.before")),
-                         read(os.path.join(self.folder, "stty.after")))
+    def test_ctrl_c_and_ctrl_backslash_at_an_answer_give_the_terminal_back(self):
+        for key, status in [("03", 130), ("1c", 131)]:
+            with self.subTest(key=key):
+                folder = tempfile.mkdtemp(prefix=f"signal-{key}-", dir=self.folder)
+                # The shell goes on after the program's death by the signal, to record the rest.
+                terminal = Terminal(f"trap true INT QUIT; {PROGRAM}", folder)
+                self.terminals.append(terminal)
+                terminal.wait_for("Z4K DIVOVOD")
+                terminal.keys(ENTER)
+                terminal.wait_for("episode image and press enter:")
+                terminal.tmux("send-keys", "-l", "half typed")
+                terminal.keys("1b5b44", key)
+                self.assertEqual(terminal.exit_status(), status)
+                self.assertEqual(read(os.path.join(folder, "stty.before")),
+                                 read(os.path.join(folder, "stty.after")))
 
     def test_a_resize_redraws_the_menu_and_a_small_terminal_gets_a_notice(self):
         terminal = self.start()
