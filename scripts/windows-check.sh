@@ -300,6 +300,14 @@ else
   watched_verdicts typed
   same_as_linux "typed at the console" typed.z4k
 
+  # a2. Enter on the menu and all seven answers typed at once, ahead of their questions: the
+  # console keeps them for the answers, none is lost to a key wait or a flush.
+  start_watched 437 ahead divovod.exe
+  type_keys "\r$(printf '%s\\r' "${answers[@]}" ahead.z4k)"
+  finish_creation "Press any button"
+  watched_verdicts ahead
+  same_as_linux "answers typed ahead at the console" ahead.z4k
+
   # b. Answers from a file with CRLF line ends, through cmd's redirection (with a bare `wine
   # divovod.exe < file` wine's console would have no keyboard); code page 65001.
   answer_lines fromfile.z4k crlf >"$work/answers.txt"
