@@ -24,7 +24,12 @@
 //
 // Keys are read from the controlling terminal, /dev/tty, never from standard input, which may be
 // a file of answers. The terminal is in raw mode (no echo, no line editing) only while a key is
-// being read; answers typed ahead wait in the cooked line, untouched, for the next std::cin read.
+// being read; answers typed ahead wait in the cooked line, untouched, for the next answer read.
+//
+// A change of the window's size (SIGWINCH) ends a readKeyOrResize wait, so the menu is redrawn at
+// once. While a line editor reads an answer (answerReadingBegins to answerReadingEnds), the
+// terminal's settings from before the answer are what a terminating signal gives back, and a stop
+// takes the editor's own modes up again on continuing.
 
 #include <fcntl.h>
 #include <langinfo.h>
