@@ -76,7 +76,7 @@ std::string fieldTexts(const ParsedOptions& parsed, std::string (&texts)[2]) {
     }
     if (texts[i].size() > longest[i]) {
       return std::string("--") + options[i] + " is " + std::to_string(texts[i].size()) +
-             " bytes long; the episode file keeps at most " + std::to_string(longest[i]);
+             " bytes long; the episode file keeps at most " + std::to_string(longest[i]) + " bytes";
     }
   }
   return std::string();
