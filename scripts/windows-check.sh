@@ -3,9 +3,11 @@
 # then runs under wine: the smoke program; the smoke program again with its menu idle while this
 # script measures the CPU that the key wait costs; divovod.exe with keys typed at its terminal;
 # and divovod.exe end to end: whole creations (answers typed at the console, answers from a file
-# through cmd's redirection, a picture name with an accent), each episode file compared byte for
+# through cmd's redirection, a picture name with an accent and one with an en dash, an episode
+# name code page 437 cannot hold, asked again), each episode file compared byte for
 # byte with the one the Linux build writes for the same pictures and answers, the menu read back
-# from the console's cells under code pages 437 and 65001, and a write into a missing folder; then
+# from the console's cells under code pages 437 and 65001, a failure's reason and key wait, and a
+# write into a missing folder; then
 # its command line (build, show --json, extract, build again, exit statuses) against the Linux one.
 # Exit status: the smoke program's; 1 when only a later check failed; non-zero too when the build
 # fails or a run overstays its time (124).
@@ -197,6 +199,7 @@ make_pictures() {
   convert -seed 3 -size 101x7 plasma:fractal -colors 60 -type Palette -compress none \
     BMP3:"$1/lowtitle.bmp"
   cp "$1/episode.bmp" "$1/épisode.bmp"
+  cp "$1/title.bmp" "$1/titre – un.bmp"
 }
 
 # The answers as lines, then the episode file's name; CRLF with a second argument "crlf", as a
@@ -297,6 +300,14 @@ else
   watched_verdicts typed
   same_as_linux "typed at the console" typed.z4k
 
+  # a2. Enter on the menu and all seven answers typed at once, ahead of their questions: the
+  # console keeps them for the answers, none is lost to a key wait or a flush.
+  start_watched 437 ahead divovod.exe
+  type_keys "\r$(printf '%s\\r' "${answers[@]}" ahead.z4k)"
+  finish_creation "Press any button"
+  watched_verdicts ahead
+  same_as_linux "answers typed ahead at the console" ahead.z4k
+
   # b. Answers from a file with CRLF line ends, through cmd's redirection (with a bare `wine
   # divovod.exe < file` wine's console would have no keyboard); code page 65001.
   answer_lines fromfile.z4k crlf >"$work/answers.txt"
@@ -314,6 +325,38 @@ else
   finish_creation "Press any button"
   watched_verdicts accent
   same_as_linux "picture name épisode.bmp typed at the console" accent.z4k
+
+  # c2. A picture name with an en dash, which code page 437 lacks, typed at the console: it is
+  # read as UTF-16 and opens the file. An episode name with one cannot be stored in that code
+  # page: it is asked for again, with a line saying which character, and the next one is stored.
+  start_watched 437 dash divovod.exe
+  type_keys '\r'
+  wait_for screen_shows "episode image and press enter" && type_keys 'episode.bmp\r'
+  wait_for screen_shows "title image and press enter" && type_keys 'titre – un.bmp\r'
+  wait_for screen_shows "lowtitle image and press enter" && type_keys 'lowtitle.bmp\r'
+  wait_for screen_shows "episode list:" && type_keys '7\r'
+  wait_for screen_shows "name of the episode" && type_keys 'Wine – Keep\r'
+  wait_for screen_shows "Please enter it again" && type_keys 'Wine Keep\r'
+  wait_for screen_shows "start level:" && type_keys 'keep1.lev\r'
+  wait_for screen_shows "episode filename!:" && type_keys 'dash.z4k\r'
+  finish_creation "Press any button"
+  watched_verdicts dash
+  same_as_linux "picture name with an en dash typed at the console" dash.z4k
+  verdict=FAIL
+  screen_shows "cannot be stored: code page 437" && verdict=PASS
+  check "$verdict" "an episode name with an en dash under code page 437 is asked for again, saying why"
+
+  # c3. A failure says why, then that it waits for a key.
+  log_of_run="$PWD/$build_dir/divovod.reason.log"
+  start_in_terminal "$log_of_run" "wine divovod.exe"
+  wait_for screen_shows Quit && type_keys '\r'
+  wait_for screen_shows "episode image and press enter" && type_keys 'absent – x.bmp\r'
+  finish_creation "Press any button"
+  verdict=FAIL
+  screen_shows "x.bmp: cannot be opened (" && screen_shows "Press any button" &&
+    ((ended == 0)) && verdict=PASS
+  check "$verdict" "a picture that cannot be opened: the reason, then Press any button (exit\
+ status $ended)"
 
   # d. Ctrl+Z then Enter, Windows' end of input, at the first question ends that dialogue: no
   # further question, the menu back after a key.

@@ -23,8 +23,8 @@ const char* const kBuildHelp =
     "  -t, --title-image FILE     the title picture\n"
     "  -l, --lowtitle-image FILE  the lowtitle picture\n"
     "  -p, --position N           the episode's place in the game's list (32-bit whole number)\n"
-    "  -n, --name TEXT            the episode's name (at most 127 bytes are kept)\n"
-    "  -s, --start-level NAME     the file name of the first level (at most 31 bytes are kept)\n"
+    "  -n, --name TEXT            the episode's name (at most 127 bytes)\n"
+    "  -s, --start-level NAME     the file name of the first level (at most 31 bytes)\n"
     "  -o, --output FILE          the episode file to write (an existing one is replaced)\n"
     "  -h, --help                 this help\n"
     "\n"
@@ -56,26 +56,27 @@ bool importAll(const std::string (&names)[3], ImportedPictures& pictures, std::o
   return all;
 }
 
-// The field keeps width - 1 bytes and a zero; a longer text is cut, and the user is told.
-void fillField(char* field, std::size_t width, const std::string& text, const char* option,
-               std::ostream& err) {
+// The field keeps width - 1 bytes and a zero; fieldTexts has made sure the text fits.
+void fillField(char* field, std::size_t width, const std::string& text) {
   std::memset(field, 0, width);
-  std::size_t kept = text.size();
-  if (kept > width - 1) {
-    kept = width - 1;
-    err << "divovod: " << option << " is " << text.size() << " bytes long; only its first " << kept
-        << " are stored\n";
-  }
-  std::memcpy(field, text.data(), kept);
+  std::memcpy(field, text.data(), text.size());
 }
 
 // The two text fields in the bytes the dialogue would store; the problem for a usage error, or "".
+// A text longer than its field is refused rather than cut: a start level cut short names a level
+// that does not exist.
 std::string fieldTexts(const ParsedOptions& parsed, std::string (&texts)[2]) {
   const char* const options[2] = {"name", "start-level"};
+  const std::size_t longest[2] = {sizeof(EpisodeAnswers::episodeName) - 1,
+                                  sizeof(EpisodeAnswers::startLevel) - 1};
   for (int i = 0; i < 2; ++i) {
     std::string problem;
     if (!fieldBytesFromArgument(value(parsed, options[i]), texts[i], problem)) {
       return std::string("--") + options[i] + ": " + problem;
+    }
+    if (texts[i].size() > longest[i]) {
+      return std::string("--") + options[i] + " is " + std::to_string(texts[i].size()) +
+             " bytes long; the episode file keeps at most " + std::to_string(longest[i]) + " bytes";
     }
   }
   return std::string();
@@ -89,24 +90,6 @@ FileIdentities identify(const std::string (&names)[3]) {
     if (identifyFile(name.c_str(), identity)) identities.push_back(identity);
   }
   return identities;
-}
-
-// Said when the write failed: the picture the output names, else what stands in the way.
-void reportWriteFailure(const std::string& output, const std::string (&names)[3], int writeError,
-                        std::ostream& err) {
-  static const char* const kRoles[3] = {"episode image", "title image", "lowtitle image"};
-  err << "divovod: " << output << ": ";
-  FileIdentity written;
-  FileIdentity picture;
-  const bool exists = identifyFile(output.c_str(), written);
-  for (int i = 0; exists && i < 3; ++i) {
-    if (identifyFile(names[i].c_str(), picture) && sameFile(written, picture)) {
-      err << "is one of the pictures (the " << kRoles[i] << " " << names[i]
-          << "); it is never written over\n";
-      return;
-    }
-  }
-  err << writeReason(output, writeError) << "\n";
 }
 
 std::string pictureSize(const ImportedImage& image) {
@@ -146,13 +129,14 @@ int runBuild(const std::vector<std::string>& arguments, std::ostream& out, std::
                                 value(parsed, "lowtitle-image")};
   ImportedPictures pictures;
   if (!importAll(names, pictures, err)) return kExitFailed;
-  fillField(answers.episodeName, sizeof answers.episodeName, texts[0], "--name", err);
-  fillField(answers.startLevel, sizeof answers.startLevel, texts[1], "--start-level", err);
+  fillField(answers.episodeName, sizeof answers.episodeName, texts[0]);
+  fillField(answers.startLevel, sizeof answers.startLevel, texts[1]);
 
   const ImportedImage* images = pictures.images;
   errno = 0;
   if (!writeEpisodeFile(answers, images[0], images[1], images[2], identify(names))) {
-    reportWriteFailure(answers.outputFileName, names, errno, err);
+    err << "divovod: " << answers.outputFileName << ": "
+        << episodeWriteReason(answers.outputFileName, names, errno) << "\n";
     return kExitFailed;
   }
   const std::int64_t size = std::int64_t{220} + images[0].compressedSize +

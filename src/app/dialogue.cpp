@@ -1,13 +1,16 @@
 #include "dialogue.h"
 
-#include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <iostream>
 
+#include "answer_line.h"
 #include "answer_reading.h"
 #include "console.h"
 #include "import_messages.h"
+#include "import_reasons.h"
 #include "typed_name.h"
+#include "write_reasons.h"
 
 namespace {
 
@@ -19,22 +22,35 @@ bool waitForAnyKey() {
   return key != kNoKeyboard;
 }
 
-// Ctrl-D at a terminal ends the answers of one dialogue, not of the run; a file of answers that
-// has ended simply ends again at the first read. std::cin reads through C's stdin, and both keep
-// an end-of-file mark.
-void forgetEndOfInput() {
-  if (std::cin.bad()) return;
-  std::cin.clear();
-  std::clearerr(stdin);
+AnswerSource standardInput() {
+  AnswerSource source;
+  source.readLine = readAnswerLine;
+  return source;
 }
 
-bool importIntoSlot(PictureSlot& slot, const char* prompt) {
+// The line under a failure that says why: the name as typed and what is wrong with it, in the
+// command line's words.
+void sayWhy(const std::string& typedName, const std::string& reason) {
+  if (typedName.empty()) {
+    std::cout << "No file name was given.\n";
+  } else {
+    std::cout << shownText(typedName) << ": " << shownText(reason) << "\n";
+  }
+}
+
+bool importIntoSlot(AnswerSource& answers, PictureSlot& slot, const char* prompt) {
   std::cout << prompt;
-  slot.fileName = pathFromTypedName(readNameAnswer(std::cin));
+  const std::string typed = askFileName(answers);
+  slot.fileName = pathFromTypedName(typed);
   ImportedImage image{};
+  errno = 0;
   const ImportOutcome outcome = importBitmap(slot.fileName.c_str(), image);
+  const int openError = errno;
   if (const char* line = dialogueLine(outcome)) std::cout << line;
-  if (!outcome.ok()) return false;
+  if (!outcome.ok()) {
+    sayWhy(typed, importReason(outcome, openError));
+    return false;
+  }
   if (slot.image.compressedData != nullptr) releaseImportedImage(slot.image);
   slot.image = image;
   slot.identified = identifyFile(slot.fileName.c_str(), slot.identity);
@@ -49,16 +65,42 @@ FileIdentities pictureFiles(const DriverState& state) {
   return files;
 }
 
-void readMetadata(EpisodeAnswers& answers) {
+void storeField(char* field, std::size_t size, const std::string& text) {
+  std::memset(field, 0, size);
+  std::memcpy(field, text.data(), text.size() < size ? text.size() : size - 1);
+}
+
+// Returns the output name as typed.
+std::string readMetadata(AnswerSource& source, EpisodeAnswers& answers) {
   std::cout << "OK, enter the number of the place you want the episode\n"
                "to appear on in the episode list:\n";
-  answers.listPosition = readListPosition(std::cin, std::cout);
+  answers.listPosition = askListPosition(source, std::cout);
   std::cout << "Now enter the name of the episode(use the wbx text rules):\n";
-  readTextAnswer(std::cin, answers.episodeName, sizeof answers.episodeName);
+  storeField(answers.episodeName, sizeof answers.episodeName,
+             askTextField(source, std::cout, kLongestEpisodeName, fieldBytesFromTyped));
   std::cout << "Enter the filename of the start level:\n";
-  readTextAnswer(std::cin, answers.startLevel, sizeof answers.startLevel);
+  storeField(answers.startLevel, sizeof answers.startLevel,
+             askTextField(source, std::cout, kLongestStartLevel, fieldBytesFromTyped));
   std::cout << "And finally enter the episode filename!:\n";
-  answers.outputFileName = pathFromTypedName(readNameAnswer(std::cin));
+  const std::string typed = askFileName(source);
+  answers.outputFileName = pathFromTypedName(typed);
+  return typed;
+}
+
+void writeAndReport(DriverState& state, AnswerSource& source) {
+  EpisodeAnswers& answers = state.answers;
+  const std::string typedOutput = readMetadata(source, answers);
+  errno = 0;
+  if (writeEpisodeFile(answers, state.episodeSlot.image, state.titleSlot.image,
+                       state.lowtitleSlot.image, pictureFiles(state))) {
+    std::cout << "DONE!!!\n";
+    return;
+  }
+  const int writeError = errno;
+  const std::string pictures[3] = {state.episodeSlot.fileName, state.titleSlot.fileName,
+                                   state.lowtitleSlot.fileName};
+  std::cout << "Couldn't write file\n";
+  sayWhy(typedOutput, episodeWriteReason(answers.outputFileName, pictures, writeError));
 }
 
 int reportNoKeyboard(DriverState& state) {
@@ -90,29 +132,32 @@ void releaseSlots(DriverState& state) {
 DialogueEnd runCreationDialogue(DriverState& state) {
   EpisodeAnswers& answers = state.answers;
   forgetEndOfInput();
+  AnswerSource source = standardInput();
   std::memset(answers.episodeName, 0, sizeof answers.episodeName);
   std::memset(answers.startLevel, 0, sizeof answers.startLevel);
   clearScreen();
   std::cout << "Let's create a z4k file!!!\n";
-  bool imported =
-      importIntoSlot(state.episodeSlot,
+  const bool imported =
+      importIntoSlot(source, state.episodeSlot,
                      "Enter the filename of the episode image and press enter:\n") &&
-      importIntoSlot(state.titleSlot, "Enter the filename of the title image and press enter:\n") &&
-      importIntoSlot(state.lowtitleSlot,
+      importIntoSlot(source, state.titleSlot,
+                     "Enter the filename of the title image and press enter:\n") &&
+      importIntoSlot(source, state.lowtitleSlot,
                      "Enter the filename of the lowtitle image and press enter:\n");
-  if (imported) {
-    readMetadata(answers);
-    if (writeEpisodeFile(answers, state.episodeSlot.image, state.titleSlot.image,
-                         state.lowtitleSlot.image, pictureFiles(state))) {
-      std::cout << "DONE!!!\nPress any button to continue\n";
-    } else {
-      std::cout << "Couldn't write file\n";
-    }
-  }
+  if (imported) writeAndReport(state, source);
+  // Said after every end of the dialogue, so the key press it waits for is never a surprise.
+  std::cout << "Press any button to continue\n";
   return waitForAnyKey() ? DialogueEnd::Returned : DialogueEnd::KeyboardLost;
 }
 
 int runMainLoop(DriverState& state) {
+  // Before the first screen effect: a terminal that takes no escape sequence gets none.
+  if (!screenCanBeDrawn()) {
+    releaseSlots(state);
+    std::cerr << "divovod: this terminal (TERM=dumb) cannot show the menu; "
+                 "divovod build needs none (see divovod build --help)\n";
+    return 1;
+  }
   // Before the first screen effect, so that a redirected standard output gets nothing.
   if (!consoleKeyboardPresent()) return reportNoKeyboard(state);
   while (state.running) {

@@ -2,9 +2,10 @@
 
 #include "typed_code_page.h"
 
-unsigned typedCodePage() {
+bool answersFromConsole() {
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   DWORD mode = 0;
-  if (GetFileType(input) == FILE_TYPE_CHAR && GetConsoleMode(input, &mode)) return GetConsoleCP();
-  return GetACP();
+  return GetFileType(input) == FILE_TYPE_CHAR && GetConsoleMode(input, &mode);
 }
+
+unsigned typedCodePage() { return answersFromConsole() ? GetConsoleCP() : GetACP(); }

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "file_identity.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -45,4 +47,19 @@ std::string writeReason(const std::string& path, int writeError) {
     return "is read-only";
   }
   return "cannot be written";
+}
+
+std::string episodeWriteReason(const std::string& output, const std::string (&pictures)[3],
+                               int writeError) {
+  static const char* const kRoles[3] = {"episode image", "title image", "lowtitle image"};
+  FileIdentity written;
+  FileIdentity picture;
+  const bool exists = identifyFile(output.c_str(), written);
+  for (int i = 0; exists && i < 3; ++i) {
+    if (identifyFile(pictures[i].c_str(), picture) && sameFile(written, picture)) {
+      return std::string("is one of the pictures (the ") + kRoles[i] + " " + pictures[i] +
+             "); it is never written over";
+    }
+  }
+  return writeReason(output, writeError);
 }

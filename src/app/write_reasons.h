@@ -7,3 +7,9 @@
 // writeError: errno as the failed write left it (0 when the platform's writer does not set it).
 // Looks at the path (links followed) and its folder, then at the error.
 std::string writeReason(const std::string& path, int writeError);
+
+// Why the episode file `output` was not written when `pictures` (episode, title and lowtitle
+// image, as opened) were its pictures: the picture it would have replaced, if it names one, else
+// writeReason.
+std::string episodeWriteReason(const std::string& output, const std::string (&pictures)[3],
+                               int writeError);

@@ -39,6 +39,26 @@ bool waitForKey();
 // (Up 224,72; Down 224,80; F1 0,59 ...). Blocks until a key comes; kNoKeyboard when none can.
 int readKey();
 
+// readKeyOrResize's answer when the screen changed size before a key came.
+constexpr int kScreenResized = -2;
+
+// As readKey, but it also returns, with kScreenResized, when the screen (the terminal window, the
+// Windows console's buffer) changes size while it waits; what was drawn may then be garbled.
+int readKeyOrResize();
+
+// The size of the visible screen in character cells; false when it cannot be known.
+bool screenSize(std::int32_t& columns, std::int32_t& rows);
+
+// False when the terminal understands no escape sequence at all (TERM=dumb): nothing can be
+// drawn there, and nothing is sent.
+bool screenCanBeDrawn();
+
+// Around the reading of one answer by a line editor, which changes the terminal's modes itself:
+// if the program is ended meanwhile (Ctrl-C, Ctrl-\, a hang-up), the terminal gets back the
+// settings it had at answerReadingBegins. Nothing to do on the Windows console.
+void answerReadingBegins();
+void answerReadingEnds();
+
 // How the frame's line-drawing glyphs can be shown: as UTF-8, as code page 437 bytes, or not at
 // all, when a plain ASCII frame (+ = |) of the same size takes their place.
 enum class FrameEncoding { kUtf8, kCodePage437, kAscii };

@@ -24,11 +24,17 @@
 //
 // Keys are read from the controlling terminal, /dev/tty, never from standard input, which may be
 // a file of answers. The terminal is in raw mode (no echo, no line editing) only while a key is
-// being read; answers typed ahead wait in the cooked line, untouched, for the next std::cin read.
+// being read; answers typed ahead wait in the cooked line, untouched, for the next answer read.
+//
+// A change of the window's size (SIGWINCH) ends a readKeyOrResize wait, so the menu is redrawn at
+// once. While a line editor reads an answer (answerReadingBegins to answerReadingEnds), the
+// terminal's settings from before the answer are what a terminating signal gives back, and a stop
+// takes the editor's own modes up again on continuing.
 
 #include <fcntl.h>
 #include <langinfo.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <termios.h>
 #include <time.h>
@@ -57,8 +63,11 @@ volatile sig_atomic_t readingKeys = 0;      // inside a key read: SIGCONT must b
 volatile sig_atomic_t screenChanged = 0;    // an escape went out: the exit must undo it
 volatile sig_atomic_t cursorShapeSent = 0;  // given back on every restore, so sent again after
 volatile sig_atomic_t alternateScreenOn = 0;
+volatile sig_atomic_t answerBeingRead = 0;  // a line editor has the terminal's modes
+volatile sig_atomic_t screenResized = 0;
 int keyboardFd = -1;
 termios cookedSettings;  // what raw mode replaced; written only with the signals below blocked
+termios answerSettings;  // what the line editor found; written only with those signals blocked
 
 // Everything else belongs to the program's one thread.
 bool outputIsTerminal = false;
@@ -106,6 +115,7 @@ void leaveRawMode() {
 
 void giveTerminalBack() {
   leaveRawMode();
+  if (answerBeingRead) tcsetattr(STDIN_FILENO, TCSANOW, &answerSettings);
   if (screenChanged) {
     writeAll(kRestoreSequence, sizeof kRestoreSequence - 1);
     screenChanged = 0;
@@ -139,6 +149,9 @@ void onTerminatingSignal(int signalNumber) {
 void onStopSignal(int signalNumber) {
   const int savedErrno = errno;
   const bool onAlternateScreen = alternateScreenOn != 0;
+  // The line editor's modes, to be taken up again where the user left off.
+  termios editing;
+  const bool editingSaved = answerBeingRead && tcgetattr(STDIN_FILENO, &editing) == 0;
   giveTerminalBack();
   setSignalAction(signalNumber, SIG_DFL);
   sigset_t stopOnly;
@@ -154,8 +167,11 @@ void onStopSignal(int signalNumber) {
     alternateScreenOn = 1;
   }
   if (readingKeys) enterRawMode();
+  if (editingSaved) tcsetattr(STDIN_FILENO, TCSANOW, &editing);
   errno = savedErrno;
 }
+
+void onResizeSignal(int) { screenResized = 1; }
 
 void onContinueSignal(int) {
   const int savedErrno = errno;
@@ -171,6 +187,7 @@ void installSignalHandlers() {
     setSignalAction(signalNumber, signalNumber == SIGTSTP ? onStopSignal : onTerminatingSignal);
   }
   setSignalAction(SIGCONT, onContinueSignal);
+  setSignalAction(SIGWINCH, onResizeSignal);
 }
 
 // Keeps the handlers out while the mode and its flag change together.
@@ -275,7 +292,9 @@ void readOneByte() {
 // 1 when a byte (or the hang-up that read() will report) is waiting, 0 when the time ran out,
 // -1 on an error, errno set. select() rather than poll(): macOS's poll() does not support
 // devices and answers POLLNVAL for a terminal; select() works on every POSIX system.
-int awaitKeyboard(int timeoutMs) {
+// `duringWait` is the signal mask while it waits: a resize is let in only there, so one that
+// comes just before the wait is not missed until the next key.
+int awaitKeyboard(int timeoutMs, const sigset_t* duringWait = nullptr) {
   if (keyboardFd >= FD_SETSIZE) {
     errno = EBADF;
     return -1;
@@ -283,16 +302,17 @@ int awaitKeyboard(int timeoutMs) {
   fd_set readable;
   FD_ZERO(&readable);
   FD_SET(keyboardFd, &readable);
-  timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-  return select(keyboardFd + 1, &readable, nullptr, nullptr, timeoutMs < 0 ? nullptr : &timeout);
+  timespec timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
+  return pselect(keyboardFd + 1, &readable, nullptr, nullptr, timeoutMs < 0 ? nullptr : &timeout,
+                 duringWait);
 }
 
 // Blocks in select(), never spins. While a sequence is unfinished it waits only as long as the
 // decoder allows before silence makes a lone ESC the Escape key.
-void awaitAndDecode() {
+void awaitAndDecode(const sigset_t* duringWait) {
   const int timeoutMs = silenceTimeoutMs(decoder);
   const long long start = monotonicMs();
-  const int ready = awaitKeyboard(timeoutMs);
+  const int ready = awaitKeyboard(timeoutMs, duringWait);
   if (ready == 0) {
     queueCodes(decodeSilence(decoder, timeoutMs));
   } else if (ready < 0) {
@@ -306,22 +326,38 @@ void awaitAndDecode() {
   }
 }
 
-// Makes sure a key code is waiting, reading one key press if none is. False when none can come.
-bool fillPendingCodes() {
+enum class KeyWait { kKey, kResized, kNone };
+
+// Makes sure a key code is waiting, reading one key press if none is. With `resizeEnds`, a change
+// of the terminal's size ends the wait too (a resize before the call counts). The resize signal
+// is blocked except inside the wait itself, so the flag and the wait cannot miss each other.
+KeyWait fillPendingCodes(bool resizeEnds) {
   prepareConsole();
   flushOutput();
-  if (pendingCount > 0) return true;
-  if (!openKeyboard()) return false;
+  if (pendingCount > 0) return KeyWait::kKey;
+  if (!openKeyboard()) return KeyWait::kNone;
+  sigset_t resize;
+  sigemptyset(&resize);
+  sigaddset(&resize, SIGWINCH);
+  sigset_t duringWait;
+  sigprocmask(SIG_BLOCK, &resize, &duringWait);
+  sigdelset(&duringWait, SIGWINCH);
   SignalBlock block = blockTerminalSignals();
   readingKeys = 1;
   enterRawMode();
   unblockTerminalSignals(block);
-  while (pendingCount == 0 && !keyboardGone) awaitAndDecode();
+  while (pendingCount == 0 && !keyboardGone && !(resizeEnds && screenResized)) {
+    awaitAndDecode(&duringWait);
+  }
+  const bool resized = resizeEnds && screenResized && pendingCount == 0;
+  if (resized) screenResized = 0;
+  sigprocmask(SIG_UNBLOCK, &resize, nullptr);
   block = blockTerminalSignals();
   readingKeys = 0;
   leaveRawMode();
   unblockTerminalSignals(block);
-  return pendingCount > 0;
+  if (pendingCount > 0) return KeyWait::kKey;
+  return resized ? KeyWait::kResized : KeyWait::kNone;
 }
 
 // The user's locale decides what the terminal decodes: LANG=C (a bare container, ssh without a
@@ -390,9 +426,49 @@ bool keyWaiting() {
   return waiting;
 }
 
-bool waitForKey() { return fillPendingCodes(); }
+bool waitForKey() { return fillPendingCodes(false) == KeyWait::kKey; }
 
-int readKey() { return fillPendingCodes() ? takeCode() : kNoKeyboard; }
+int readKey() { return fillPendingCodes(false) == KeyWait::kKey ? takeCode() : kNoKeyboard; }
+
+int readKeyOrResize() {
+  switch (fillPendingCodes(true)) {
+    case KeyWait::kKey:
+      return takeCode();
+    case KeyWait::kResized:
+      return kScreenResized;
+    case KeyWait::kNone:
+      break;
+  }
+  return kNoKeyboard;
+}
+
+bool screenSize(std::int32_t& columns, std::int32_t& rows) {
+  winsize size{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || size.ws_row == 0) {
+    return false;
+  }
+  columns = size.ws_col;
+  rows = size.ws_row;
+  return true;
+}
+
+bool screenCanBeDrawn() {
+  const char* term = std::getenv("TERM");
+  return term == nullptr || std::strcmp(term, "dumb") != 0;
+}
+
+void answerReadingBegins() {
+  prepareConsole();
+  const SignalBlock block = blockTerminalSignals();
+  if (tcgetattr(STDIN_FILENO, &answerSettings) == 0) answerBeingRead = 1;
+  unblockTerminalSignals(block);
+}
+
+void answerReadingEnds() {
+  const SignalBlock block = blockTerminalSignals();
+  answerBeingRead = 0;
+  unblockTerminalSignals(block);
+}
 
 bool consoleKeyboardPresent() { return openKeyboard(); }
 

@@ -201,6 +201,10 @@ HANDLE keyboard() {
 
 enum class QueueHead { kKeyPress, kEmpty, kGone };
 
+// A buffer-size event was read away since this was last cleared. The console sends those only
+// while ENABLE_WINDOW_INPUT is on, which readKeyOrResize turns on for its wait.
+bool screenResized = false;
+
 // Reads away the events at the head of the input queue that give no key code, so that the
 // handle is signalled again only by something a reader wants.
 QueueHead dropEventsBeforeKeyPress(HANDLE input) {
@@ -211,6 +215,18 @@ QueueHead dropEventsBeforeKeyPress(HANDLE input) {
     if (count == 0) return QueueHead::kEmpty;
     if (keyCodes(event).count > 0) return QueueHead::kKeyPress;
     if (!ReadConsoleInputA(input, &event, 1, &count)) return QueueHead::kGone;
+    if (event.EventType == WINDOW_BUFFER_SIZE_EVENT) screenResized = true;
+  }
+}
+
+// Blocks until a key press heads the queue (kKeyPress), the keyboard is gone (kGone) or, with
+// `resizeEnds`, the buffer changed size (kEmpty).
+QueueHead awaitKeyPress(HANDLE input, bool resizeEnds) {
+  for (;;) {
+    const QueueHead head = dropEventsBeforeKeyPress(input);
+    if (head != QueueHead::kEmpty) return head;
+    if (resizeEnds && screenResized) return QueueHead::kEmpty;
+    if (WaitForSingleObject(input, INFINITE) != WAIT_OBJECT_0) return QueueHead::kGone;
   }
 }
 
@@ -264,11 +280,7 @@ bool waitForKey() {
   if (keptSecondCode >= 0) return true;
   HANDLE input = keyboard();
   if (input == INVALID_HANDLE_VALUE) return false;
-  for (;;) {
-    const QueueHead head = dropEventsBeforeKeyPress(input);
-    if (head != QueueHead::kEmpty) return head == QueueHead::kKeyPress;
-    if (WaitForSingleObject(input, INFINITE) != WAIT_OBJECT_0) return false;
-  }
+  return awaitKeyPress(input, false) == QueueHead::kKeyPress;
 }
 
 int readKey() {
@@ -287,6 +299,37 @@ int readKey() {
   if (codes.count == 2) keptSecondCode = codes.second;
   return codes.first;
 }
+
+int readKeyOrResize() {
+  flushOutput();
+  if (keptSecondCode >= 0) return readKey();
+  HANDLE input = keyboard();
+  if (input == INVALID_HANDLE_VALUE) return kNoKeyboard;
+  DWORD mode = 0;
+  const bool modeRead = GetConsoleMode(input, &mode) != 0;
+  if (modeRead) SetConsoleMode(input, mode | ENABLE_WINDOW_INPUT);
+  const QueueHead head = awaitKeyPress(input, true);
+  if (modeRead) SetConsoleMode(input, mode);
+  if (head == QueueHead::kEmpty) {
+    screenResized = false;
+    return kScreenResized;
+  }
+  return head == QueueHead::kKeyPress ? readKey() : kNoKeyboard;
+}
+
+bool screenSize(std::int32_t& columns, std::int32_t& rows) {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return false;
+  columns = info.srWindow.Right - info.srWindow.Left + 1;
+  rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+  return columns > 0 && rows > 0;
+}
+
+bool screenCanBeDrawn() { return true; }
+
+// The console's line editing changes no mode this program has to give back.
+void answerReadingBegins() {}
+void answerReadingEnds() {}
 
 bool consoleKeyboardPresent() { return keyboard() != INVALID_HANDLE_VALUE; }
 

@@ -1,6 +1,7 @@
 #include "menu.h"
 
 #include <iostream>
+#include <string>
 
 #include "console.h"
 
@@ -54,11 +55,39 @@ void writeBorderLine(std::int32_t column, std::int32_t row, std::int32_t width, 
 }
 
 // The key that a press stands for: a two-code key (prefix 0 or 224) counts by its second code,
-// so prefixed and plain codes are treated alike. kNoKeyboard when no key can ever come.
+// so prefixed and plain codes are treated alike. kNoKeyboard when no key can ever come,
+// kScreenResized when the screen changed size first.
 int readMenuKey() {
-  int key = readKey();
+  int key = readKeyOrResize();
   if (key == 0 || key == 224) key = readKey();
   return key;
+}
+
+constexpr char kTooSmallNotice[] = "Terminal too small for the menu (24 x 8 needed)";
+constexpr char kTooSmallShortNotice[] = "Too small (24x8)";
+
+// Whether the whole frame fits on the screen; a screen of unknown size is taken to fit.
+bool menuFits(const MenuDescriptor& menu, std::int32_t column, std::int32_t row,
+              std::int32_t& screenColumns) {
+  std::int32_t rows = 0;
+  screenColumns = 0;
+  if (!screenSize(screenColumns, rows)) return true;
+  const std::int32_t lastColumn = column + kMenuWidth - 1;
+  const std::int32_t lastRow = row + menu.itemCount + 3;
+  return screenColumns >= lastColumn && rows >= lastRow;
+}
+
+// In place of a frame that the terminal would wrap into a jumble: one line, cut to the width so
+// that it does not wrap either.
+void showTooSmallNotice(std::int32_t screenColumns) {
+  clearScreen();
+  setColors(0, 7);
+  moveCursor(1, 1);
+  const auto width = static_cast<std::size_t>(screenColumns);
+  std::string notice = kTooSmallNotice;
+  if (notice.size() > width) notice = kTooSmallShortNotice;
+  if (notice.size() > width) notice.resize(width);
+  std::cout << notice;
 }
 
 }  // namespace
@@ -96,9 +125,20 @@ void drawMenu(const MenuDescriptor& menu, std::int16_t column, std::int16_t row)
 
 std::int16_t runMenu(MenuDescriptor menu, std::int16_t column, std::int16_t row) {
   for (;;) {
-    drawMenu(menu, column, row);
+    std::int32_t screenColumns = 0;
+    const bool fits = menuFits(menu, column, row, screenColumns);
+    if (fits) {
+      drawMenu(menu, column, row);
+    } else {
+      showTooSmallNotice(screenColumns);
+    }
     const int key = readMenuKey();
     if (key == kNoKeyboard) return kMenuNoKeyboard;
+    if (key == kScreenResized) {
+      clearScreen();  // the terminal may have rewrapped or scrolled what was drawn
+      continue;
+    }
+    if (!fits) continue;  // nothing is chosen or moved on a menu that cannot be seen
     if (key == kEnterKey) return menu.highlightedItem;
     if (key == kUpKey && menu.highlightedItem > 1) --menu.highlightedItem;
     if (key == kDownKey && menu.highlightedItem < menu.itemCount) ++menu.highlightedItem;

@@ -141,6 +141,27 @@ int readKey() {
   return code;
 }
 
+int readKeyOrResize() {
+  const int code = readKey();
+  if (code == kScreenResized && !console.sizesAtResizes.empty()) {
+    console.columns = console.sizesAtResizes.front().first;
+    console.rows = console.sizesAtResizes.front().second;
+    console.sizesAtResizes.pop_front();
+  }
+  return code;
+}
+
+bool screenSize(std::int32_t& columns, std::int32_t& rows) {
+  columns = console.columns;
+  rows = console.rows;
+  return true;
+}
+
+bool screenCanBeDrawn() { return true; }
+
+void answerReadingBegins() {}
+void answerReadingEnds() {}
+
 bool consoleKeyboardPresent() { return true; }
 
 FrameEncoding frameEncoding() { return console.encoding; }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <streambuf>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "console.h"
@@ -38,6 +39,10 @@ struct MemoryConsole {
   std::deque<KeyPress> keyPresses;  // when they run out, readKey reports kNoKeyboard: no hang
   std::deque<int> codesLeftOfPress;
   FrameEncoding encoding = FrameEncoding::kCodePage437;
+  // The size screenSize reports; a key press {kScreenResized} takes the next size of the list.
+  int columns = MemoryScreen::kColumns;
+  int rows = MemoryScreen::kRows;
+  std::deque<std::pair<int, int>> sizesAtResizes;
 };
 
 // The console that the backend functions of console.h act on.

@@ -210,3 +210,33 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<NavigationCase>& info) { return info.param.name; });
 
 }  // namespace
+
+namespace {
+
+TEST(Menu, AResizeRedrawsItAndAScreenTooSmallShowsANoticeInstead) {
+  const KeyPress kResized{kScreenResized};
+  MemoryConsoleSession session({kDown, kResized, kEnter, kUp, kResized, kResized, kEnter},
+                               FrameEncoding::kCodePage437);
+  // One column short, then one row short, then exactly the frame: column 3 + 22 - 1, row 3 + 5.
+  memoryConsole().sizesAtResizes = {{23, 8}, {24, 7}, {24, 8}};
+
+  EXPECT_EQ(runMenu(mainMenu(), 3, 3), 2) << "keys on the notice neither move nor choose";
+
+  const std::vector<MemoryScreen>& screens = memoryConsole().screensAtKeyPresses;
+  ASSERT_EQ(screens.size(), 7u);
+  const std::vector<bool> menuShown = {true, true, false, false, false, false, true};
+  for (std::size_t i = 0; i < screens.size(); ++i) {
+    if (menuShown[i]) {
+      EXPECT_EQ(textAt(screens[i], 3, 4, 6), "║Z4K D") << "screen " << i;
+      EXPECT_EQ(shownHighlight(screens[i], mainMenu(), 3, 3), i == 0 ? 1 : 2) << "screen " << i;
+    } else {
+      EXPECT_EQ(textAt(screens[i], 1, 1, 17), "Too small (24x8) ") << "screen " << i;
+      for (int row = 2; row <= 9; ++row) {
+        EXPECT_EQ(textAt(screens[i], 1, row, 24), std::string(24, ' '))
+            << "the frame is gone: screen " << i << " row " << row;
+      }
+    }
+  }
+}
+
+}  // namespace

@@ -245,13 +245,22 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual(report["header"]["name"], name)
         self.assertEqual(report["file"], output)
 
-    def test_cut_fields_are_reported(self):
+    def test_fields_past_their_width_are_refused_not_cut(self):
         names = self.make_set(PICTURE_SETS["imagemagick plain"], "pics")
-        result = self.build(names, "cut.z4k", name="n" * 130, level="l" * 40)
-        self.assert_done(result)
-        self.assertIn(b"--name is 130 bytes long; only its first 127 are stored", result.stderr)
-        self.assertIn(b"--start-level is 40 bytes long; only its first 31", result.stderr)
-        data = read(self.path("cut.z4k"))
+        level36 = "the-start-level-of-keep-number1.lev"
+        for name, level, message in [
+                ("n" * 128, "k.lev", b"--name is 128 bytes long; the episode file keeps at most 127"),
+                ("Keep", level36 + "x",
+                 b"--start-level is 36 bytes long; the episode file keeps at most 31"),
+                ("\u00e9" * 64, "k.lev", b"--name is 128 bytes long")]:
+            with self.subTest(name=name, level=level):
+                result = self.build(names, "cut.z4k", name=name, level=level)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertIn(message, result.stderr)
+                self.assertFalse(os.path.exists(self.path("cut.z4k")), "nothing is written")
+        # At the limits, everything is stored.
+        self.assert_done(self.build(names, "full.z4k", name="n" * 127, level="l" * 31))
+        data = read(self.path("full.z4k"))
         self.assertEqual(data[16:144], b"n" * 127 + b"\0")
         self.assertEqual(data[144:176], b"l" * 31 + b"\0")
 

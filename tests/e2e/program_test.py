@@ -52,7 +52,7 @@ class Terminal:
             time.sleep(0.15)
 
     def type(self, text):
-        self.tmux("send-keys", "-l", text)
+        self.tmux("send-keys", "-l", "--", text)
         self.tmux("send-keys", "Enter")
         time.sleep(0.1)
 
@@ -266,9 +266,14 @@ class ProgramTest(unittest.TestCase):
             terminal.type(answer)
         terminal.wait_for("episode list:")
         self.assertEqual(terminal.screen().count("Compression OK"), 3)
-        terminal.type("not yet")
-        terminal.wait_for("Please enter a whole number:")
-        terminal.type("  -4 and then some")
+        # Only a line that is wholly a number is the position; spaces around it are allowed.
+        for wrong in ("not yet", "-4 and then some", "0x10", "1.9", "99999999999"):
+            terminal.type(wrong)
+        deadline = time.time() + 5
+        while terminal.screen().count("Please enter a whole number:") < 5 and time.time() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(terminal.screen().count("Please enter a whole number:"), 5)
+        terminal.type("  -4 ")
         terminal.wait_for("name of the episode")
         terminal.type("Deep Caves")
         terminal.wait_for("start level:")
@@ -320,7 +325,7 @@ class ProgramTest(unittest.TestCase):
     def test_answers_from_a_file_keys_from_the_terminal(self):
         pictures = make_pictures(self.folder)
         with open(os.path.join(self.folder, "answers.txt"), "w") as answers:
-            answers.write("episode.bmp\ntitle.bmp\nlowtitle.bmp\n\n12abc\nRedirected\n"
+            answers.write("episode.bmp\ntitle.bmp\nlowtitle.bmp\n\n12abc\n 12 \nRedirected\n"
                           "r1.lev\nredirected.z4k\n")
         terminal = self.start(f"{PROGRAM} < answers.txt")
         terminal.keys(ENTER)
@@ -383,12 +388,21 @@ class ProgramTest(unittest.TestCase):
         terminal = self.start()
         terminal.keys(ENTER)
         # Long answers: paths with folders and spaces (one in quotes, as a dragged file comes),
-        # an episode name far past its 127 bytes, a start level past its 31.
+        # an episode name far past its 127 bytes and a start level past its 31, each asked again
+        # and then given at its full width.
         first_output = "output folder/an episode file named at length.z4k"
         os.mkdir(os.path.join(self.folder, "output folder"))
         self.answer_dialogue(terminal, [
             '"pictures/act 2/episode.bmp"', "pictures/act 2/title.bmp",
-            "pictures/act 2/lowtitle.bmp", "31", "Q" * 2500, "W" * 200, first_output])
+            "pictures/act 2/lowtitle.bmp", "31", "Q" * 2500])
+        terminal.wait_for("Please enter at most 127 bytes:")
+        terminal.type("Q" * 127)
+        terminal.wait_for("start level:")
+        terminal.type("W" * 200)
+        terminal.wait_for("Please enter at most 31 bytes:")
+        terminal.type("W" * 31)
+        terminal.wait_for("episode filename!:")
+        terminal.type(first_output)
         terminal.wait_for("Press any button to continue")
         check_episode_file(self, os.path.join(self.folder, first_output), first_pictures, 31,
                            "Q" * 127, "W" * 31)
@@ -416,7 +430,7 @@ class ProgramTest(unittest.TestCase):
         os.rename(os.path.join(images, "title.bmp"), os.path.join(images, "titre été.bmp"))
         os.mkdir(os.path.join(self.folder, "sortie"))
         lines = ['"mes images/épisode.bmp"', "mes images/titre été.bmp",
-                 "mes images/lowtitle.bmp", "", "1.9", "Caves", "cave1.lev",
+                 "mes images/lowtitle.bmp", "", "1.9", "1", "Caves", "cave1.lev",
                  '"sortie/épisode final.z4k"']
         with open(os.path.join(self.folder, "answers.txt"), "wb") as answers:
             answers.write("".join(line + "\r\n" for line in lines).encode())
@@ -444,6 +458,237 @@ class ProgramTest(unittest.TestCase):
         terminal.keys("20")
         terminal.wait_for("Z4K DIVOVOD")
         self.assert_quits_cleanly(terminal)
+
+    # --- the dialogue as typed at a terminal ---------------------------------------------------
+
+    def screen_lines(self, terminal):
+        return [line.rstrip() for line in terminal.rows()]
+
+    def wait_for_line(self, terminal, line, timeout=10):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if line in self.screen_lines(terminal):
+                return
+            time.sleep(0.05)
+        raise AssertionError(f"{line!r} never showed as a line; screen:\n{terminal.screen()}")
+
+    def test_tab_completes_file_names_arrows_edit_and_up_recalls(self):
+        TAB, LEFT, RIGHT, BACKSPACE, CTRL_A, CTRL_E, CTRL_U = "09", "1b5b44", "1b5b43", "7f", "01", \
+            "05", "15"
+        images = make_folder(self.folder, "mes images", "été 2")
+        pictures = make_pictures(images)
+        os.rename(os.path.join(images, "episode.bmp"), os.path.join(images, "épisode un.bmp"))
+        terminal = self.start()
+        terminal.keys(ENTER)
+        terminal.wait_for("episode image and press enter:")
+        # "mes" Tab -> "mes images/", "é" Tab -> "été 2/", "é" Tab -> "épisode un.bmp"
+        terminal.tmux("send-keys", "-l", "mes")
+        terminal.keys(TAB)
+        terminal.tmux("send-keys", "-l", "\u00e9")
+        terminal.keys(TAB)
+        terminal.tmux("send-keys", "-l", "\u00e9")
+        terminal.keys(TAB)
+        self.wait_for_line(terminal, "mes images/été 2/épisode un.bmp")
+        terminal.keys(ENTER)
+        terminal.wait_for("title image and press enter:")
+        # Arrow editing: "mes images/été 2/tXtle.bmp", four Left, Backspace, "i".
+        terminal.tmux("send-keys", "-l", "mes images/été 2/tXtle.bmp")
+        terminal.keys(LEFT, LEFT, LEFT, LEFT, LEFT, LEFT, LEFT, BACKSPACE)
+        terminal.tmux("send-keys", "-l", "i")
+        terminal.keys(CTRL_A, RIGHT, CTRL_E)
+        self.wait_for_line(terminal, "mes images/été 2/title.bmp")
+        terminal.keys(ENTER)
+        terminal.wait_for("lowtitle image and press enter:")
+        # Two choices in the folder: Tab lists them and completes as far as they agree.
+        terminal.tmux("send-keys", "-l", "mes images/été 2/")
+        terminal.keys(TAB)
+        terminal.wait_for("lowtitle.bmp  title-plain.bmp  title.bmp  épisode un.bmp")
+        terminal.keys(CTRL_U)
+        terminal.tmux("send-keys", "-l", "mes images/été 2/lowtitle.bmp")
+        terminal.keys(ENTER)
+        terminal.wait_for("episode list:")
+        self.assertEqual(terminal.screen().count("Compression OK"), 3)
+        terminal.type("5")
+        terminal.wait_for("name of the episode")
+        # At a text answer Tab completes nothing; Up brings back this run's answers, latest first.
+        terminal.tmux("send-keys", "-l", "mes")
+        terminal.keys(TAB)
+        terminal.keys(CTRL_U, "1b5b41", "1b5b41")
+        self.wait_for_line(terminal, "mes images/été 2/lowtitle.bmp")
+        terminal.keys(CTRL_U)
+        terminal.type("Tab\tless")  # Tab does nothing here
+        terminal.wait_for("start level:")
+        terminal.type("k.lev")
+        terminal.wait_for("episode filename!:")
+        terminal.type("edited.z4k")
+        terminal.wait_for("Press any button to continue")
+        check_episode_file(self, os.path.join(self.folder, "edited.z4k"), pictures, 5,
+                           "Tabless", "k.lev")
+        terminal.keys("20")
+        terminal.wait_for("Z4K DIVOVOD")
+        self.assert_quits_cleanly(terminal)
+
+    def test_answers_typed_ahead_of_their_prompts_are_kept(self):
+        pictures = make_pictures(self.folder)
+        terminal = self.start()
+        # Enter on the menu and all seven answers at once, before the first prompt is drawn.
+        answers = ["episode.bmp", "title.bmp", "lowtitle.bmp", "9", "Ahead", "a.lev", "ahead.z4k"]
+        typed = "\r" + "".join(answer + "\r" for answer in answers)
+        terminal.tmux("send-keys", "-H", *[f"{byte:02x}" for byte in typed.encode()])
+        terminal.wait_for("Press any button to continue")
+        check_episode_file(self, os.path.join(self.folder, "ahead.z4k"), pictures, 9, "Ahead",
+                           "a.lev")
+        terminal.keys("20")
+        terminal.wait_for("Z4K DIVOVOD")
+        self.assert_quits_cleanly(terminal)
+
+    def test_pasted_paths_in_single_quotes_and_from_the_home_folder(self):
+        pictures = make_pictures(make_folder(self.folder, "home", "My Pictures"))
+        os.rename(os.path.join(self.folder, "home", "My Pictures", "title.bmp"),
+                  os.path.join(self.folder, "home", "My Pictures", "it's title.bmp"))
+        home = os.path.join(self.folder, "home")
+        terminal = self.start(f"HOME='{home}' {PROGRAM}")
+        terminal.keys(ENTER)
+        self.answer_dialogue(terminal, [
+            f"'{home}/My Pictures/episode.bmp' ", f"'{home}/My Pictures/it'\\''s title.bmp'",
+            "~/My Pictures/lowtitle.bmp", "4", "Pasted", "p.lev", "'~/pasted.z4k'"])
+        terminal.wait_for("Press any button to continue")
+        check_episode_file(self, os.path.join(home, "pasted.z4k"), pictures, 4, "Pasted", "p.lev")
+        terminal.keys("20")
+        terminal.wait_for("Z4K DIVOVOD")
+        self.assert_quits_cleanly(terminal)
+
+    def test_non_ascii_names_typed_under_the_c_locale_keep_their_bytes(self):
+        pictures = make_pictures(self.folder)
+        os.rename(os.path.join(self.folder, "episode.bmp"), os.path.join(self.folder, "é.bmp"))
+        terminal = Terminal(PROGRAM, self.folder, "C")
+        self.terminals.append(terminal)
+        terminal.wait_for("Z4K DIVOVOD")
+        typed = "\r" + "".join(answer + "\r" for answer in [
+            "é.bmp", "title.bmp", "lowtitle.bmp", "6", "Ché", "c.lev", "sortie é.z4k"])
+        terminal.tmux("send-keys", "-H", *[f"{byte:02x}" for byte in typed.encode()])
+        terminal.wait_for("Press any button to continue")
+        check_episode_file(self, os.path.join(self.folder, "sortie é.z4k"), pictures, 6, "Ché",
+                           "c.lev")
+        terminal.keys("20")
+        terminal.wait_for("Z4K DIVOVOD")
+        self.assert_quits_cleanly(terminal)
+
+    def test_every_failure_says_why_and_that_it_waits(self):
+        make_pictures(self.folder)
+        subprocess.run([CONVERT, "-size", "30x20", "xc:red", "-type", "TrueColor", "BMP3:deep.bmp"],
+                       cwd=self.folder, check=True, timeout=60)
+        subprocess.run([CONVERT, "-size", "30x20", "xc:red", "PNG:drawn.png"], cwd=self.folder,
+                       check=True, timeout=60)
+        os.mkdir(os.path.join(self.folder, "a folder"))
+        good = ["episode.bmp", "title.bmp", "lowtitle.bmp", "1", "N", "n.lev"]
+        cases = [
+            (["missing.bmp"], "Couldn't open file",
+             "missing.bmp: cannot be opened (No such file or directory)"),
+            (["a folder"], "Couldn't open file", "a folder: cannot be opened (Is a directory)"),
+            (["episode.bmp", "deep.bmp"], "Bad file!",
+             "deep.bmp: 24 bits per pixel, only 8-bit pictures can be stored"),
+            (["episode.bmp", "title.bmp", "drawn.png"], "Bad file!",
+             "drawn.png: not a bitmap (it does not start with the letters BM)"),
+            (good + ["no such folder/out.z4k"], "Couldn't write file",
+             "no such folder/out.z4k: the folder no such folder does not exist"),
+            (good + ["a folder"], "Couldn't write file",
+             "a folder: is a folder; give the name of a file to write"),
+            (good + ["./title.bmp"], "Couldn't write file",
+             "./title.bmp: is one of the pictures (the title image title.bmp); it is never "
+             "written over"),
+        ]
+        with open(os.path.join(self.folder, "answers.txt"), "w") as file:
+            for answers, _, _ in cases:
+                file.write("".join(answer + "\n" for answer in answers))
+        terminal = self.start(f"{PROGRAM} < answers.txt")
+        for answers, failure, reason in cases:
+            with self.subTest(reason=reason):
+                terminal.keys(ENTER)
+                terminal.wait_for("Press any button to continue")
+                lines = self.screen_lines(terminal)
+                terminal.keys("20")
+                terminal.wait_for("Z4K DIVOVOD")
+                self.assertIn(failure, lines)
+                at = lines.index(failure)
+                self.assertEqual(lines[at + 1:at + 3], [reason, "Press any button to continue"])
+                self.assertNotIn("DONE!!!", lines)
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "no such folder")))
+        terminal.keys(DOWN, ENTER)
+        self.assertEqual(terminal.exit_status(), 0)
+
+    def test_ctrl_c_and_ctrl_backslash_at_an_answer_give_the_terminal_back(self):
+        for key, status in [("03", 130), ("1c", 131)]:
+            with self.subTest(key=key):
+                folder = tempfile.mkdtemp(prefix=f"signal-{key}-", dir=self.folder)
+                # The shell goes on after the program's death by the signal, to record the rest.
+                terminal = Terminal(f"trap true INT QUIT; {PROGRAM}", folder)
+                self.terminals.append(terminal)
+                terminal.wait_for("Z4K DIVOVOD")
+                terminal.keys(ENTER)
+                terminal.wait_for("episode image and press enter:")
+                terminal.tmux("send-keys", "-l", "half typed")
+                terminal.keys("1b5b44", key)
+                self.assertEqual(terminal.exit_status(), status)
+                self.assertEqual(read(os.path.join(folder, "stty.before")),
+                                 read(os.path.join(folder, "stty.after")))
+
+    def test_a_resize_redraws_the_menu_and_a_small_terminal_gets_a_notice(self):
+        terminal = self.start()
+        terminal.keys(DOWN)
+        self.assert_highlight_becomes(terminal, "Quit")
+        for columns, rows in [(60, 12), (23, 20), (40, 7), (10, 5), (30, 8)]:
+            with self.subTest(size=f"{columns}x{rows}"):
+                terminal.tmux("resize-window", "-x", str(columns), "-y", str(rows))
+                fits = columns >= 24 and rows >= 8
+                deadline = time.time() + 5
+                while time.time() < deadline:
+                    lines = self.screen_lines(terminal)
+                    if fits and lines[2:8] == [row[:columns].rstrip() for row in MENU_ROWS]:
+                        break
+                    if not fits and "too small" in lines[0].lower():
+                        break
+                    time.sleep(0.05)
+                lines = self.screen_lines(terminal)
+                if fits:
+                    self.assertEqual(lines[2:8], MENU_ROWS)
+                    self.assertEqual(highlighted_item(terminal), "Quit", "the highlight is kept")
+                else:
+                    self.assertIn(lines[0], ["Terminal too small for the menu (24 x 8 needed)",
+                                             "Too small (24x8)"[:columns].rstrip()])
+                    self.assertEqual([line for line in lines[1:] if line], [])
+        terminal.tmux("resize-window", "-x", "100", "-y", "30")
+        terminal.wait_for("Z4K DIVOVOD")
+        terminal.keys(ENTER)
+        self.assertEqual(terminal.exit_status(), 0)
+
+    def test_a_dumb_terminal_gets_no_escape_sequence(self):
+        import pty
+        controller, terminal = pty.openpty()
+        try:
+            result = subprocess.run([PROGRAM], stdin=terminal, stdout=terminal,
+                                    stderr=subprocess.PIPE, env=dict(os.environ, TERM="dumb"),
+                                    timeout=10)
+            os.close(terminal)
+            terminal = None
+            output = b""
+            while True:
+                try:
+                    chunk = os.read(controller, 4096)
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                output += chunk
+        finally:
+            if terminal is not None:
+                os.close(terminal)
+            os.close(controller)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(output, b"", "nothing at all on the terminal")
+        self.assertIn(b"cannot show the menu", result.stderr)
+        self.assertIn(b"divovod build", result.stderr)
+        self.assertNotIn(b"\x1b", result.stderr)
 
     def test_quit_leaves_the_users_screen_and_scrollback_as_found(self):
         # The frame in UTF-8 where the locale decodes it, in ASCII where it cannot (LANG=C).
