@@ -11,22 +11,25 @@ const char* const kUsage =
     "usage: divovod                    (the interactive menu)\n"
     "       divovod build --episode-image FILE --title-image FILE --lowtitle-image FILE\n"
     "                     --position N --name TEXT --start-level NAME --output FILE\n"
-    "       divovod show [--json] FILE\n"
+    "       divovod show [--json] FILE...\n"
     "       divovod extract FILE [--output-dir DIR] [--palette PICTURE.bmp]\n"
     "                       [--title-size WxH] [--force]\n"
-    "       divovod --help | --version\n";
+    "       divovod help [COMMAND] | COMMAND --help | --version\n";
 
 const char* const kHelpDetails =
     "\n"
     "build    writes an episode file from three 8-bit bitmaps and the answers the dialogue\n"
     "         asks for (short forms: -e -t -l -p -n -s -o). The name keeps 127 bytes, the\n"
     "         start level 31.\n"
-    "show     prints the header of an episode file and checks every picture in it\n"
-    "         (--json: one JSON object).\n"
+    "show     prints the header of each episode file given and checks every picture in it\n"
+    "         (--json: one JSON value, an object for one file, an array for several).\n"
     "extract  writes episode.bmp, title.bmp and lowtitle.bmp as plain 8-bit bitmaps (-d DIR,\n"
     "         default the current folder; -f replaces existing files). The palette comes\n"
     "         from --palette, else a grey ramp; the title's size from --title-size, else\n"
     "         the episode or lowtitle size when its pixel count matches.\n"
+    "\n"
+    "help     `divovod help COMMAND` (or `divovod COMMAND --help`) describes one command:\n"
+    "         its options, what it writes, an example. -V is --version.\n"
     "\n"
     "Exit status: 0 done, 1 an input, a write or the file failed, 2 a usage error.\n";
 

@@ -4,11 +4,12 @@
 #include "command_options.h"
 #include "episode_reader.h"
 #include "episode_report.h"
+#include "import_reasons.h"
 
 namespace {
 
 const char* const kShowHelp =
-    "usage: divovod show [--json] FILE\n"
+    "usage: divovod show [--json] FILE...\n"
     "\n"
     "Prints the header of an episode file and checks every picture in it.\n"
     "\n"
@@ -27,11 +28,30 @@ int runShow(const std::vector<std::string>& arguments, std::ostream& out, std::o
   ParsedOptions parsed;
   const int parsing = parseCommand(arguments, rules, kShowHelp, parsed, out, err);
   if (parsing != kGoOn) return parsing;
-  if (parsed.positional.size() != 1) return usageError(err, "show needs exactly one file");
-  const std::string& name = parsed.positional[0];
-  errno = 0;
-  EpisodeContents contents;
-  if (!readEpisodeFile(name.c_str(), contents)) return cannotOpen(err, name, errno);
-  out << (has(parsed, "json") ? showAsJson(name, contents) : showAsText(name, contents));
-  return episodeIntact(contents) ? kExitDone : kExitFailed;
+  if (parsed.positional.empty()) return usageError(err, "show needs at least one file");
+  const bool json = has(parsed, "json");
+  const std::size_t count = parsed.positional.size();
+  // Reports are small (the pictures are only counted), so all of them can wait for the one JSON
+  // value; text goes out file by file.
+  std::vector<EpisodeContents> contents(count);
+  std::vector<ShownFile> shown(count);
+  int status = kExitDone;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string& name = parsed.positional[i];
+    shown[i].name = name;
+    errno = 0;
+    if (!readEpisodeFile(name.c_str(), contents[i])) {
+      shown[i].error = importReason({ImportProblem::kCannotOpen, 0}, errno);
+      err << "divovod: " << name << ": " << shown[i].error << "\n";
+      status = kExitFailed;
+      continue;
+    }
+    shown[i].contents = &contents[i];
+    if (!episodeIntact(contents[i])) status = kExitFailed;
+    if (json) continue;
+    if (i > 0) out << "\n";
+    out << showAsText(name, contents[i]) << std::flush;
+  }
+  if (json) out << showAsJson(shown);
+  return status;
 }
