@@ -447,6 +447,33 @@ if [[ -n $linux_program && -x $linux_program ]]; then
   check "$verdict" "command line: a name code page 1252 cannot hold, exit status 2 (got\
  $cli_status)"
 
+  # PNG through the Windows Imaging Component: not the same bytes as libspng's, but the same
+  # size, indices and 256-entry palette once decoded (by Pillow).
+  cli_run "$linux_program" extract "$linux_file" -d "linux png" --format png \
+    --palette "images é/épisode.bmp" --title-size 64x40
+  linux_status=$cli_status
+  cli_run "$program" extract "$windows_file" -d 'png é' --format png \
+    --palette 'images é\épisode.bmp' --title-size 64x40
+  for picture in episode title lowtitle; do
+    verdict=FAIL
+    seen=$(/usr/bin/python3 - "$work/cli/png é/$picture.png" "$work/cli/linux png/$picture.png" \
+      2>&1 <<'PYTHON'
+import sys
+from PIL import Image
+def decoded(path):
+    image = Image.open(path)
+    with open(path, "rb") as file:
+        plte = file.read().split(b"PLTE")[0][-4:]
+    return image.mode, image.size, len(image.getpalette()), image.getpalette(), image.tobytes(), plte
+windows, linux = decoded(sys.argv[1]), decoded(sys.argv[2])
+assert windows[0] == "P" and windows[2] == 768 and windows[5] == b"\0\0\3\0", windows[:3]
+assert windows == linux, "decoded pictures differ"
+PYTHON
+    ) && ((cli_status == 0 && linux_status == 0)) && verdict=PASS
+    check "$verdict" "command line: extract --format png wrote $picture.png, decoded as the Linux\
+ build's: indexed, 256 colours (exit status $cli_status)${seen:+ ($seen)}"
+  done
+
   # 6. show --preview on the console: colour sequences through the console's virtual-terminal
   # processing and the half blocks written as UTF-16, read back from the terminal that wine's
   # console draws on. Wine redraws what scrolls, so a cell may show more than once, never less.

@@ -10,17 +10,20 @@
 #include "file_identity.h"
 #include "file_open.h"
 #include "import_reasons.h"
+#include "png_encoder.h"
 #include "write_reasons.h"
 
 namespace {
 
 const char* const kExtractHelp =
-    "usage: divovod extract FILE [--output-dir DIR] [--palette PICTURE.bmp]\n"
+    "usage: divovod extract FILE [--output-dir DIR] [--format bmp|png] [--palette PICTURE.bmp]\n"
     "                            [--title-size WxH] [--force]\n"
     "\n"
     "Writes episode.bmp, title.bmp and lowtitle.bmp as plain 8-bit bitmaps (40-byte header,\n"
-    "256 colours, bottom row first). `divovod build` from them, with the same palette and\n"
-    "title size, gives back the same episode file byte for byte.\n"
+    "256 colours, bottom row first), or with --format png episode.png, title.png and\n"
+    "lowtitle.png as indexed 8-bit PNGs with a palette of 256 colours. `divovod build` from\n"
+    "the bitmaps, with the same palette and title size, gives back the same episode file byte\n"
+    "for byte.\n"
     "\n"
     "  -d, --output-dir DIR  where to write them (default: the current folder; made if missing)\n"
     "      --palette FILE    the colours to give them, from an 8-bit bitmap such as the game's\n"
@@ -28,6 +31,7 @@ const char* const kExtractHelp =
     "      --title-size WxH  the title's size, which the file does not store (default: the\n"
     "                        episode or lowtitle size when its pixel count matches; else the\n"
     "                        title is not written)\n"
+    "      --format bmp|png  the kind of picture file (default: bmp)\n"
     "  -f, --force           replace files that already exist\n"
     "  -h, --help            this help\n"
     "\n"
@@ -49,6 +53,7 @@ struct ExtractRequest {
   std::int32_t titleWidth = -1;  // -1: not given
   std::int32_t titleHeight = -1;
   bool force = false;
+  bool png = false;  // --format png
 };
 
 std::string joinPath(const std::string& directory, const char* name) {
@@ -63,6 +68,7 @@ UsageError extractRequest(const std::vector<std::string>& arguments, ExtractRequ
                                          {"palette", 0, true},
                                          {"title-size", 0, true},
                                          {"force", 'f', false},
+                                         {"format", 0, true},
                                          {"help", 'h', false}};
   ParsedOptions parsed;
   UsageError error = parseOptions(arguments, 1, rules, parsed);
@@ -74,6 +80,13 @@ UsageError extractRequest(const std::vector<std::string>& arguments, ExtractRequ
   if (has(parsed, "output-dir")) request.outputDirectory = value(parsed, "output-dir");
   if (has(parsed, "palette")) request.paletteFile = value(parsed, "palette");
   request.force = has(parsed, "force");
+  if (has(parsed, "format")) {
+    const std::string& format = value(parsed, "format");
+    if (format != "png" && format != "bmp") {
+      return {"--format needs png or bmp, not '" + format + "'"};
+    }
+    request.png = format == "png";
+  }
   if (has(parsed, "title-size") &&
       !parseTitleSize(value(parsed, "title-size"), request.titleWidth, request.titleHeight)) {
     return {"--title-size needs WIDTHxHEIGHT, for example 320x200, not '" +
@@ -83,7 +96,7 @@ UsageError extractRequest(const std::vector<std::string>& arguments, ExtractRequ
 }
 
 struct PictureOut {
-  const char* fileName;
+  const char* stem;  // the file's name without its extension
   std::int32_t width;
   std::int32_t height;
   bool wanted;
@@ -124,6 +137,13 @@ void leaveOutTooLarge(PictureOut& picture) {
   picture.notWrittenWhy = "a " + sizeText(picture.width, picture.height) + " picture needs a " +
                           std::to_string(size) +
                           "-byte bitmap, past the format's limit of 4 GB (4294967295 bytes)";
+}
+
+// PNG has no pictures without a row or a column; a bitmap has.
+void leaveOutEmptyPng(PictureOut& picture) {
+  if (picture.width > 0 && picture.height > 0) return;
+  picture.notWrittenWhy = "a " + sizeText(picture.width, picture.height) +
+                          " picture has no pixels, which PNG cannot hold (--format bmp writes it)";
 }
 
 // What stands in the way of one target, before anything is written; "" when nothing does.
@@ -224,10 +244,11 @@ bool writePictures(std::FILE* file, const ExtractRequest& request, const Episode
     PixelBlock pixels = inflatePicture(file, contents.pictures[i]);
     errno = 0;
     if (!pixels) {
-      err << "divovod: " << request.episodeFile << ": cannot inflate the " << picture.fileName
+      err << "divovod: " << request.episodeFile << ": cannot inflate the " << picture.stem
           << " picture again (not enough memory, or the file changed)\n";
-    } else if (!writeBitmapFile(picture.path.c_str(), picture.width, picture.height,
-                                pixels.get(), palette, untouchable)) {
+    } else if (!(request.png ? writePngFile : writeBitmapFile)(picture.path.c_str(), picture.width,
+                                                               picture.height, pixels.get(),
+                                                               palette, untouchable)) {
       err << "divovod: " << picture.path << ": " << writeReason(picture.path, errno) << "\n";
     } else {
       written.push_back(picture.path + " (" + sizeText(picture.width, picture.height) + ")");
@@ -286,9 +307,9 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
   }
   const EpisodeHeader& header = contents.header;
   PictureOut pictures[3] = {
-      {"episode.bmp", header.episodeImageWidth, header.episodeImageHeight, true, {}, {}},
-      {"title.bmp", 0, 0, false, {}, {}},
-      {"lowtitle.bmp", header.lowtitleImageWidth, header.lowtitleImageHeight, true, {}, {}}};
+      {"episode", header.episodeImageWidth, header.episodeImageHeight, true, {}, {}},
+      {"title", 0, 0, false, {}, {}},
+      {"lowtitle", header.lowtitleImageWidth, header.lowtitleImageHeight, true, {}, {}}};
   pictures[1].wanted = chooseTitleSize(request, contents, pictures[1]);
   if (!pictures[1].wanted) {
     pictures[1].notWrittenWhy = "its size is not stored and its " +
@@ -297,8 +318,15 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
   }
   bool anyToWrite = false;
   for (PictureOut& picture : pictures) {
-    picture.path = joinPath(request.outputDirectory, picture.fileName);
-    if (picture.wanted) leaveOutTooLarge(picture);
+    picture.path = joinPath(request.outputDirectory,
+                            (std::string(picture.stem) + (request.png ? ".png" : ".bmp")).c_str());
+    if (picture.wanted && picture.notWrittenWhy.empty()) {
+      if (request.png) {
+        leaveOutEmptyPng(picture);
+      } else {
+        leaveOutTooLarge(picture);
+      }
+    }
     anyToWrite = anyToWrite || (picture.wanted && picture.notWrittenWhy.empty());
   }
   FileIdentity input;
