@@ -64,12 +64,9 @@ std::string joinPath(const std::string& directory, const char* name) {
 
 UsageError extractRequest(const std::vector<std::string>& arguments, ExtractRequest& request,
                           bool& help) {
-  const std::vector<OptionRule> rules = {{"output-dir", 'd', true},
-                                         {"palette", 0, true},
-                                         {"title-size", 0, true},
-                                         {"force", 'f', false},
-                                         {"format", 0, true},
-                                         {"help", 'h', false}};
+  const std::vector<OptionRule> rules = {{"output-dir", 'd', true}, {"palette", 0, true},
+                                         {"title-size", 0, true},   {"force", 'f', false},
+                                         {"format", 0, true},       {"help", 'h', false}};
   ParsedOptions parsed;
   UsageError error = parseOptions(arguments, 1, rules, parsed);
   if (!error.message.empty()) return error;
@@ -100,7 +97,7 @@ struct PictureOut {
   std::int32_t width;
   std::int32_t height;
   bool wanted;
-  std::string path;          // where it goes
+  std::string path;           // where it goes
   std::string notWrittenWhy;  // empty while it is still to be written
 };
 
@@ -256,9 +253,11 @@ bool writePictures(std::FILE* file, const ExtractRequest& request, const Episode
     }
     std::vector<std::string> untried;
     for (int j = i + 1; j < 3; ++j) {
-      if (pictures[j].wanted && pictures[j].notWrittenWhy.empty()) untried.push_back(pictures[j].path);
+      if (pictures[j].wanted && pictures[j].notWrittenWhy.empty())
+        untried.push_back(pictures[j].path);
     }
-    err << "divovod: " << (written.empty() ? "nothing written" : "already written: " + listed(written))
+    err << "divovod: "
+        << (written.empty() ? "nothing written" : "already written: " + listed(written))
         << (untried.empty() ? "" : "; not tried: " + listed(untried)) << "\n";
     return false;
   }

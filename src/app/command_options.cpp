@@ -147,4 +147,3 @@ int cannotOpen(std::ostream& err, const std::string& name, int openError) {
       << "\n";
   return kExitFailed;
 }
-

@@ -28,7 +28,8 @@ const char* const kShowHelp =
     "  -P, --preview         draw the pictures after the header, two pixels a character cell\n"
     "                        (24-bit colour when COLORTERM is truecolor or 24bit, else the\n"
     "                        256-colour palette; two spaces a pixel outside a UTF-8 locale)\n"
-    "      --palette FILE    the colours to draw with, from an 8-bit bitmap (default: a grey ramp)\n"
+    "      --palette FILE    the colours to draw with, from an 8-bit bitmap (default: a grey "
+    "ramp)\n"
     "      --width N         columns to fit in (default: the terminal's width, else COLUMNS,\n"
     "                        else 80); a wider picture is drawn 1 pixel in 2, 3...\n"
     "      --title-size WxH  the title's size, which the file does not store (default: the\n"
@@ -60,7 +61,8 @@ std::string previewRequest(const ParsedOptions& parsed, PreviewRequest& request)
       return std::string("--") + option + " goes with --preview";
     }
   }
-  if (request.wanted && has(parsed, "json")) return "--preview draws pictures; it cannot go with --json";
+  if (request.wanted && has(parsed, "json"))
+    return "--preview draws pictures; it cannot go with --json";
   if (has(parsed, "palette")) request.paletteFile = value(parsed, "palette");
   if (has(parsed, "width")) {
     std::int32_t width = 0;
@@ -107,8 +109,8 @@ std::string label(const char* text, const std::string& value) {
 
 // The title's size is stored nowhere: the one given when its pixel count is right, else a stored
 // size of the same pixel count. False (with the reason) when it stays unknown.
-bool titleSize(const PreviewRequest& request, const EpisodeContents& contents,
-               std::int32_t& width, std::int32_t& height, std::string& why) {
+bool titleSize(const PreviewRequest& request, const EpisodeContents& contents, std::int32_t& width,
+               std::int32_t& height, std::string& why) {
   const EpisodeHeader& header = contents.header;
   const std::int64_t count = contents.pictures[1].pixelCount;
   if (request.titleWidth >= 0) {
@@ -166,15 +168,20 @@ void drawPictures(std::FILE* file, const EpisodeContents& contents, const Palett
   }
   for (int i = 0; i < 3; ++i) {
     const PictureBlock& block = contents.pictures[i];
-    if (block.problem != PictureProblem::kNone) continue;
+    if (block.problem != PictureProblem::kNone) {
+      out << label("preview", std::string(kNames[i]) + " not drawn: it is damaged");
+      continue;
+    }
     if (i == 1 && !titleKnown) {
       out << label("preview", std::string(kNames[i]) + " not drawn: " + titleWhy);
       continue;
     }
-    const std::int64_t step = previewStep(widths[i], previewColumns(request), previewStyle().halfBlocks);
-    out << label("preview", std::string(kNames[i]) + ", " + std::to_string(widths[i]) + " x " +
-                                std::to_string(heights[i]) +
-                                (step > 1 ? ", drawn 1 pixel in " + std::to_string(step) + " each way" : ""));
+    const std::int64_t step =
+        previewStep(widths[i], previewColumns(request), previewStyle().halfBlocks);
+    out << label("preview",
+                 std::string(kNames[i]) + ", " + std::to_string(widths[i]) + " x " +
+                     std::to_string(heights[i]) +
+                     (step > 1 ? ", drawn 1 pixel in " + std::to_string(step) + " each way" : ""));
     if (!drawPicture(file, block, widths[i], heights[i], palette, request, out)) {
       out << label("preview", "the file changed while it was drawn");
     }
@@ -184,9 +191,9 @@ void drawPictures(std::FILE* file, const EpisodeContents& contents, const Palett
 }  // namespace
 
 int runShow(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
-  const std::vector<OptionRule> rules = {{"json", 'j', false},     {"preview", 'P', false},
-                                         {"palette", 0, true},     {"width", 0, true},
-                                         {"title-size", 0, true},  {"help", 'h', false}};
+  const std::vector<OptionRule> rules = {{"json", 'j', false},    {"preview", 'P', false},
+                                         {"palette", 0, true},    {"width", 0, true},
+                                         {"title-size", 0, true}, {"help", 'h', false}};
   ParsedOptions parsed;
   const int parsing = parseCommand(arguments, rules, kShowHelp, parsed, out, err);
   if (parsing != kGoOn) return parsing;
@@ -227,6 +234,7 @@ int runShow(const std::vector<std::string>& arguments, std::ostream& out, std::o
     if (json) continue;
     if (i > 0) out << "\n";
     out << showAsText(name, contents[i]);
+    // A header that is not sane leaves no size to draw by.
     if (preview.wanted && contents[i].headerRead &&
         contents[i].headerProblem == HeaderProblem::kNone) {
       drawPictures(file.get(), contents[i], palette, preview, out);

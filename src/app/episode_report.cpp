@@ -105,7 +105,8 @@ std::size_t utf8Sequence(const std::string& text, std::size_t at, std::uint32_t&
     if ((next & 0xC0) != 0x80) return 0;
     codePoint = codePoint << 6 | (next & 0x3Fu);
   }
-  if (codePoint < smallest || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+  if (codePoint < smallest || codePoint > 0x10FFFF ||
+      (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
     return 0;
   }
   return length;
@@ -289,7 +290,8 @@ std::string showAsText(const std::string& fileName, const EpisodeContents& conte
     const EpisodeHeader& header = contents.header;
     text += line("position", number(header.listPosition));
     text += line("name", terminalText(fieldText(header.episodeName, sizeof header.episodeName)));
-    text += line("start level", terminalText(fieldText(header.startLevel, sizeof header.startLevel)));
+    text +=
+        line("start level", terminalText(fieldText(header.startLevel, sizeof header.startLevel)));
     text += line("episode size", sizeText(header.episodeImageWidth, header.episodeImageHeight));
     text += line("lowtitle size", sizeText(header.lowtitleImageWidth, header.lowtitleImageHeight));
     text += line("fixed values", contents.usualFixedValues ? "usual" : "unusual");

@@ -63,11 +63,20 @@ TEST(Preview, NearestXtermColourOfTheCubeAndGreysLowestNumberOnTies) {
   };
   // Worked out apart from the program: cube levels 0 95 135 175 215 255, greys 8 + 10k.
   const Case cases[] = {
-      {0, 0, 0, 16},      {255, 255, 255, 231}, {8, 8, 8, 232},       {238, 238, 238, 255},
-      {95, 0, 0, 52},     {255, 0, 0, 196},     {128, 128, 128, 244}, {100, 150, 200, 68},
-      {47, 47, 47, 236},  {1, 2, 3, 16},
+      {0, 0, 0, 16},
+      {255, 255, 255, 231},
+      {8, 8, 8, 232},
+      {238, 238, 238, 255},
+      {95, 0, 0, 52},
+      {255, 0, 0, 196},
+      {128, 128, 128, 244},
+      {100, 150, 200, 68},
+      {47, 47, 47, 236},
+      {1, 2, 3, 16},
       // Ties: (4,4,4) is as near black (16) as grey 8 (232); 13 lies between greys 8 and 18.
-      {4, 4, 4, 16},      {13, 13, 13, 232},    {233, 233, 233, 254},
+      {4, 4, 4, 16},
+      {13, 13, 13, 232},
+      {233, 233, 233, 254},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(nearestXtermColour(c.red, c.green, c.blue), c.number)
@@ -111,8 +120,8 @@ TEST(Preview, OutsideUtf8EachPixelIsTwoSpacesOnItsOwnLine) {
     ASSERT_EQ(lines[y].size(), 3u);
     for (int x = 0; x < 3; ++x) {
       const unsigned char* e = palette.entries[pixels[y * 3 + x]];
-      EXPECT_EQ(lines[y][x].sgr, "48;2;" + std::to_string(e[2]) + ";" + std::to_string(e[1]) +
-                                     ";" + std::to_string(e[0]));
+      EXPECT_EQ(lines[y][x].sgr, "48;2;" + std::to_string(e[2]) + ";" + std::to_string(e[1]) + ";" +
+                                     std::to_string(e[0]));
       EXPECT_EQ(lines[y][x].text, "  ");
     }
   }
@@ -149,8 +158,7 @@ TEST(Preview, PixelsFedInAnyBlocksDrawTheSameAsAllAtOnce) {
   std::vector<unsigned char> pixels(37 * 11);
   for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<unsigned char>(i * 7);
   for (std::int64_t columns : {80, 12, 5}) {
-    const std::string whole =
-        renderPreview(pixels.data(), 37, 11, palette, {false, true}, columns);
+    const std::string whole = renderPreview(pixels.data(), 37, 11, palette, {false, true}, columns);
     for (std::size_t block : {1u, 5u, 37u, 100u}) {
       PreviewSampler sampler = startPreview(37, 11, columns, palette, {false, true});
       std::string lines;
@@ -176,10 +184,16 @@ TEST(StoredText, ControlsAndBytesThatAreNotUtf8AreEscapedNeverReplaced) {
   const Case cases[] = {
       {"Caves", "Caves", "Caves"},
       {"Ch\xC3\xA2teau", "Ch\xC3\xA2teau", "Ch\xC3\xA2teau"},  // UTF-8 kept
-      {"Ch\xE2teau", "Ch\\xE2teau", "Ch\\xE2teau"},           // code page 1252
-      {"a\x9B" "2J", "a\\x9B2J", "a\\x9B2J"},                  // a lone C1 byte (CSI)
-      {"a\xC2\x9B" "b", "a\\xC2\\x9Bb", "a\xC2\x9B" "b"},      // C1 as a UTF-8 character
-      {"\x1b[31m", "\\x1B[31m", "\x1b[31m"},                   // JSON escapes it itself
+      {"Ch\xE2teau", "Ch\\xE2teau", "Ch\\xE2teau"},            // code page 1252
+      {"a\x9B"
+       "2J",
+       "a\\x9B2J", "a\\x9B2J"},  // a lone C1 byte (CSI)
+      {"a\xC2\x9B"
+       "b",
+       "a\\xC2\\x9Bb",
+       "a\xC2\x9B"
+       "b"},                                  // C1 as a UTF-8 character
+      {"\x1b[31m", "\\x1B[31m", "\x1b[31m"},  // JSON escapes it itself
       {"back\\slash", "back\\x5Cslash", "back\\slash"},
       {"\xC0\xAF", "\\xC0\\xAF", "\\xC0\\xAF"},                // overlong form of '/'
       {"\xED\xA0\x80", "\\xED\\xA0\\x80", "\\xED\\xA0\\x80"},  // a surrogate

@@ -816,6 +816,16 @@ class PreviewTest(unittest.TestCase):
         self.assertEqual([len(line) for line in lines][:3], [5, 5, 5], "18 columns > 10: step 2")
         self.assertTrue(all(cell[1] == "  " and cell[0].startswith("48;2;") for cell in lines[0]))
 
+        # A damaged picture is named, not drawn; the others still are.
+        data = bytearray(read(os.path.join(self.folder, "p.z4k")))
+        (_, _), (title_at, title_size), _ = blocks_of(bytes(data))
+        data[title_at + 4 + title_size - 1] ^= 0xFF
+        write(os.path.join(self.folder, "bad.z4k"), bytes(data))
+        shown = run_env("show", "--preview", "bad.z4k", cwd=self.folder, env=utf8)
+        self.assertEqual(shown.returncode, 1)
+        self.assertIn("preview         title image not drawn: it is damaged", shown.stdout.decode())
+        self.assertEqual([len(line) for line in preview_cells(shown.stdout.decode())], [9, 9, 9, 4])
+
     def test_preview_usage(self):
         for arguments, message in [
                 (["show", "--palette", "p.bmp", "x.z4k"], "--palette goes with --preview"),
