@@ -20,7 +20,7 @@ BUILD_PACKAGES   := cmake g++ make pkgconf zlib1g-dev nlohmann-json3-dev libspng
 TEST_PACKAGES    := $(BUILD_PACKAGES) libgtest-dev python3 tmux imagemagick strace netpbm python3-pil \
                     groff-base bash
 WINDOWS_PACKAGES := $(BUILD_PACKAGES) g++-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64 \
-                    imagemagick bsdutils
+                    imagemagick bsdutils python3-pil
 FUZZ_PACKAGES    := $(BUILD_PACKAGES) clang libclang-rt-14-dev
 # The man page is checked with groff; the Debian package is made with dpkg-shlibdeps and checked
 # with lintian; the Windows zip has the man page as plain text.

@@ -41,8 +41,10 @@ fi
 # a few dozen keys, small enough that each run stays fast. Then, optionally, the resident memory
 # limit and the largest single allocation, in MB (both 1024 unless given).
 run() {
-  local target="$1" seeds="tests/fuzz/corpus/$2" max_len="$3"
+  local target="$1" seeds="tests/fuzz/corpus/$2" max_len="$3" seeds_dict="$2"
   local rss_mb="${4:-1024}" malloc_mb="${5:-${4:-1024}}"
+  shift $(( $# < 5 ? $# : 5 ))
+  local extra=("$@")  # further libFuzzer flags
   local corpus="$work/corpus/$target" artifacts="$work/artifacts/$target/"
   mkdir -p "$corpus" "$artifacts"
   echo "== $target: ${seconds}s from $seeds"
@@ -50,7 +52,8 @@ run() {
   "$build/tests/fuzz/${target}_fuzzer" "$corpus" "$seeds" \
     -max_total_time="$seconds" -max_len="$max_len" -timeout=10 \
     -rss_limit_mb="$rss_mb" -malloc_limit_mb="$malloc_mb" \
-    -dict="tests/fuzz/$2.dict" -artifact_prefix="$artifacts" -print_final_stats=1 || status=$?
+    -dict="tests/fuzz/$seeds_dict.dict" -artifact_prefix="$artifacts" -print_final_stats=1 \
+    "${extra[@]}" || status=$?
   if [[ $status -ne 0 ]]; then
     for found in "$artifacts"*; do
       [[ -f "$found" ]] || continue
@@ -68,3 +71,8 @@ run bitmap_import bitmap 4096 512 8
 run key_decoder keys 512
 # Room for a few small pictures' streams: damage anywhere in a whole file.
 run episode_reader episode 16384
+# libFuzzer's length control keeps inputs small for a long while whatever -max_len says; with it
+# off, large inputs (long RLE8 runs, big streams, sizes near the limits) are tried from the start;
+# a picture of 1 MB may rightly need a few hundred MB.
+run bitmap_import bitmap 1048576 2048 1024 -len_control=0
+run episode_reader episode 1048576 1024 1024 -len_control=0

@@ -489,6 +489,53 @@ if [[ -n $linux_program && -x $linux_program ]]; then
     [[ ! -e "$work/cli/sortie ü/omega.z4k" ]] && verdict=PASS
   check "$verdict" "command line: a name code page 1252 cannot hold, exit status 2 (got\
  $cli_status)"
+
+  # PNG through the Windows Imaging Component: not the same bytes as libspng's, but the same
+  # size, indices and 256-entry palette once decoded (by Pillow).
+  cli_run "$linux_program" extract "$linux_file" -d "linux png" --format png \
+    --palette "images é/épisode.bmp" --title-size 64x40
+  linux_status=$cli_status
+  cli_run "$program" extract "$windows_file" -d 'png é' --format png \
+    --palette 'images é\épisode.bmp' --title-size 64x40
+  for picture in episode title lowtitle; do
+    verdict=FAIL
+    seen=$(/usr/bin/python3 - "$work/cli/png é/$picture.png" "$work/cli/linux png/$picture.png" \
+      2>&1 <<'PYTHON'
+import sys
+from PIL import Image
+def decoded(path):
+    image = Image.open(path)
+    with open(path, "rb") as file:
+        plte = file.read().split(b"PLTE")[0][-4:]
+    return image.mode, image.size, len(image.getpalette()), image.getpalette(), image.tobytes(), plte
+windows, linux = decoded(sys.argv[1]), decoded(sys.argv[2])
+assert windows[0] == "P" and windows[2] == 768 and windows[5] == b"\0\0\3\0", windows[:3]
+assert windows == linux, "decoded pictures differ"
+PYTHON
+    ) && ((cli_status == 0 && linux_status == 0)) && verdict=PASS
+    check "$verdict" "command line: extract --format png wrote $picture.png, decoded as the Linux\
+ build's: indexed, 256 colours (exit status $cli_status)${seen:+ ($seen)}"
+  done
+
+  # 6. show --preview on the console: colour sequences through the console's virtual-terminal
+  # processing and the half blocks written as UTF-16, read back from the terminal that wine's
+  # console draws on. Wine redraws what scrolls, so a cell may show more than once, never less.
+  half_block=$'\xe2\x96\x80'  # U+2580 in UTF-8
+  drawn_by_linux=$(cd "$work/cli" && LC_ALL=C.UTF-8 timeout 60 "$linux_program" show --preview \
+    --width 8 --title-size 64x40 "$linux_file" </dev/null | grep -o "$half_block" | wc -l)
+  log_of_run="$PWD/$build_dir/divovod.preview.log"
+  start_in_terminal "$log_of_run" "env LC_ALL=C.UTF-8 wine '$program' show --preview\
+ --width 8 --title-size 64x40 'sortie ü/épisode ü.z4k'" "$work/cli"
+  type_and_close ""
+  preview_status=0
+  wait "$run" || preview_status=$?
+  drawn=$(grep -o "$half_block" "$log_of_run" | wc -l)
+  verdict=FAIL
+  ((preview_status == 0 && drawn_by_linux > 0 && drawn >= drawn_by_linux)) &&
+    grep -q $'\e\\[[0-9;]*m' "$log_of_run" && screen_shows "episode image, 37 x 23" &&
+    screen_shows "title image, 64 x 40" && verdict=PASS
+  check "$verdict" "command line: show --preview draws $drawn half blocks on the console in\
+ colour (Linux: $drawn_by_linux; exit status $preview_status)"
 fi
 
 echo "windows-check: build ${build_time} s, wine prefix ${prefix_time} s," \

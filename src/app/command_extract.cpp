@@ -7,29 +7,44 @@
 #include "command_options.h"
 #include "episode_reader.h"
 #include "episode_report.h"
+#include "file_identity.h"
 #include "file_open.h"
 #include "import_reasons.h"
+#include "png_encoder.h"
 #include "write_reasons.h"
 
 namespace {
 
 const char* const kExtractHelp =
-    "usage: divovod extract FILE [--output-dir DIR] [--palette PICTURE.bmp]\n"
+    "usage: divovod extract FILE [--output-dir DIR] [--format bmp|png] [--palette PICTURE.bmp]\n"
     "                            [--title-size WxH] [--force]\n"
     "\n"
-    "Writes episode.bmp, title.bmp and lowtitle.bmp as plain 8-bit bitmaps.\n"
+    "Writes episode.bmp, title.bmp and lowtitle.bmp as plain 8-bit bitmaps (40-byte header,\n"
+    "256 colours, bottom row first), or with --format png episode.png, title.png and\n"
+    "lowtitle.png as indexed 8-bit PNGs with a palette of 256 colours. `divovod build` from\n"
+    "the bitmaps, with the same palette and title size, gives back the same episode file byte\n"
+    "for byte.\n"
     "\n"
     "  -d, --output-dir DIR  where to write them (default: the current folder; made if missing)\n"
-    "      --palette FILE    the colours to give them (default: a grey ramp)\n"
+    "      --palette FILE    the colours to give them, from an 8-bit bitmap such as the game's\n"
+    "                        own (default: a grey ramp: the file stores no palette)\n"
     "      --title-size WxH  the title's size, which the file does not store (default: the\n"
-    "                        episode or lowtitle size when its pixel count matches)\n"
+    "                        episode or lowtitle size when its pixel count matches; else the\n"
+    "                        title is not written)\n"
+    "      --format bmp|png  the kind of picture file (default: bmp)\n"
     "  -f, --force           replace files that already exist\n"
     "  -h, --help            this help\n"
     "\n"
-    "Example:\n"
-    "  divovod extract caves.z4k -d caves --palette game.bmp\n"
+    "A damaged file is not extracted at all. Every target is checked before anything is\n"
+    "written: one that exists (without --force), is a folder or a device, or leads to the\n"
+    "episode file being read (by any name or link) stops the extraction with nothing written.\n"
+    "A picture whose bitmap would pass the format's 4 GB limit is left out, and said so.\n"
     "\n"
-    "Exit status: 0 written, 1 the file is damaged or a write failed, 2 a usage error.\n";
+    "Example:\n"
+    "  divovod extract caves.z4k -d caves --palette game.bmp --title-size 320x200\n"
+    "\n"
+    "Exit status: 0 all three written, 1 the file is damaged, a picture was not written or a\n"
+    "write failed, 2 a usage error.\n";
 
 struct ExtractRequest {
   std::string episodeFile;
@@ -38,6 +53,7 @@ struct ExtractRequest {
   std::int32_t titleWidth = -1;  // -1: not given
   std::int32_t titleHeight = -1;
   bool force = false;
+  bool png = false;  // --format png
 };
 
 std::string joinPath(const std::string& directory, const char* name) {
@@ -48,11 +64,9 @@ std::string joinPath(const std::string& directory, const char* name) {
 
 UsageError extractRequest(const std::vector<std::string>& arguments, ExtractRequest& request,
                           bool& help) {
-  const std::vector<OptionRule> rules = {{"output-dir", 'd', true},
-                                         {"palette", 0, true},
-                                         {"title-size", 0, true},
-                                         {"force", 'f', false},
-                                         {"help", 'h', false}};
+  const std::vector<OptionRule> rules = {{"output-dir", 'd', true}, {"palette", 0, true},
+                                         {"title-size", 0, true},   {"force", 'f', false},
+                                         {"format", 0, true},       {"help", 'h', false}};
   ParsedOptions parsed;
   UsageError error = parseOptions(arguments, 1, rules, parsed);
   if (!error.message.empty()) return error;
@@ -63,6 +77,13 @@ UsageError extractRequest(const std::vector<std::string>& arguments, ExtractRequ
   if (has(parsed, "output-dir")) request.outputDirectory = value(parsed, "output-dir");
   if (has(parsed, "palette")) request.paletteFile = value(parsed, "palette");
   request.force = has(parsed, "force");
+  if (has(parsed, "format")) {
+    const std::string& format = value(parsed, "format");
+    if (format != "png" && format != "bmp") {
+      return {"--format needs png or bmp, not '" + format + "'"};
+    }
+    request.png = format == "png";
+  }
   if (has(parsed, "title-size") &&
       !parseTitleSize(value(parsed, "title-size"), request.titleWidth, request.titleHeight)) {
     return {"--title-size needs WIDTHxHEIGHT, for example 320x200, not '" +
@@ -72,11 +93,17 @@ UsageError extractRequest(const std::vector<std::string>& arguments, ExtractRequ
 }
 
 struct PictureOut {
-  const char* fileName;
+  const char* stem;  // the file's name without its extension
   std::int32_t width;
   std::int32_t height;
   bool wanted;
+  std::string path;           // where it goes
+  std::string notWrittenWhy;  // empty while it is still to be written
 };
+
+std::string sizeText(std::int32_t width, std::int32_t height) {
+  return std::to_string(width) + "x" + std::to_string(height);
+}
 
 // The title's size is stored nowhere: the one given, else a stored size whose pixel count is
 // the title's.
@@ -99,18 +126,90 @@ bool chooseTitleSize(const ExtractRequest& request, const EpisodeContents& conte
   return true;
 }
 
-bool refuseExisting(const ExtractRequest& request, const PictureOut (&pictures)[3],
-                    std::ostream& err) {
-  if (request.force) return false;
-  bool refused = false;
-  for (const PictureOut& picture : pictures) {
-    const std::string path = joinPath(request.outputDirectory, picture.fileName);
-    if (picture.wanted && pathExists(path.c_str())) {
-      err << "divovod: " << path << ": already exists (--force replaces it)\n";
-      refused = true;
+// A picture whose bitmap would pass the format's 32-bit file size is left out before a byte of
+// it is inflated: it could never be written.
+void leaveOutTooLarge(PictureOut& picture) {
+  const std::uint64_t size = bitmapFileSize(picture.width, picture.height);
+  if (size <= kLargestBitmapFile) return;
+  picture.notWrittenWhy = "a " + sizeText(picture.width, picture.height) + " picture needs a " +
+                          std::to_string(size) +
+                          "-byte bitmap, past the format's limit of 4 GB (4294967295 bytes)";
+}
+
+// PNG has no pictures without a row or a column; a bitmap has.
+void leaveOutEmptyPng(PictureOut& picture) {
+  if (picture.width > 0 && picture.height > 0) return;
+  picture.notWrittenWhy = "a " + sizeText(picture.width, picture.height) +
+                          " picture has no pixels, which PNG cannot hold (--format bmp writes it)";
+}
+
+// What stands in the way of one target, before anything is written; "" when nothing does.
+std::string targetProblem(const ExtractRequest& request, const PictureOut& picture,
+                          const FileIdentity* input) {
+  const char* path = picture.path.c_str();
+  FileIdentity identity;
+  if (input != nullptr && identifyFile(path, identity) && sameFile(identity, *input)) {
+    return "is the episode file being read (" + request.episodeFile + "); it is never written over";
+  }
+  if (!pathExists(path)) return std::string();
+  std::error_code error;
+  const std::filesystem::file_status status =
+      std::filesystem::status(std::filesystem::u8path(picture.path), error);
+  if (std::filesystem::is_directory(status)) return "is a folder; it is never replaced";
+  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+    return "is not a regular file (a device, a pipe or a socket); only a file is replaced";
+  }
+  if (!request.force) return "already exists (--force replaces it)";
+  return std::string();
+}
+
+// The file a name leads to, links followed, even through a link whose file does not exist yet.
+std::filesystem::path resolvedTarget(const std::string& path) {
+  namespace fs = std::filesystem;
+  fs::path at = fs::u8path(path);
+  std::error_code error;
+  for (int hop = 0; hop < 40 && fs::is_symlink(fs::symlink_status(at, error)); ++hop) {
+    const fs::path target = fs::read_symlink(at, error);
+    if (error) break;
+    at = target.is_absolute() ? target : at.parent_path() / target;
+  }
+  fs::path resolved = fs::weakly_canonical(at, error);
+  return error ? at : resolved;
+}
+
+// Two target names that reach one file (a link title.bmp -> episode.bmp): the second write
+// would undo the first.
+std::string sharedTarget(const PictureOut (&pictures)[3], int index) {
+  FileIdentity mine;
+  FileIdentity other;
+  const bool exists = identifyFile(pictures[index].path.c_str(), mine);
+  const std::filesystem::path resolved = resolvedTarget(pictures[index].path);
+  for (int i = 0; i < index; ++i) {
+    if (!pictures[i].wanted || !pictures[i].notWrittenWhy.empty()) continue;
+    const bool same = exists && identifyFile(pictures[i].path.c_str(), other)
+                          ? sameFile(mine, other)
+                          : resolvedTarget(pictures[i].path) == resolved;
+    if (same) {
+      return "leads to the same file as " + pictures[i].path + "; each picture needs its own file";
     }
   }
-  return refused;
+  return std::string();
+}
+
+// Every target is looked at before any is written, so a refusal changes nothing on disk.
+bool checkTargets(const ExtractRequest& request, const PictureOut (&pictures)[3],
+                  const FileIdentity* input, std::ostream& err) {
+  bool clear = true;
+  for (int i = 0; i < 3; ++i) {
+    if (!pictures[i].wanted || !pictures[i].notWrittenWhy.empty()) continue;
+    std::string problem = targetProblem(request, pictures[i], input);
+    if (problem.empty()) problem = sharedTarget(pictures, i);
+    if (problem.empty()) continue;
+    err << "divovod: " << pictures[i].path << ": " << problem << "\n";
+    clear = false;
+  }
+  if (!clear) err << "divovod: nothing written\n";
+  return clear;
 }
 
 // A folder given with --output-dir is made when missing, with the folders that lead to it, as a
@@ -124,30 +223,45 @@ bool makeOutputDirectory(const std::string& directory, std::ostream& err) {
   return false;
 }
 
-int writePictures(std::FILE* file, const ExtractRequest& request, const EpisodeContents& contents,
-                  const Palette& palette, const PictureOut (&pictures)[3], std::ostream& out,
-                  std::ostream& err) {
-  std::string written;
+std::string listed(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+  return text;
+}
+
+// Writes the pictures still to be written, in file order. When one fails the rest are not
+// tried, and the user learns which files are already new on disk.
+bool writePictures(std::FILE* file, const ExtractRequest& request, const EpisodeContents& contents,
+                   const Palette& palette, const FileIdentities& untouchable,
+                   PictureOut (&pictures)[3], std::vector<std::string>& written,
+                   std::ostream& err) {
   for (int i = 0; i < 3; ++i) {
-    if (!pictures[i].wanted) continue;
-    const std::string path = joinPath(request.outputDirectory, pictures[i].fileName);
+    PictureOut& picture = pictures[i];
+    if (!picture.wanted || !picture.notWrittenWhy.empty()) continue;
     PixelBlock pixels = inflatePicture(file, contents.pictures[i]);
-    if (!pixels) {
-      err << "divovod: " << request.episodeFile << ": cannot inflate the " << pictures[i].fileName
-          << " picture again (not enough memory, or the file changed)\n";
-      return kExitFailed;
-    }
     errno = 0;
-    if (!writeBitmapFile(path.c_str(), pictures[i].width, pictures[i].height, pixels.get(),
-                         palette)) {
-      err << "divovod: " << path << ": " << writeReason(path, errno) << "\n";
-      return kExitFailed;
+    if (!pixels) {
+      err << "divovod: " << request.episodeFile << ": cannot inflate the " << picture.stem
+          << " picture again (not enough memory, or the file changed)\n";
+    } else if (!(request.png ? writePngFile : writeBitmapFile)(picture.path.c_str(), picture.width,
+                                                               picture.height, pixels.get(),
+                                                               palette, untouchable)) {
+      err << "divovod: " << picture.path << ": " << writeReason(picture.path, errno) << "\n";
+    } else {
+      written.push_back(picture.path + " (" + sizeText(picture.width, picture.height) + ")");
+      continue;
     }
-    written += (written.empty() ? "" : ", ") + path + " (" + std::to_string(pictures[i].width) +
-               "x" + std::to_string(pictures[i].height) + ")";
+    std::vector<std::string> untried;
+    for (int j = i + 1; j < 3; ++j) {
+      if (pictures[j].wanted && pictures[j].notWrittenWhy.empty())
+        untried.push_back(pictures[j].path);
+    }
+    err << "divovod: "
+        << (written.empty() ? "nothing written" : "already written: " + listed(written))
+        << (untried.empty() ? "" : "; not tried: " + listed(untried)) << "\n";
+    return false;
   }
-  out << "divovod: wrote " << written << "\n";
-  return kExitDone;
+  return true;
 }
 
 }  // namespace
@@ -173,28 +287,62 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
   errno = 0;
   FileHandle file(openForReading(request.episodeFile.c_str()));
   if (!file) return cannotOpen(err, request.episodeFile, errno);
-  const bool titleSizeGiven = request.titleWidth >= 0;
-  const EpisodeContents contents = readEpisode(
-      file.get(), titleSizeGiven ? std::int64_t{request.titleWidth} * request.titleHeight : -1);
+  // The title is checked by what zlib allows alone, so that a --title-size of the wrong pixel
+  // count can be told the title's real count.
+  const EpisodeContents contents = readEpisode(file.get());
   if (!episodeIntact(contents)) {
-    for (const std::string& problem : episodeProblems(contents, titleSizeGiven)) {
+    for (const std::string& problem : episodeProblems(contents)) {
       err << "divovod: " << request.episodeFile << ": " << problem << "\n";
     }
     return kExitFailed;
   }
+  const std::int64_t titlePixels = contents.pictures[1].pixelCount;
+  if (request.titleWidth >= 0 &&
+      std::int64_t{request.titleWidth} * request.titleHeight != titlePixels) {
+    err << "divovod: --title-size " << sizeText(request.titleWidth, request.titleHeight) << " is "
+        << std::int64_t{request.titleWidth} * request.titleHeight
+        << " pixels, but the title picture holds " << titlePixels << "; nothing written\n";
+    return kExitFailed;
+  }
   const EpisodeHeader& header = contents.header;
   PictureOut pictures[3] = {
-      {"episode.bmp", header.episodeImageWidth, header.episodeImageHeight, true},
-      {"title.bmp", 0, 0, false},
-      {"lowtitle.bmp", header.lowtitleImageWidth, header.lowtitleImageHeight, true}};
+      {"episode", header.episodeImageWidth, header.episodeImageHeight, true, {}, {}},
+      {"title", 0, 0, false, {}, {}},
+      {"lowtitle", header.lowtitleImageWidth, header.lowtitleImageHeight, true, {}, {}}};
   pictures[1].wanted = chooseTitleSize(request, contents, pictures[1]);
-  if (refuseExisting(request, pictures, err)) return kExitFailed;
-  if (!makeOutputDirectory(request.outputDirectory, err)) return kExitFailed;
-  int status = writePictures(file.get(), request, contents, palette, pictures, out, err);
-  if (status == kExitDone && !pictures[1].wanted) {
-    err << "divovod: title.bmp not written: its size is not stored and its "
-        << contents.pictures[1].pixelCount
-        << " pixels match neither stored size; give --title-size WxH\n";
+  if (!pictures[1].wanted) {
+    pictures[1].notWrittenWhy = "its size is not stored and its " +
+                                std::to_string(contents.pictures[1].pixelCount) +
+                                " pixels match neither stored size; give --title-size WxH";
+  }
+  bool anyToWrite = false;
+  for (PictureOut& picture : pictures) {
+    picture.path = joinPath(request.outputDirectory,
+                            (std::string(picture.stem) + (request.png ? ".png" : ".bmp")).c_str());
+    if (picture.wanted && picture.notWrittenWhy.empty()) {
+      if (request.png) {
+        leaveOutEmptyPng(picture);
+      } else {
+        leaveOutTooLarge(picture);
+      }
+    }
+    anyToWrite = anyToWrite || (picture.wanted && picture.notWrittenWhy.empty());
+  }
+  FileIdentity input;
+  const bool inputKnown = identifyFile(request.episodeFile.c_str(), input);
+  if (!checkTargets(request, pictures, inputKnown ? &input : nullptr, err)) return kExitFailed;
+  if (anyToWrite && !makeOutputDirectory(request.outputDirectory, err)) return kExitFailed;
+  FileIdentities untouchable;
+  if (inputKnown) untouchable.push_back(input);
+  std::vector<std::string> written;
+  if (!writePictures(file.get(), request, contents, palette, untouchable, pictures, written, err)) {
+    return kExitFailed;
+  }
+  if (!written.empty()) out << "divovod: wrote " << listed(written) << "\n";
+  int status = kExitDone;
+  for (const PictureOut& picture : pictures) {
+    if (picture.notWrittenWhy.empty()) continue;
+    err << "divovod: " << picture.path << " not written: " << picture.notWrittenWhy << "\n";
     status = kExitFailed;
   }
   return status;

@@ -11,6 +11,19 @@ int runCommandLine(const std::vector<std::string>& arguments, std::ostream& out,
     out << helpText();
     return kExitDone;
   }
+  if (command == "help") {
+    // `divovod help COMMAND` is `divovod COMMAND --help`; plain `divovod help` the whole help.
+    if (arguments.size() == 1) {
+      out << helpText();
+      return kExitDone;
+    }
+    if (arguments.size() > 2) return usageError(err, "help takes one command name");
+    const std::string& topic = arguments[1];
+    if (topic != "build" && topic != "show" && topic != "extract") {
+      return usageError(err, "no help on " + topic + "; the commands are build, show and extract");
+    }
+    return runCommandLine({topic, "--help"}, out, err);
+  }
   if (command == "--version" || command == "-V") {
     out << programVersion() << "\n";
     return kExitDone;

@@ -11,22 +11,27 @@ const char* const kUsage =
     "usage: divovod                    (the interactive menu)\n"
     "       divovod build --episode-image FILE --title-image FILE --lowtitle-image FILE\n"
     "                     --position N --name TEXT --start-level NAME --output FILE\n"
-    "       divovod show [--json] FILE\n"
-    "       divovod extract FILE [--output-dir DIR] [--palette PICTURE.bmp]\n"
+    "       divovod show [--json] FILE...\n"
+    "       divovod show --preview [--palette FILE] [--width N] [--title-size WxH] FILE...\n"
+    "       divovod extract FILE [--output-dir DIR] [--format bmp|png] [--palette PICTURE.bmp]\n"
     "                       [--title-size WxH] [--force]\n"
-    "       divovod --help | --version\n";
+    "       divovod help [COMMAND] | COMMAND --help | --version\n";
 
 const char* const kHelpDetails =
     "\n"
     "build    writes an episode file from three 8-bit bitmaps and the answers the dialogue\n"
-    "         asks for (short forms: -e -t -l -p -n -s -o). The name keeps 127 bytes, the\n"
-    "         start level 31.\n"
-    "show     prints the header of an episode file and checks every picture in it\n"
-    "         (--json: one JSON object).\n"
-    "extract  writes episode.bmp, title.bmp and lowtitle.bmp as plain 8-bit bitmaps (-d DIR,\n"
-    "         default the current folder; -f replaces existing files). The palette comes\n"
-    "         from --palette, else a grey ramp; the title's size from --title-size, else\n"
-    "         the episode or lowtitle size when its pixel count matches.\n"
+    "         asks for (short forms: -e -t -l -p -n -s -o). The name may have at most 127\n"
+    "         bytes, the start level 31; longer ones are refused, never cut.\n"
+    "show     prints the header of each episode file given and checks every picture in it\n"
+    "         (--json: one JSON value, an object for one file, an array for several;\n"
+    "         --preview: the pictures drawn in the terminal).\n"
+    "extract  writes episode.bmp, title.bmp and lowtitle.bmp as plain 8-bit bitmaps, or as\n"
+    "         indexed PNGs with --format png (-d DIR, default the current folder; -f\n"
+    "         replaces existing files). The palette comes from --palette, else a grey ramp;\n"
+    "         the title's size from --title-size, else the episode or lowtitle size when\n"
+    "         its pixel count matches.\n"
+    "help     `divovod help COMMAND` (or `divovod COMMAND --help`) describes one command:\n"
+    "         its options, what it writes, an example. -V is --version.\n"
     "\n"
     "Exit status: 0 done, 1 an input, a write or the file failed, 2 a usage error.\n";
 
@@ -142,4 +147,3 @@ int cannotOpen(std::ostream& err, const std::string& name, int openError) {
       << "\n";
   return kExitFailed;
 }
-

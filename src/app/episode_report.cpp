@@ -81,20 +81,84 @@ std::string pictureProblemText(const EpisodeContents& contents, int picture, boo
   return "its block is damaged";
 }
 
-// Bytes of a text field as they may safely reach a terminal: control bytes written as \xNN.
-std::string printable(const std::string& text) {
+// The length of the well-formed UTF-8 sequence at text[at] (overlong forms, surrogates and code
+// points past U+10FFFF are not), or 0; its code point in `codePoint`.
+std::size_t utf8Sequence(const std::string& text, std::size_t at, std::uint32_t& codePoint) {
+  const unsigned char lead = static_cast<unsigned char>(text[at]);
+  std::size_t length = 0;
+  std::uint32_t smallest = 0;
+  if (lead < 0x80) {
+    codePoint = lead;
+    return 1;
+  } else if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2, smallest = 0x80, codePoint = lead & 0x1Fu;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3, smallest = 0x800, codePoint = lead & 0x0Fu;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4, smallest = 0x10000, codePoint = lead & 0x07u;
+  } else {
+    return 0;
+  }
+  if (text.size() - at < length) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    const unsigned char next = static_cast<unsigned char>(text[at + i]);
+    if ((next & 0xC0) != 0x80) return 0;
+    codePoint = codePoint << 6 | (next & 0x3Fu);
+  }
+  if (codePoint < smallest || codePoint > 0x10FFFF ||
+      (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+    return 0;
+  }
+  return length;
+}
+
+void appendEscaped(std::string& shown, const std::string& text, std::size_t at, std::size_t count) {
+  for (std::size_t i = at; i < at + count; ++i) {
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(text[i]));
+    shown += escaped;
+  }
+}
+
+}  // namespace
+
+std::string terminalText(const std::string& text) {
   std::string shown;
-  for (unsigned char byte : text) {
-    if (byte < 0x20 || byte == 0x7F || byte == '\\') {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-      shown += escaped;
+  for (std::size_t at = 0; at < text.size();) {
+    std::uint32_t codePoint = 0;
+    const std::size_t length = utf8Sequence(text, at, codePoint);
+    const bool control = codePoint < 0x20 || (codePoint >= 0x7F && codePoint <= 0x9F);
+    if (length == 0) {
+      appendEscaped(shown, text, at, 1);
+      at += 1;
+    } else if (control || codePoint == '\\') {
+      appendEscaped(shown, text, at, length);
+      at += length;
     } else {
-      shown += static_cast<char>(byte);
+      shown.append(text, at, length);
+      at += length;
     }
   }
   return shown;
 }
+
+std::string jsonText(const std::string& text) {
+  std::string shown;
+  for (std::size_t at = 0; at < text.size();) {
+    std::uint32_t codePoint = 0;
+    const std::size_t length = utf8Sequence(text, at, codePoint);
+    if (length == 0) {
+      appendEscaped(shown, text, at, 1);
+      at += 1;
+    } else {
+      shown.append(text, at, length);
+      at += length;
+    }
+  }
+  return shown;
+}
+
+namespace {
 
 std::string line(const char* label, const std::string& value) {
   std::string text = label;
@@ -138,8 +202,8 @@ nlohmann::json headerJson(const EpisodeContents& contents) {
   const EpisodeHeader& header = contents.header;
   return {{"header_size", header.headerSize},
           {"position", header.listPosition},
-          {"name", fieldText(header.episodeName, sizeof header.episodeName)},
-          {"start_level", fieldText(header.startLevel, sizeof header.startLevel)},
+          {"name", jsonText(fieldText(header.episodeName, sizeof header.episodeName))},
+          {"start_level", jsonText(fieldText(header.startLevel, sizeof header.startLevel))},
           {"episode_image",
            {{"width", header.episodeImageWidth}, {"height", header.episodeImageHeight}}},
           {"lowtitle_image",
@@ -181,30 +245,18 @@ std::vector<std::string> episodeProblems(const EpisodeContents& contents, bool t
   return problems;
 }
 
-std::string showAsText(const std::string& fileName, const EpisodeContents& contents) {
-  std::string text = line("file", printable(fileName));
-  text += line("size", number(contents.fileSize) + " bytes");
-  if (contents.headerRead) {
-    const EpisodeHeader& header = contents.header;
-    text += line("position", number(header.listPosition));
-    text += line("name", printable(fieldText(header.episodeName, sizeof header.episodeName)));
-    text += line("start level", printable(fieldText(header.startLevel, sizeof header.startLevel)));
-    text += line("episode size", sizeText(header.episodeImageWidth, header.episodeImageHeight));
-    text += line("lowtitle size", sizeText(header.lowtitleImageWidth, header.lowtitleImageHeight));
-    text += line("fixed values", contents.usualFixedValues ? "usual" : "unusual");
-    for (int picture = 0; picture < 3; ++picture) {
-      text += line(kPictureNames[picture], pictureLine(contents, picture));
-    }
-  }
-  const std::vector<std::string> problems = episodeProblems(contents);
-  text += line("verdict", problems.empty() ? "intact" : "damaged");
-  for (const std::string& problem : problems) text += line("problem", printable(problem));
-  return text;
+namespace {
+
+// A file whose first field is not 204 (or that ends before its header does) is no episode file:
+// its "header" fields would be numbers taken from something else.
+bool isEpisodeFile(const EpisodeContents& contents) {
+  return contents.headerProblem != HeaderProblem::kTooShort &&
+         contents.headerProblem != HeaderProblem::kNotAnEpisodeFile;
 }
 
-std::string showAsJson(const std::string& fileName, const EpisodeContents& contents) {
+nlohmann::json reportJson(const std::string& fileName, const EpisodeContents& contents) {
   const std::vector<std::string> problems = episodeProblems(contents);
-  nlohmann::json json = {{"file", fileName},
+  nlohmann::json json = {{"file", jsonText(fileName)},
                          {"size", contents.fileSize},
                          {"intact", problems.empty()},
                          {"problems", problems}};
@@ -214,6 +266,52 @@ std::string showAsJson(const std::string& fileName, const EpisodeContents& conte
   json["pictures"] = pictures;
   json["bytes_after_last_picture"] =
       blocksPlaced(contents) ? nlohmann::json(contents.bytesAfterLastPicture) : nullptr;
-  // Text fields hold whatever bytes were typed; bytes that are not UTF-8 become U+FFFD.
+  return json;
+}
+
+nlohmann::json shownJson(const ShownFile& shown) {
+  if (shown.contents != nullptr) return reportJson(shown.name, *shown.contents);
+  return {{"file", jsonText(shown.name)}, {"intact", false}, {"error", jsonText(shown.error)}};
+}
+
+std::string dumped(const nlohmann::json& json) {
+  // Every text went through jsonText, so no byte is left that is not UTF-8.
   return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace
+
+std::string showAsText(const std::string& fileName, const EpisodeContents& contents) {
+  std::string text = line("file", terminalText(fileName));
+  text += line("size", number(contents.fileSize) + " bytes");
+  if (!isEpisodeFile(contents)) {
+    text += line("kind", "not an episode file");
+  } else if (contents.headerRead) {
+    const EpisodeHeader& header = contents.header;
+    text += line("position", number(header.listPosition));
+    text += line("name", terminalText(fieldText(header.episodeName, sizeof header.episodeName)));
+    text +=
+        line("start level", terminalText(fieldText(header.startLevel, sizeof header.startLevel)));
+    text += line("episode size", sizeText(header.episodeImageWidth, header.episodeImageHeight));
+    text += line("lowtitle size", sizeText(header.lowtitleImageWidth, header.lowtitleImageHeight));
+    text += line("fixed values", contents.usualFixedValues ? "usual" : "unusual");
+    for (int picture = 0; picture < 3; ++picture) {
+      text += line(kPictureNames[picture], pictureLine(contents, picture));
+    }
+  }
+  const std::vector<std::string> problems = episodeProblems(contents);
+  text += line("verdict", problems.empty() ? "intact" : "damaged");
+  for (const std::string& problem : problems) text += line("problem", terminalText(problem));
+  return text;
+}
+
+std::string showAsJson(const std::string& fileName, const EpisodeContents& contents) {
+  return dumped(reportJson(fileName, contents));
+}
+
+std::string showAsJson(const std::vector<ShownFile>& files) {
+  if (files.size() == 1) return dumped(shownJson(files[0]));
+  nlohmann::json all = nlohmann::json::array();
+  for (const ShownFile& file : files) all.push_back(shownJson(file));
+  return dumped(all);
 }

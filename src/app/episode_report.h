@@ -17,5 +17,23 @@ std::string showAsText(const std::string& fileName, const EpisodeContents& conte
 // One JSON object on one line, with a line feed.
 std::string showAsJson(const std::string& fileName, const EpisodeContents& contents);
 
+// One file of `show FILE...`: its contents, or why it could not be read.
+struct ShownFile {
+  std::string name;
+  const EpisodeContents* contents = nullptr;  // null: not opened
+  std::string error;                          // why not
+};
+
+// One JSON value on one line: the file's object for one file, an array of them for several.
+// A file that could not be opened is an object of its name, "intact": false and "error".
+std::string showAsJson(const std::vector<ShownFile>& files);
+
+// Text as it may safely reach a terminal: UTF-8 kept, but control characters (C0, DEL and C1),
+// the backslash and every byte that is not part of well-formed UTF-8 written as \xNN.
+std::string terminalText(const std::string& text);
+
+// Text as a JSON string can hold it: well-formed UTF-8 kept, other bytes written as \xNN.
+std::string jsonText(const std::string& text);
+
 // The text of a fixed-width field up to its first zero byte (all of it when there is none).
 std::string fieldText(const char* field, std::size_t width);

@@ -2,17 +2,25 @@
 
 #include <zlib.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
 
 std::string cannotOpen(int openError) {
+  // The reader refuses pipes and devices itself (it would wait on them forever); the system's
+  // "Invalid argument" would not tell the user why.
+  if (openError == EINVAL) return "cannot be opened: not a regular file (a pipe or a device)";
   std::string reason = "cannot be opened";
   if (openError != 0) reason += std::string(" (") + std::strerror(openError) + ")";
   return reason;
 }
 
 std::string number(long long value) { return std::to_string(value); }
+
+std::string bitsPerPixel(long long bits) {
+  return number(bits) + (bits == 1 ? " bit per pixel" : " bits per pixel");
+}
 
 }  // namespace
 
@@ -26,7 +34,7 @@ std::string importReason(const ImportOutcome& outcome, int openError) {
     case ImportProblem::kNotABitmap:
       return "not a bitmap (it does not start with the letters BM)";
     case ImportProblem::kNotEightBits:
-      return detail + " bits per pixel, only 8-bit pictures can be stored";
+      return bitsPerPixel(outcome.detail) + ", only 8-bit pictures can be stored";
     case ImportProblem::kTooShort:
       return "the file ends inside its headers";
     case ImportProblem::kUnsupportedHeader:
@@ -65,8 +73,7 @@ std::string paletteReason(const PaletteOutcome& outcome, int openError) {
     case PaletteProblem::kNotABitmap:
       return "not a bitmap (it does not start with the letters BM and whole headers)";
     case PaletteProblem::kNotEightBits:
-      return number(outcome.detail) +
-             " bits per pixel, the palette must come from an 8-bit picture";
+      return bitsPerPixel(outcome.detail) + ", the palette must come from an 8-bit picture";
     case PaletteProblem::kUnsupportedHeader:
       return "a palette is read after an information header of 12 bytes or of 16 and more, not " +
              number(outcome.detail);

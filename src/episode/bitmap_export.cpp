@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <vector>
 
 #include "file_open.h"
 #include "little_endian.h"
@@ -98,23 +99,44 @@ PaletteOutcome readPalette(const char* path, Palette& palette) {
   return {};
 }
 
+std::uint64_t bitmapFileSize(std::int32_t width, std::int32_t height) {
+  if (width < 0 || height < 0) return 0;
+  return std::uint64_t{strideOf(width)} * static_cast<std::uint32_t>(height) + kPixelOffset;
+}
+
 bool writeBitmapFile(const char* path, std::int32_t width, std::int32_t height,
-                     const unsigned char* pixels, const Palette& palette) {
-  if (width < 0 || height < 0) return false;
-  if (std::uint64_t{strideOf(width)} * static_cast<std::uint32_t>(height) + kPixelOffset >
-      0xFFFFFFFFu) {
-    return false;
-  }
+                     const unsigned char* pixels, const Palette& palette,
+                     const FileIdentities& untouchable) {
+  if (width < 0 || height < 0 || bitmapFileSize(width, height) > kLargestBitmapFile) return false;
   unsigned char headers[kPixelOffset];
   fillHeaders(headers, width, height, palette);
   PendingFile file;
-  if (!beginReplace(file, path)) return false;
-  appendBytes(file, headers, sizeof headers);
+  if (!beginReplace(file, path, untouchable)) return false;
+  // Rows are gathered into blocks of 64 KB: a very wide or very tall picture of short rows would
+  // otherwise cost a system call for every few bytes.
+  constexpr std::size_t kBlockSize = 64 * 1024;
+  std::vector<unsigned char> block;
+  block.reserve(kBlockSize);
+  auto add = [&](const unsigned char* bytes, std::size_t size) {
+    while (size > 0) {
+      const std::size_t room = kBlockSize - block.size();
+      const std::size_t taken = std::min(room, size);
+      block.insert(block.end(), bytes, bytes + taken);
+      bytes += taken;
+      size -= taken;
+      if (block.size() == kBlockSize) {
+        appendBytes(file, block.data(), block.size());
+        block.clear();
+      }
+    }
+  };
+  add(headers, sizeof headers);
   const std::size_t rowLength = static_cast<std::size_t>(width);
   const unsigned char padding[3] = {0, 0, 0};
-  for (std::int32_t row = height - 1; row >= 0; --row) {
-    appendBytes(file, pixels + static_cast<std::size_t>(row) * rowLength, rowLength);
-    appendBytes(file, padding, strideOf(width) - rowLength);
+  for (std::int32_t row = height - 1; row >= 0 && !file.failed; --row) {
+    add(pixels + static_cast<std::size_t>(row) * rowLength, rowLength);
+    add(padding, strideOf(width) - rowLength);
   }
+  if (!block.empty()) appendBytes(file, block.data(), block.size());
   return commitReplace(file);
 }

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "file_identity.h"
+
 // 256 entries of blue, green, red and a zero byte, as they stand in a bitmap file.
 struct Palette {
   unsigned char entries[256][4];
@@ -31,7 +33,17 @@ struct PaletteOutcome {
 // old 12-byte one with 3-byte entries). Entries the file does not list are black.
 PaletteOutcome readPalette(const char* path, Palette& palette);
 
+// The bitmap format counts a file's bytes in 32 bits: a picture whose file would be larger cannot
+// be written at all.
+constexpr std::uint64_t kLargestBitmapFile = 0xFFFFFFFFu;
+
+// The size in bytes of the file writeBitmapFile makes for a picture of this size (rows padded to
+// 4 bytes); callers check it against kLargestBitmapFile before they spend memory on the pixels.
+std::uint64_t bitmapFileSize(std::int32_t width, std::int32_t height);
+
 // pixels: width x height palette indices, top row first. Written through the safe replace, so a
-// failure leaves any existing file as it was. False when anything fails.
+// failure leaves any existing file as it was, and never over one of `untouchable`. False when
+// anything fails.
 bool writeBitmapFile(const char* path, std::int32_t width, std::int32_t height,
-                     const unsigned char* pixels, const Palette& palette);
+                     const unsigned char* pixels, const Palette& palette,
+                     const FileIdentities& untouchable = {});

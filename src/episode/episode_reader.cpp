@@ -234,3 +234,28 @@ PixelBlock inflatePicture(std::FILE* file, const PictureBlock& block) {
   if (status != Z_STREAM_END || z.avail_out != 0) return nullptr;
   return pixels;
 }
+
+bool streamPicture(std::FILE* file, const PictureBlock& block, const PixelSink& sink) {
+  if (block.problem != PictureProblem::kNone || !seekTo(file, block.offset + 4)) return false;
+  constexpr std::size_t kChunk = 64 * 1024;
+  unsigned char chunk[kChunk];
+  StreamInput input{file, block.streamSize, {}};
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) return false;
+  std::int64_t given = 0;
+  int status = Z_OK;
+  while (status == Z_OK && refill(input, z)) {
+    do {
+      z.next_out = chunk;
+      z.avail_out = kChunk;
+      status = inflate(&z, Z_NO_FLUSH);
+      const std::size_t got = kChunk - z.avail_out;
+      given += static_cast<std::int64_t>(got);
+      // Never more than the check counted: a stream that gives more has changed since.
+      if (given > block.pixelCount) status = Z_DATA_ERROR;
+      if (got > 0 && status != Z_DATA_ERROR) sink(chunk, got);
+    } while (status == Z_OK && z.avail_out == 0);
+  }
+  inflateEnd(&z);
+  return status == Z_STREAM_END && given == block.pixelCount;
+}

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 #include "allocation.h"
@@ -79,3 +80,8 @@ bool episodeIntact(const EpisodeContents& contents);
 // Inflates one picture of a file that readEpisode found intact into a block of exactly its pixel
 // count. Null when the file changed since or memory ran out.
 PixelBlock inflatePicture(std::FILE* file, const PictureBlock& block);
+
+// The same pixels handed on in order, a block of at most 64 KB at a time, so that a reader that
+// keeps only some of them needs no memory for the whole picture. False when the file changed.
+using PixelSink = std::function<void(const unsigned char* pixels, std::size_t count)>;
+bool streamPicture(std::FILE* file, const PictureBlock& block, const PixelSink& sink);

@@ -109,6 +109,30 @@ def pillow_indices(path):
                           timeout=60).stdout
 
 
+def png_chunk(data, kind):
+    """The content of the first chunk of that kind in a PNG file."""
+    at = 8
+    while at + 8 <= len(data):
+        length, = struct.unpack_from(">I", data, at)
+        if data[at + 4:at + 8] == kind:
+            return data[at + 8:at + 8 + length]
+        at += 12 + length
+    return None
+
+
+def pillow_png(path):
+    """(width, height, indices top row first, palette as 768 RGB bytes) as Pillow reads it."""
+    script = ("import sys\nfrom PIL import Image\nimage = Image.open(sys.argv[1])\n"
+              "assert image.mode == 'P', image.mode\n"
+              "palette = bytes(image.getpalette())\n"
+              "sys.stdout.buffer.write(b'%d %d %d ' % (image.width, image.height, len(palette)))\n"
+              "sys.stdout.buffer.write(palette + image.tobytes())\n")
+    out = subprocess.run([DEBIAN_PYTHON, "-c", script, path], capture_output=True, check=True,
+                         timeout=60).stdout
+    width, height, colours, rest = out.split(b" ", 3)
+    return int(width), int(height), rest[int(colours):], rest[:int(colours)]
+
+
 # (maker, width, height, kind): every width mod 4 for each encoder and header kind, RLE8 among
 # them, and RLE8 pictures one pixel wide.
 PICTURE_SETS = {
@@ -177,6 +201,44 @@ class CommandLineTest(unittest.TestCase):
                 self.assert_done(self.build(extracted, second))
                 self.assertEqual(read(self.path(first)), read(self.path(second)))
                 self.check_extracted(names, extracted, read(self.path(names[0])))
+
+    def test_png_holds_the_stored_indices_and_the_palette(self):
+        refusals = []
+        for label in ("imagemagick plain", "imagemagick rle8 odd widths", "pillow", "os2 core",
+                      "imagemagick rle8 one wide"):
+            with self.subTest(label):
+                pictures = PICTURE_SETS[label]
+                names = self.make_set(pictures, label)
+                first = os.path.join(label, "first.z4k")
+                self.assert_done(self.build(names, first))
+                out = os.path.join(label, "png é")
+                title_w, title_h = pictures[1][1], pictures[1][2]
+                self.assert_done(run("extract", first, "-d", out, "--format", "png", "--palette",
+                                     names[0], "--title-size", f"{title_w}x{title_h}",
+                                     cwd=self.folder))
+                extracted = [os.path.join(out, f"{p}.png") for p in ("episode", "title", "lowtitle")]
+                entries = palette_of(read(self.path(names[0])))
+                wanted = b"".join(entries[i + 2:i + 3] + entries[i + 1:i + 2] + entries[i:i + 1]
+                                  for i in range(0, len(entries), 4)).ljust(768, b"\0")
+                for original, picture, (_, width, height, _) in zip(names, extracted, pictures):
+                    data = read(self.path(picture))
+                    self.assertEqual(data[:8], b"\x89PNG\r\n\x1a\n")
+                    self.assertEqual(png_chunk(data, b"IHDR")[8:10], b"\x08\x03",
+                                     "8 bits, indexed")
+                    self.assertEqual(png_chunk(data, b"PLTE"), wanted, "256 entries, the palette")
+                    self.assertEqual(pillow_png(self.path(picture)),
+                                     (width, height, pillow_indices(self.path(original)), wanted))
+                # Back to an episode file: the same bytes, once build reads PNG.
+                second = os.path.join(label, "second.z4k")
+                result = self.build(extracted, second)
+                if result.returncode == 1 and b"not a bitmap" in result.stderr:
+                    refusals.append(label)
+                    continue
+                self.assert_done(result)
+                self.assertEqual(read(self.path(first)), read(self.path(second)))
+        if refusals:
+            self.skipTest("build from the PNGs: build reads only bitmaps so far (it answered "
+                          f"'not a bitmap' for {', '.join(refusals)})")
 
     def check_extracted(self, originals, extracted, palette_source):
         """Plain 8-bit bitmaps that an independent reader takes to the original indices."""
@@ -457,6 +519,332 @@ class DamagedFileTest(unittest.TestCase):
         self.assertIn(b"folder.z4k: cannot be opened (Is a directory)", result.stderr)
 
 
+# --- extract against hostile files and faults, show of several files, the preview -------------
+
+def run_env(*args, cwd, env=None, preexec=None):
+    """run(), with extra environment variables and a hook run in the child before it starts."""
+    full = dict(os.environ)
+    full.update(env or {})
+    return subprocess.run([PROGRAM, *args], cwd=cwd, stdin=subprocess.DEVNULL, env=full,
+                          capture_output=True, timeout=120, start_new_session=True,
+                          preexec_fn=preexec)
+
+
+def zlib_of_zeros(count):
+    """One zlib stream of `count` zero bytes, made a block at a time."""
+    packer = zlib.compressobj(9)
+    block = bytes(1 << 20)
+    parts = []
+    while count > 0:
+        parts.append(packer.compress(block[:min(count, len(block))]))
+        count -= min(count, len(block))
+    parts.append(packer.flush())
+    return b"".join(parts)
+
+
+def episode_file(sizes, title_pixels=None, streams=None):
+    """An episode file of the given (width, height) episode and lowtitle sizes, all pixels 0."""
+    (ew, eh), (lw, lh) = sizes
+    header = struct.pack("<iiii", 204, 1, 1, 0) + b"Big".ljust(128, b"\0") + \
+        b"big.lev".ljust(32, b"\0") + struct.pack("<iiiiiiii", ew, eh, 0x00670098, 0x00770860,
+                                                   lw, lh, 0x006BB0CC, 0x00706100)
+    counts = [ew * eh, ew * eh if title_pixels is None else title_pixels, lw * lh]
+    made = {}
+    body = b""
+    for count in counts:
+        if count not in made:
+            made[count] = zlib_of_zeros(count)
+        body += struct.pack("<i", len(made[count])) + made[count]
+    return header + body
+
+
+class HostileExtractTest(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="divovod-cli-")
+
+    def tearDown(self):
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def path(self, *parts):
+        return os.path.join(self.folder, *parts)
+
+    def good_file(self, name="keep.z4k", low=(64, 40)):
+        for number, (width, height) in enumerate([(21, 9), (21, 9), low]):
+            imagemagick(self.folder, f"{number}.bmp", width, height, number)
+        result = run("build", "-e", "0.bmp", "-t", "1.bmp", "-l", "2.bmp", "-p", "1", "-n", "N",
+                     "-s", "s.lev", "-o", name, cwd=self.folder)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return read(self.path(name))
+
+    def test_never_writes_over_the_file_it_reads_by_any_name(self):
+        good = self.good_file()
+
+        def copy_named(name):
+            write(self.path(name), good)
+            return name
+
+        def symlink(name):
+            os.symlink("keep.z4k", self.path(name))
+            return "keep.z4k"
+
+        def hard_link(name):
+            os.link(self.path("keep.z4k"), self.path(name))
+            return "keep.z4k"
+
+        for make, name in [(copy_named, "episode.bmp"), (symlink, "title.bmp"),
+                           (hard_link, "lowtitle.bmp"), (copy_named, "lowtitle.bmp")]:
+            with self.subTest(f"{make.__name__} {name}"):
+                source = make(name)
+                result = run("extract", source, "--force", cwd=self.folder)
+                self.assertEqual((result.returncode, result.stdout), (1, b""), result.stderr)
+                self.assertIn(f"{name}: is the episode file being read ({source}); it is never "
+                              "written over".encode(), result.stderr)
+                self.assertIn(b"nothing written", result.stderr)
+                self.assertEqual(read(self.path(source)), good)
+                self.assertEqual(read(self.path(name)), good)
+                others = {"episode.bmp", "title.bmp", "lowtitle.bmp"} - {name}
+                self.assertFalse(any(os.path.lexists(self.path(o)) for o in others))
+                os.remove(self.path(name))
+
+    def test_every_target_is_checked_before_any_is_written(self):
+        self.good_file()
+        write(self.path("episode.bmp"), b"old episode")
+        os.makedirs(self.path("lowtitle.bmp"))
+        result = run("extract", "keep.z4k", "--force", cwd=self.folder)
+        self.assertEqual((result.returncode, result.stdout), (1, b""))
+        self.assertIn(b"lowtitle.bmp: is a folder", result.stderr)
+        self.assertEqual(read(self.path("episode.bmp")), b"old episode", "replaced for nothing")
+        self.assertFalse(os.path.exists(self.path("title.bmp")))
+        os.rmdir(self.path("lowtitle.bmp"))
+
+        # Two names for one file, even through a link to a file not yet there.
+        os.remove(self.path("episode.bmp"))
+        os.symlink("episode.bmp", self.path("title.bmp"))
+        result = run("extract", "keep.z4k", "--force", cwd=self.folder)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"title.bmp: leads to the same file as episode.bmp", result.stderr)
+        self.assertFalse(os.path.exists(self.path("episode.bmp")))
+        os.remove(self.path("title.bmp"))
+
+        # A FIFO as a target is refused, never opened (which would wait for a reader).
+        os.mkfifo(self.path("title.bmp"))
+        result = run("extract", "keep.z4k", "--force", cwd=self.folder)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"title.bmp: is not a regular file", result.stderr)
+        self.assertFalse(os.path.exists(self.path("episode.bmp")))
+
+    def test_a_write_that_still_fails_says_which_files_are_written(self):
+        import resource
+        import signal
+        self.good_file(low=(64, 40))  # 1294-byte bitmaps, then one of 3638 bytes
+
+        def small_files():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (2000, 2000))
+
+        result = run_env("extract", "keep.z4k", cwd=self.folder, preexec=small_files)
+        self.assertEqual((result.returncode, result.stdout), (1, b""), result.stderr)
+        lines = result.stderr.decode().splitlines()
+        self.assertTrue(lines[0].startswith("divovod: lowtitle.bmp: cannot be written"), lines)
+        self.assertEqual(lines[1], "divovod: already written: episode.bmp (21x9), "
+                                   "title.bmp (21x9)")
+        self.assertEqual(sorted(n for n in os.listdir(self.folder) if n.endswith("e.bmp")),
+                         ["episode.bmp", "title.bmp"], "no half-written lowtitle")
+
+    def test_the_episode_file_as_a_pipe(self):
+        os.mkfifo(self.path("pipe.z4k"))
+        for command in ("show", "extract"):
+            result = run(command, "pipe.z4k", cwd=self.folder)
+            self.assertEqual(result.returncode, 1)
+            self.assertEqual(result.stderr, b"divovod: pipe.z4k: cannot be opened: not a regular "
+                                            b"file (a pipe or a device)\n")
+
+    def test_a_picture_past_the_bitmap_limit_is_never_inflated(self):
+        import resource
+        # 1 x 1.1 billion: 4 bytes a row once padded, past 4 GB; the lowtitle small.
+        write(self.path("huge.z4k"), episode_file([(1, 1_100_000_000), (3, 2)],
+                                                   title_pixels=6))
+        result = run("extract", "huge.z4k", "-d", "out", cwd=self.folder)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"out/episode.bmp not written: a 1x1100000000 picture needs a 4400001078-"
+                      b"byte bitmap, past the format's limit of 4 GB", result.stderr)
+        self.assertEqual(sorted(os.listdir(self.path("out"))), ["lowtitle.bmp", "title.bmp"])
+        self.assertLess(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, 300_000,
+                        "kB resident at most")
+
+        # When nothing at all can be written, no folder is made for it.
+        write(self.path("all huge.z4k"), episode_file([(1, 1_100_000_000), (1, 1_100_000_000)]))
+        result = run("extract", "all huge.z4k", "-d", "empty", cwd=self.folder)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stderr.count(b"past the format's limit"), 3)
+        self.assertFalse(os.path.exists(self.path("empty")))
+
+    def test_a_tall_narrow_picture_is_written_in_blocks(self):
+        # 1 x 16,777,216: once two writes a row; seconds now.
+        write(self.path("tall.z4k"), episode_file([(1, 1 << 24), (1, 1)], title_pixels=1))
+        result = run("extract", "tall.z4k", cwd=self.folder)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(os.path.getsize(self.path("episode.bmp")), 1078 + 4 * (1 << 24))
+
+    def test_title_size_of_the_wrong_count_says_the_real_one(self):
+        self.good_file()
+        result = run("extract", "keep.z4k", "--title-size", "10x10", cwd=self.folder)
+        self.assertEqual((result.returncode, result.stdout), (1, b""))
+        self.assertEqual(result.stderr, b"divovod: --title-size 10x10 is 100 pixels, but the title "
+                                        b"picture holds 189; nothing written\n")
+        self.assertFalse(os.path.exists(self.path("episode.bmp")))
+
+
+class ShowManyTest(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="divovod-cli-")
+        for number, (width, height) in enumerate([(21, 9), (13, 7), (21, 9)]):
+            imagemagick(self.folder, f"{number}.bmp", width, height, number)
+
+    def tearDown(self):
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def path(self, *parts):
+        return os.path.join(self.folder, *parts)
+
+    def build(self, output, name="N"):
+        result = run("build", "-e", "0.bmp", "-t", "1.bmp", "-l", "2.bmp", "-p", "1", "-n", name,
+                     "-s", "s.lev", "-o", output, cwd=self.folder)
+        self.assertEqual(result.returncode, 0, result.stderr)
+
+    def test_several_files_text_and_one_json_value(self):
+        self.build("a.z4k")
+        self.build("b.z4k")
+        write(self.path("junk.z4k"), b"GIF89a" + bytes(300))
+        names = ["a.z4k", "junk.z4k", "missing.z4k", "b.z4k"]
+        text = run("show", *names, cwd=self.folder)
+        self.assertEqual(text.returncode, 1)
+        out = text.stdout.decode()
+        self.assertEqual(out.count("verdict "), 3)
+        self.assertEqual(text.stderr, b"divovod: missing.z4k: cannot be opened (No such file or "
+                                      b"directory)\n")
+        junk = out[out.index("file            junk.z4k"):]
+        junk = junk[:junk.index("\n\n")]
+        self.assertEqual(junk.splitlines()[:3], ["file            junk.z4k", "size            306 bytes",
+                                                 "kind            not an episode file"])
+        self.assertNotIn("position", junk, "no header fields of a file that is none")
+
+        report = json.loads(run("show", "--json", *names, cwd=self.folder).stdout)
+        self.assertIsInstance(report, list)
+        self.assertEqual([r["file"] for r in report], names)
+        self.assertEqual([r["intact"] for r in report], [True, False, False, True])
+        self.assertEqual(report[2], {"file": "missing.z4k", "intact": False,
+                                     "error": "cannot be opened (No such file or directory)"})
+        self.assertIn("not an episode file", report[1]["problems"][0])
+        self.assertEqual(run("show", "a.z4k", "b.z4k", cwd=self.folder).returncode, 0)
+        one = json.loads(run("show", "--json", "missing.z4k", cwd=self.folder).stdout)
+        self.assertEqual(one["error"], "cannot be opened (No such file or directory)")
+
+    def test_bytes_that_are_not_utf8_are_escaped(self):
+        self.build("cp.z4k", name="Ch\u00e2teau")
+        data = bytearray(read(self.path("cp.z4k")))
+        data[16:144] = b"Ch\xe2teau \x9b2J".ljust(128, b"\0")  # code page 1252, and a C1 CSI
+        odd_name = os.fsencode(self.folder) + b"/caf\xe9.z4k"
+        write(odd_name, bytes(data))
+        text = subprocess.run([PROGRAM, "show", odd_name], capture_output=True, timeout=60,
+                              stdin=subprocess.DEVNULL)
+        self.assertIn(b"name            Ch\\xE2teau \\x9B2J\n", text.stdout)
+        self.assertIn(b"caf\\xE9.z4k", text.stdout)
+        self.assertNotIn(b"\x9b", text.stdout)
+        report = json.loads(subprocess.run([PROGRAM, "show", "--json", odd_name],
+                                           capture_output=True, timeout=60,
+                                           stdin=subprocess.DEVNULL).stdout)
+        self.assertEqual(report["header"]["name"], "Ch\\xE2teau \\x9B2J")
+        self.assertTrue(report["file"].endswith("/caf\\xE9.z4k"), report["file"])
+        self.assertNotIn("\ufffd", json.dumps(report, ensure_ascii=False))
+
+
+def preview_cells(text):
+    """The drawn lines of a preview: lists of (SGR parameters, cell text); each line ends with
+    the reset."""
+    import re
+    lines = []
+    for line in text.split("\n"):
+        if not line.startswith("\x1b["):
+            continue
+        assert line.endswith("\x1b[0m"), repr(line)
+        lines.append(re.findall("\x1b\\[([0-9;]*)m(\u2580|  )", line[:-4]))
+    return lines
+
+
+class PreviewTest(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="divovod-cli-")
+
+    def tearDown(self):
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def test_preview_of_pictures_from_a_real_encoder(self):
+        # 9 x 5 episode (odd height), a 4 x 2 title of the lowtitle's size.
+        for number, (width, height) in enumerate([(9, 5), (4, 2), (4, 2)]):
+            pillow(self.folder, f"{number}.bmp", width, height, number)
+        result = run("build", "-e", "0.bmp", "-t", "1.bmp", "-l", "2.bmp", "-p", "1", "-n", "N",
+                     "-s", "s", "-o", "p.z4k", cwd=self.folder)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        indices = [pillow_indices(os.path.join(self.folder, f"{n}.bmp")) for n in range(3)]
+        palette = palette_of(read(os.path.join(self.folder, "0.bmp")))
+
+        def rgb(index):
+            b, g, r = palette[4 * index: 4 * index + 3]
+            return f"{r};{g};{b}"
+
+        utf8 = {"LANG": "C.UTF-8", "LC_ALL": "C.UTF-8", "COLORTERM": "truecolor"}
+        shown = run_env("show", "--preview", "--palette", "0.bmp", "p.z4k", cwd=self.folder,
+                        env=utf8)
+        self.assertEqual(shown.returncode, 0, shown.stderr)
+        out = shown.stdout.decode()
+        self.assertNotIn("grey ramp", out)
+        lines = preview_cells(out)
+        self.assertEqual([len(line) for line in lines], [9, 9, 9, 4, 4])
+        episode = indices[0]
+        for y in range(3):
+            for x in range(9):
+                lower = (f"48;2;{rgb(episode[(2 * y + 1) * 9 + x])}" if 2 * y + 1 < 5 else "49")
+                self.assertEqual(lines[y][x], (f"38;2;{rgb(episode[2 * y * 9 + x])};{lower}",
+                                               "\u2580"), (x, y))
+
+        # The 256-colour form, fitted into 5 columns (every 2nd pixel), and its grey ramp line.
+        shown = run_env("show", "--preview", "--width", "5", "p.z4k", cwd=self.folder,
+                        env={"LANG": "C.UTF-8", "LC_ALL": "C.UTF-8", "COLORTERM": ""})
+        out = shown.stdout.decode()
+        self.assertIn("colours         a grey ramp", out)
+        self.assertIn("episode image, 9 x 5, drawn 1 pixel in 2 each way", out)
+        lines = preview_cells(out)
+        self.assertEqual([len(line) for line in lines][:2], [5, 5])
+        self.assertTrue(all(c[0].startswith("38;5;") for c in lines[0]))
+
+        # Outside UTF-8: two spaces a pixel, a line a row, width from COLUMNS when not a terminal.
+        shown = run_env("show", "--preview", "p.z4k", cwd=self.folder,
+                        env={"LANG": "C", "LC_ALL": "C", "COLORTERM": "24bit", "COLUMNS": "10"})
+        lines = preview_cells(shown.stdout.decode())
+        self.assertEqual([len(line) for line in lines][:3], [5, 5, 5], "18 columns > 10: step 2")
+        self.assertTrue(all(cell[1] == "  " and cell[0].startswith("48;2;") for cell in lines[0]))
+
+        # A damaged picture is named, not drawn; the others still are.
+        data = bytearray(read(os.path.join(self.folder, "p.z4k")))
+        (_, _), (title_at, title_size), _ = blocks_of(bytes(data))
+        data[title_at + 4 + title_size - 1] ^= 0xFF
+        write(os.path.join(self.folder, "bad.z4k"), bytes(data))
+        shown = run_env("show", "--preview", "bad.z4k", cwd=self.folder, env=utf8)
+        self.assertEqual(shown.returncode, 1)
+        self.assertIn("preview         title image not drawn: it is damaged", shown.stdout.decode())
+        self.assertEqual([len(line) for line in preview_cells(shown.stdout.decode())], [9, 9, 9, 4])
+
+    def test_preview_usage(self):
+        for arguments, message in [
+                (["show", "--palette", "p.bmp", "x.z4k"], "--palette goes with --preview"),
+                (["show", "--preview", "--json", "x.z4k"], "--preview draws pictures"),
+                (["show", "--preview", "--width", "0", "x.z4k"], "--width needs a number")]:
+            result = run(*arguments, cwd=self.folder)
+            self.assertEqual(result.returncode, 2, arguments)
+            self.assertTrue(result.stderr.decode().startswith(f"divovod: {message}"), result.stderr)
+
+
 # --- usage ----------------------------------------------------------------------------------
 
 USAGE_ERRORS = [
@@ -474,8 +862,9 @@ USAGE_ERRORS = [
     (["build", "--name", "a", "--name=b"], "--name is given twice"),
     (["build", "--colour", "red"], "unknown option --colour"),
     (["build", "stray.bmp"], "build takes no file names of its own"),
-    (["show"], "show needs exactly one file"),
-    (["show", "a.z4k", "b.z4k"], "show needs exactly one file"),
+    (["show"], "show needs at least one file"),
+    (["help", "frobnicate"], "no help on frobnicate"),
+    (["help", "build", "show"], "help takes one command name"),
     (["show", "--json=yes", "a.z4k"], "--json takes no value"),
     (["show", "-x", "a.z4k"], "unknown option -x"),
     (["extract"], "extract needs exactly one episode file"),
@@ -484,6 +873,7 @@ USAGE_ERRORS = [
     (["extract", "a.z4k", "--title-size", "70000x70000"], "--title-size needs WIDTHxHEIGHT"),
     (["extract", "a.z4k", "--palette"], "--palette needs a value"),
     (["extract", "a.z4k", "--force=1"], "--force takes no value"),
+    (["extract", "a.z4k", "--format", "gif"], "--format needs png or bmp, not 'gif'"),
 ]
 
 
@@ -508,16 +898,29 @@ class UsageTest(unittest.TestCase):
     def test_help_and_version(self):
         folder = tempfile.mkdtemp(prefix="divovod-cli-")
         try:
-            for arguments in (["--help"], ["-h"], ["build", "--help"], ["extract", "-h"]):
+            general = run("--help", cwd=folder).stdout
+            for arguments in (["--help"], ["-h"], ["help"]):
                 result = run(*arguments, cwd=folder)
-                self.assertEqual(result.returncode, 0, arguments)
-                self.assertTrue(result.stdout.startswith(b"usage: divovod"), arguments)
-                self.assertIn(b"Exit status", result.stdout)
-                self.assertEqual(result.stderr, b"")
-            result = run("--version", cwd=folder)
-            self.assertEqual(result.returncode, 0)
-            # The project's version, and the checkout's revision when built from one.
-            self.assertRegex(result.stdout.decode(), r"^divovod \d+\.\d+\.\d+( \(\S+\))?\n$")
+                self.assertEqual((result.returncode, result.stdout, result.stderr), (0, general, b""))
+            self.assertIn(b"Exit status", general)
+            for command, words in [("build", b"--episode-image FILE"), ("show", b"--preview"),
+                                   ("extract", b"--title-size WxH")]:
+                with self.subTest(command):
+                    asked = [run(command, "--help", cwd=folder), run(command, "-h", cwd=folder),
+                             run("help", command, cwd=folder)]
+                    for result in asked:
+                        self.assertEqual((result.returncode, result.stderr), (0, b""))
+                        self.assertEqual(result.stdout, asked[0].stdout)
+                    text = asked[0].stdout
+                    self.assertTrue(text.startswith(b"usage: divovod " + command.encode()), text)
+                    self.assertNotEqual(text, general)
+                    for part in (words, b"Example", b"Exit status", b"writes"):
+                        self.assertIn(part.lower(), text.lower())
+            # The project's version, with the checkout's revision when built from one.
+            for flag in ("--version", "-V"):
+                result = run(flag, cwd=folder)
+                self.assertEqual(result.returncode, 0)
+                self.assertRegex(result.stdout.decode(), r"^divovod \d+\.\d+\.\d+( \(\S+\))?\n$")
             self.assertEqual(os.listdir(folder), [], "help and version write nothing")
         finally:
             shutil.rmtree(folder)

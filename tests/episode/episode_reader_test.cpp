@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -119,6 +120,47 @@ TEST(ReadEpisode, IntactFileGivesItsFieldsAndExactPixels) {
     EXPECT_EQ(Bytes(pixels.get(), pixels.get() + block.pixelCount), episode.pixels[i]);
   }
   EXPECT_EQ(contents.bytesAfterLastPicture, 0);
+}
+
+TEST(ReadEpisode, StreamedPixelsAreTheInflatedOnesAndAChangedFileIsNoticed) {
+  EpisodeBytes episode;
+  episode.sizes[0][0] = 1000;  // an episode picture of several 64 KB blocks
+  episode.sizes[0][1] = 150;
+  episode.pixels[0] = pattern(150000, 7);
+  episode.streams[0] = compressed(episode.pixels[0]);
+  const Bytes bytes = episode.file();
+  const EpisodeContents contents = readBytes(bytes);
+  ASSERT_TRUE(episodeIntact(contents));
+  MemoryFile memory(bytes);
+  for (int i = 0; i < 3; ++i) {
+    Bytes streamed;
+    std::size_t largest = 0;
+    EXPECT_TRUE(streamPicture(memory.file, contents.pictures[i],
+                              [&](const unsigned char* part, std::size_t count) {
+                                streamed.insert(streamed.end(), part, part + count);
+                                largest = std::max(largest, count);
+                              }));
+    EXPECT_EQ(streamed, episode.pixels[i]);
+    EXPECT_LE(largest, std::size_t{64 * 1024});
+  }
+  // The same file, changed since it was checked: a stream of other pixels, one too many or few.
+  for (const std::size_t count : {std::size_t{150001}, std::size_t{149999}}) {
+    Bytes other = bytes;
+    const Bytes longer = compressed(pattern(count, 7));
+    Bytes changed(other.begin(), other.begin() + kEpisodeHeaderBytes);
+    Bytes size(4);
+    putLe32(size, 0, static_cast<std::uint32_t>(longer.size()));
+    changed.insert(changed.end(), size.begin(), size.end());
+    changed.insert(changed.end(), longer.begin(), longer.end());
+    MemoryFile changedFile(changed);
+    PictureBlock block = contents.pictures[0];
+    block.streamSize = static_cast<std::int32_t>(longer.size());
+    std::size_t given = 0;
+    EXPECT_FALSE(streamPicture(changedFile.file, block, [&](const unsigned char*, std::size_t n) {
+      given += n;
+    })) << count;
+    EXPECT_LE(given, std::size_t{150000}) << "never more than the check counted";
+  }
 }
 
 TEST(ReadEpisode, MissingFileIsNotOpened) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <vector>
 
@@ -62,6 +63,13 @@ void checkIntact(std::FILE* file, const EpisodeContents& contents) {
     watch = AllocationWatch{std::max<std::int64_t>(block.pixelCount, 1), 0};
     PixelBlock pixels = inflatePicture(file, block);
     if (!pixels) fail("an intact picture does not inflate again");
+    // The same pixels a block at a time, as the preview takes them.
+    std::int64_t streamed = 0;
+    const bool whole = streamPicture(file, block, [&](const unsigned char* part, std::size_t n) {
+      if (std::memcmp(part, pixels.get() + streamed, n) != 0) fail("streamed pixels differ");
+      streamed += static_cast<std::int64_t>(n);
+    });
+    if (!whole || streamed != block.pixelCount) fail("an intact picture does not stream whole");
   }
 }
 
