@@ -27,7 +27,7 @@ def help_text(*arguments):
 
 def commands():
     """The commands the program's own usage names."""
-    found = re.findall(r"divovod (\w+)", help_text("--help"))
+    found = re.findall(r"divovod ([a-z]+)\b", help_text("--help"))
     return sorted(set(found) - {"help"})
 
 
@@ -112,7 +112,10 @@ class CompletionTest(unittest.TestCase):
 
     def test_commands_options_and_files(self):
         cases = [
-            ("divovod ", ["--help", "--version", "build", "extract", "show"]),
+            ("divovod ", ["--help", "--version", "build", "extract", "help", "show"]),
+            ("divovod help s", ["show"]),
+            ("divovod extract caves.z4k --format ", ["bmp", "png"]),
+            ("divovod extract caves.z4k --format=p", ["png"]),
             ("divovod ex", ["extract"]),
             ("divovod build --ep", ["--episode-image"]),
             ("divovod show --j", ["--json"]),
