@@ -14,13 +14,14 @@
 namespace {
 
 const char* const kExtractHelp =
-    "usage: divovod extract FILE [--output-dir DIR] [--palette PICTURE.bmp]\n"
+    "usage: divovod extract FILE [--output-dir DIR] [--palette FILE]\n"
     "                            [--title-size WxH] [--force]\n"
     "\n"
     "Writes episode.bmp, title.bmp and lowtitle.bmp as plain 8-bit bitmaps.\n"
     "\n"
     "  -d, --output-dir DIR  where to write them (default: the current folder; made if missing)\n"
-    "      --palette FILE    the colours to give them (default: a grey ramp)\n"
+    "      --palette FILE    the colours to give them (default: a grey ramp): JASC-PAL,\n"
+    "                        GIMP .gpl, .act, RIFF, raw VGA, or an indexed bitmap or PNG\n"
     "      --title-size WxH  the title's size, which the file does not store (default: the\n"
     "                        episode or lowtitle size when its pixel count matches)\n"
     "  -f, --force           replace files that already exist\n"
@@ -163,12 +164,7 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
   }
   Palette palette = greyRamp();
   if (!request.paletteFile.empty()) {
-    errno = 0;
-    const PaletteOutcome outcome = readPalette(request.paletteFile.c_str(), palette);
-    if (!outcome.ok()) {
-      err << "divovod: " << request.paletteFile << ": " << paletteReason(outcome, errno) << "\n";
-      return kExitFailed;
-    }
+    if (!loadPalette(request.paletteFile, palette, err)) return kExitFailed;
   }
   errno = 0;
   FileHandle file(openForReading(request.episodeFile.c_str()));

@@ -28,11 +28,11 @@ void forgetEndOfInput() {
   std::clearerr(stdin);
 }
 
-bool importIntoSlot(PictureSlot& slot, const char* prompt) {
+bool importIntoSlot(PictureSlot& slot, const char* prompt, const ImportOptions& options) {
   std::cout << prompt;
   slot.fileName = pathFromTypedName(readNameAnswer(std::cin));
   ImportedImage image{};
-  const ImportOutcome outcome = importBitmap(slot.fileName.c_str(), image);
+  const ImportOutcome outcome = importPicture(slot.fileName.c_str(), options, image);
   if (const char* line = dialogueLine(outcome)) std::cout << line;
   if (!outcome.ok()) return false;
   if (slot.image.compressedData != nullptr) releaseImportedImage(slot.image);
@@ -94,12 +94,14 @@ DialogueEnd runCreationDialogue(DriverState& state) {
   std::memset(answers.startLevel, 0, sizeof answers.startLevel);
   clearScreen();
   std::cout << "Let's create a z4k file!!!\n";
+  const ImportOptions& options = state.importOptions;
   bool imported =
       importIntoSlot(state.episodeSlot,
-                     "Enter the filename of the episode image and press enter:\n") &&
-      importIntoSlot(state.titleSlot, "Enter the filename of the title image and press enter:\n") &&
+                     "Enter the filename of the episode image and press enter:\n", options) &&
+      importIntoSlot(state.titleSlot, "Enter the filename of the title image and press enter:\n",
+                     options) &&
       importIntoSlot(state.lowtitleSlot,
-                     "Enter the filename of the lowtitle image and press enter:\n");
+                     "Enter the filename of the lowtitle image and press enter:\n", options);
   if (imported) {
     readMetadata(answers);
     if (writeEpisodeFile(answers, state.episodeSlot.image, state.titleSlot.image,

@@ -5,31 +5,9 @@
 
 #include <cstdint>
 
-// 256 entries of blue, green, red and a zero byte, as they stand in a bitmap file.
-struct Palette {
-  unsigned char entries[256][4];
-};
+#include "palette_file.h"
 
 Palette greyRamp();
-
-enum class PaletteProblem {
-  kNone,
-  kCannotOpen,
-  kNotABitmap,         // not the letters B M, or the file ends inside its headers
-  kNotEightBits,       // detail: the bit count found
-  kUnsupportedHeader,  // detail: the information header's size
-  kPaletteMissing,     // the file ends inside its palette
-};
-
-struct PaletteOutcome {
-  PaletteProblem problem = PaletteProblem::kNone;
-  long long detail = 0;
-  bool ok() const { return problem == PaletteProblem::kNone; }
-};
-
-// Takes the palette of an 8-bit bitmap (the usual 40-byte and larger information headers, and the
-// old 12-byte one with 3-byte entries). Entries the file does not list are black.
-PaletteOutcome readPalette(const char* path, Palette& palette);
 
 // pixels: width x height palette indices, top row first. Written through the safe replace, so a
 // failure leaves any existing file as it was. False when anything fails.
