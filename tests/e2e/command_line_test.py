@@ -289,10 +289,11 @@ class CommandLineTest(unittest.TestCase):
         write(self.path("short.bmp"), good[:len(good) - 100])
         write(self.path("text.bmp"), b"hello, not a picture\n" * 4)
         cases = [
-            ("true.bmp", "true.bmp: 24 bits per pixel, only 8-bit pictures can be stored"),
+            ("true.bmp", "true.bmp: a true-colour picture (24 bits per pixel) has no palette "
+             "indices: give the game's palette with --palette FILE"),
             ("bitfields.bmp", "bitfields.bmp: compression 3 is not supported"),
             ("short.bmp", "short.bmp: the header promises more pixels than the file holds"),
-            ("text.bmp", "text.bmp: not a bitmap"),
+            ("text.bmp", "text.bmp: neither a bitmap (the letters BM) nor a PNG picture"),
             ("missing.bmp", "missing.bmp: cannot be opened (No such file or directory)"),
         ]
         for title, reason in cases:

@@ -188,27 +188,31 @@ TEST(ImportBitmap, RefusesWhatIsNotAnEightBitPicture) {
   const RefusedCase cases[] = {
       {"empty file", [] { return Bytes{}; }},
       {"not B M", [&] { return withByte(makeBitmap(good), 1, 'A'); }},
-      {"24 bits", [&] { return edited(good, [](BitmapFields& s) { s.bitCount = 24; }); }},
-      {"4 bits", [&] { return edited(good, [](BitmapFields& s) { s.bitCount = 4; }); }},
+      {"24 bits and no game palette",
+       [&] { return edited(good, [](BitmapFields& s) { s.bitCount = 24; }); }},
+      {"2 bits", [&] { return edited(good, [](BitmapFields& s) { s.bitCount = 2; }); }},
+      {"0 bits", [&] { return edited(good, [](BitmapFields& s) { s.bitCount = 0; }); }},
       {"too short for the bit count", [&] { return truncated(makeBitmap(good), 28); }},
       {"too short for the info header", [&] { return truncated(makeBitmap(good), 50); }},
       {"11-byte info header",
        [&] { return edited(good, [](BitmapFields& s) { s.infoSize = 11; }); }},
       {"15-byte info header",
        [&] { return edited(good, [](BitmapFields& s) { s.infoSize = 15; }); }},
-      {"OS/2 core header, 4 bits",
+      {"OS/2 core header, 16 bits",
        [&] {
          return edited(good, [](BitmapFields& s) {
            s.infoSize = 12;
-           s.bitCount = 4;
+           s.bitCount = 16;
          });
        }},
       {"OS/2 core header ending in its bit count",
        [&] { return truncated(edited(good, [](BitmapFields& s) { s.infoSize = 12; }), 24); }},
       {"OS/2 2.x header cut short",
        [&] { return truncated(edited(good, [](BitmapFields& s) { s.infoSize = 24; }), 14 + 20); }},
-      {"compression 2", [&] { return edited(good, [](BitmapFields& s) { s.compression = 2; }); }},
-      {"compression 3", [&] { return edited(good, [](BitmapFields& s) { s.compression = 3; }); }},
+      {"RLE4 at 8 bits", [&] { return edited(good, [](BitmapFields& s) { s.compression = 2; }); }},
+      {"bit fields at 8 bits",
+       [&] { return edited(good, [](BitmapFields& s) { s.compression = 3; }); }},
+      {"compression 4", [&] { return edited(good, [](BitmapFields& s) { s.compression = 4; }); }},
       {"negative width", [&] { return edited(good, [](BitmapFields& s) { s.width = -4; }); }},
       {"smallest height",
        [&] { return edited(good, [](BitmapFields& s) { s.height = INT32_MIN; }); }},
