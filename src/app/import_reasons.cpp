@@ -89,6 +89,9 @@ std::string importReason(const ImportOutcome& outcome, int openError) {
       return "the pixel data offset " + detail +
              " lies inside the headers or past the end of the file";
     case ImportProblem::kTooLarge:
+      if (outcome.detail == kClaimBeyondFile) {
+        return "the header claims far more pixels than the file's data can hold";
+      }
       return "the picture is too large for the episode file's 32-bit sizes";
     case ImportProblem::kMissingPixels:
       return "the header promises more pixels than the file holds (or than its RLE data can "

@@ -28,7 +28,8 @@ enum class ImportProblem {
   kBadDimensions,           // a negative width, or a height that has no positive row count
   kTopDownRle,              // RLE data may not be stored top row first
   kBadPixelOffset,          // detail: the pixel-data offset, inside the headers or past the end
-  kTooLarge,                // the picture's size does not fit the 32-bit counts of the format
+  kTooLarge,                // the picture's size does not fit the 32-bit counts of the format;
+                            // detail kClaimBeyondFile: more than the file's data can inflate to
   kMissingPixels,           // the header promises more pixels than the file holds
   kOutOfMemory,             // no heap block for the pixels or the stream
   kCompressionFailed,       // detail: zlib's status
@@ -44,6 +45,8 @@ enum class ImportProblem {
   kPngBadImageData,         // the image data is not a deflate stream
   kPngUndecodable,          // the decoder refused what the checks let through; detail: its code
 };
+
+constexpr long long kClaimBeyondFile = 1;
 
 struct ImportOutcome {
   ImportProblem problem = ImportProblem::kNone;

@@ -173,9 +173,11 @@ ImportOutcome checkHeader(const unsigned char* data, std::uint32_t length, std::
     return problem(ImportProblem::kPngBadHeader);
   }
   const std::int64_t pixels = std::int64_t{facts.width} * facts.height;
-  if (pixels > kLargestCount || outputCapacity(pixels) > kLargestCount ||
-      rawSize(facts) > kInflateRatio * fileSize + kClaimSlack) {
+  if (pixels > kLargestCount || outputCapacity(pixels) > kLargestCount) {
     return problem(ImportProblem::kTooLarge);
+  }
+  if (rawSize(facts) > kInflateRatio * fileSize + kClaimSlack) {
+    return problem(ImportProblem::kTooLarge, kClaimBeyondFile);
   }
   return {};
 }

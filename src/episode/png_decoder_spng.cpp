@@ -42,7 +42,9 @@ ImportOutcome decodeIndexed(spng_ctx* context, const PngFacts& facts, DecodedPic
     status = spng_decode_image(context, picture.pixels.get(), size, SPNG_FMT_PNG, 0);
     if (status != 0) return undecodable(status);
   } else {
-    Block packed = allocateBytes(static_cast<std::int64_t>(size));
+    // Zeroed: libspng puts the pixels of an interlaced picture of packed indices into their
+    // bytes by or-ing their bits in.
+    Block packed = allocateZeroedBytes(static_cast<std::int64_t>(size));
     if (!packed) return {ImportProblem::kOutOfMemory, 0};
     status = spng_decode_image(context, packed.get(), size, SPNG_FMT_PNG, 0);
     if (status != 0) return undecodable(status);
