@@ -29,6 +29,7 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DDIVOVOD_FUZZ=ON -DDIVOVOD_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$jobs" --target bitmap_import_fuzzer key_decoder_fuzzer
 cmake --build "$build" -j "$jobs" --target episode_reader_fuzzer
+cmake --build "$build" -j "$jobs" --target png_import_fuzzer palette_file_fuzzer
 
 if $ci; then
   work="$(mktemp -d)"
@@ -68,3 +69,7 @@ run bitmap_import bitmap 4096 512 8
 run key_decoder keys 512
 # Room for a few small pictures' streams: damage anywhere in a whole file.
 run episode_reader episode 16384
+# A PNG may claim what 1100 times its size inflates to, plus 1 MiB: up to some 9 million pixels
+# of one bit, their RGBA block and the nearest-colour memo.
+run png_import png 8192 1024 256
+run palette_file palette 8192
