@@ -12,7 +12,7 @@ BUILD_PACKAGES   := cmake g++ make pkgconf zlib1g-dev nlohmann-json3-dev libspng
 # Pillow; strace serves the tests that look at the system calls the program makes.
 TEST_PACKAGES    := $(BUILD_PACKAGES) libgtest-dev python3 tmux imagemagick strace netpbm python3-pil
 WINDOWS_PACKAGES := $(BUILD_PACKAGES) g++-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64 \
-                    imagemagick bsdutils
+                    imagemagick bsdutils python3
 FUZZ_PACKAGES    := $(BUILD_PACKAGES) clang libclang-rt-14-dev
 BENCH_PACKAGES   := $(BUILD_PACKAGES) libbenchmark-dev
 PREREQUISITES    := bash scripts/prerequisites.sh
@@ -49,9 +49,10 @@ test-asan:
 bench:
 	@$(PREREQUISITES) $(BENCH_PACKAGES)
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DDIVOVOD_BUILD_BENCH=ON -DDIVOVOD_BUILD_TESTS=OFF
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target import_bench build_bench
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target import_bench build_bench colour_bench
 	$(BENCH_BUILD)/bench/import_bench
 	$(BENCH_BUILD)/bench/build_bench
+	$(BENCH_BUILD)/bench/colour_bench
 
 # Cross-builds for Windows and runs it under wine, compared with the Linux build's files.
 windows-check:

@@ -238,6 +238,8 @@ bool tableOf(const DecodedPicture& picture, const ImportOptions& options, const 
 
 }  // namespace
 
+void NearestColours::MemoRelease::operator()(MemoBlock* block) const { std::free(block); }
+
 bool prepareNearest(NearestColours& nearest, const Palette& palette, int excluded) {
   int order[256];
   int count = 0;
@@ -253,7 +255,7 @@ bool prepareNearest(NearestColours& nearest, const Palette& palette, int exclude
     nearest.blue[k] = static_cast<unsigned char>(blueOf(palette, order[k]));
     nearest.index[k] = static_cast<unsigned char>(order[k]);
   }
-  nearest.memo.reset(new (std::nothrow) std::unique_ptr<NearestColours::MemoBlock>[kMemoBlocks]);
+  nearest.memo.reset(new (std::nothrow) NearestColours::MemoPointer[kMemoBlocks]);
   return count > 0;
 }
 
@@ -262,7 +264,7 @@ unsigned char nearestIndex(NearestColours& nearest, unsigned red, unsigned green
   if (!nearest.memo) return searchSorted(nearest, red, green, blue);
   const unsigned block = (red >> 4) << 8 | (green >> 4) << 4 | blue >> 4;
   const unsigned at = (red & 15) << 8 | (green & 15) << 4 | (blue & 15);
-  std::unique_ptr<NearestColours::MemoBlock>& memo = nearest.memo[block];
+  NearestColours::MemoPointer& memo = nearest.memo[block];
   if (!memo) {
     memo.reset(static_cast<NearestColours::MemoBlock*>(
         std::calloc(1, sizeof(NearestColours::MemoBlock))));

@@ -23,7 +23,12 @@ struct NearestColours {
     unsigned char known[512];  // one bit per colour of the block
     unsigned char chosen[4096];
   };
-  std::unique_ptr<std::unique_ptr<MemoBlock>[]> memo;  // 4096 blocks
+  // Blocks come zeroed from calloc, so they go back with free.
+  struct MemoRelease {
+    void operator()(MemoBlock* block) const;
+  };
+  using MemoPointer = std::unique_ptr<MemoBlock, MemoRelease>;
+  std::unique_ptr<MemoPointer[]> memo;  // 4096 blocks
 };
 
 // excluded: an index never chosen (the transparent one), or -1. False when no colour is left.
