@@ -16,7 +16,6 @@ namespace {
 const char* const kBuildHelp =
     "usage: divovod build --episode-image FILE --title-image FILE --lowtitle-image FILE\n"
     "                     --position N --name TEXT --start-level NAME --output FILE\n"
-    "\n"
     "                     [--palette FILE [--exact-colours] [--dither]\n"
     "                     [--transparent-index N]]\n"
     "\n"
@@ -32,8 +31,8 @@ const char* const kBuildHelp =
     "  -n, --name TEXT            the episode's name (at most 127 bytes are kept)\n"
     "  -s, --start-level NAME     the file name of the first level (at most 31 bytes are kept)\n"
     "  -o, --output FILE          the episode file to write (an existing one is replaced)\n"
-    "  -h, --help                 this help\n"
     "%s"
+    "  -h, --help                 this help\n"
     "\n"
     "Example:\n"
     "  divovod build -e ep.bmp -t title.bmp -l low.bmp -p 5 -n \"Caves\" -s caves1.lev \\\n"

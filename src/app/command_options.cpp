@@ -62,13 +62,13 @@ bool parseIndex(const std::string& text, int& index) {
 }  // namespace
 
 const char* const kMappingHelp =
-    "      --palette FILE           the game's palette: pictures are put into its colours\n"
-    "                               (JASC-PAL, GIMP .gpl, .act, RIFF, raw VGA, or an indexed\n"
-    "                               bitmap or PNG)\n"
-    "      --exact-colours          refuse a picture with any colour the palette lacks\n"
-    "      --dither                 Floyd-Steinberg dithering instead of nearest colours\n"
-    "      --transparent-index N    pixels of alpha 0 become index N (0 to 255), and N is\n"
-    "                               never chosen for any other pixel\n";
+    "      --palette FILE         the game's palette: pictures are put into its colours\n"
+    "                             (JASC-PAL, GIMP .gpl, .act, RIFF, raw VGA, or an indexed\n"
+    "                             bitmap or PNG)\n"
+    "      --exact-colours        refuse a picture with any colour the palette lacks\n"
+    "      --dither               Floyd-Steinberg dithering instead of nearest colours\n"
+    "      --transparent-index N  pixels of alpha 0 become index N (0 to 255), and N is\n"
+    "                             never chosen for any other pixel\n";
 
 std::vector<OptionRule> mappingRules() {
   return {{"palette", 0, true},
