@@ -256,6 +256,16 @@ class PaletteTest(unittest.TestCase):
                 self.assertEqual(again, episode, result.stderr)
                 self.assertEqual(result.stderr, b"")
 
+    def test_names_with_folders_spaces_and_other_letters(self):
+        os.makedirs(self.path("art é"), exist_ok=True)
+        os.makedirs(self.path("palettes ü"), exist_ok=True)
+        shutil.copy(self.path("pillow-rgba.png"), self.path("art é/ciel ø.png"))
+        shutil.copy(self.path("game.gpl"), self.path("palettes ü/jeu é.gpl"))
+        moved, result = self.built("art é/ciel ø.png", "--palette", "palettes ü/jeu é.gpl")
+        same, _ = self.built("pillow-rgba.png", "--palette", "game.gpl")
+        self.assertEqual(moved, same)
+        self.assertTrue(result.stderr.decode().startswith("divovod: art é/ciel ø.png: mapped"))
+
     def test_true_colour_needs_a_palette(self):
         for name in self.true_colour:
             with self.subTest(name):

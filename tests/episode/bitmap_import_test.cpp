@@ -424,6 +424,46 @@ TEST(ImportBitmap, RealEncoderPicturesGiveTheirExactIndices) {
   }
 }
 
+// RLE4 by the rules of RLE8, two pixels a byte: runs alternate the high and the low nibble,
+// literals are padded to an even count of bytes, pixels past a row's end are dropped, moves skip.
+// 1- and 4-bit rows unpacked high bits first, each row padded to 4 bytes.
+TEST(ImportBitmap, FewerBitsAndRle4GiveTheirExactIndices) {
+  struct Case {
+    const char* name;
+    std::int32_t width;
+    std::int32_t height;
+    std::uint8_t bits;
+    std::uint32_t compression;
+    Bytes data;
+    Bytes topRowFirst;
+  } cases[] = {
+      {"RLE4 run, literal past the row, run", 5, 2, 4, 2,
+       {3, 0x12, 0, 3, 0x45, 0x60, 0, 0, 4, 0x9A, 0, 1},
+       {9, 10, 9, 10, 0, 1, 2, 1, 4, 5}},
+      {"RLE4 move, odd literal padded to an even count", 4, 3, 4, 2,
+       {2, 0x77, 0, 2, 1, 1, 1, 0xF0, 0, 0, 0, 5, 0x12, 0x34, 0x50, 0x00, 0, 1},
+       {1, 2, 3, 4, 0, 0, 0, 15, 7, 7, 0, 0}},
+      {"RLE4 data ending inside a literal", 4, 1, 4, 2, {0, 4, 0x56}, {5, 6, 0, 0}},
+      {"4 bits, odd width", 3, 2, 4, 0, {0x12, 0x30, 0, 0, 0xAB, 0xC0, 0, 0},
+       {10, 11, 12, 1, 2, 3}},
+      {"1 bit, 9 wide", 9, 2, 1, 0, {0xAA, 0x80, 0, 0, 0x55, 0x00, 0, 0},
+       {0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1}},
+  };
+  for (const Case& c : cases) {
+    BitmapFields fields;
+    fields.width = c.width;
+    fields.height = c.height;
+    fields.bitCount = c.bits;
+    fields.compression = c.compression;
+    fields.paletteEntries = 1u << c.bits;
+    fields.pixelData = c.data;
+    Outcome outcome = importBytes(makeBitmap(fields));
+    ASSERT_TRUE(outcome.ok) << c.name << ": problem " << static_cast<int>(outcome.problem);
+    EXPECT_EQ(pixelsOf(outcome), c.topRowFirst) << c.name;
+    releaseImportedImage(outcome.image);
+  }
+}
+
 // Counts what the importer asks of the heap, and can refuse the nth request.
 struct AllocationWatch {
   static inline std::size_t largest = 0;
