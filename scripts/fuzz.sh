@@ -69,7 +69,7 @@ run bitmap_import bitmap 4096 512 8
 run key_decoder keys 512
 # Room for a few small pictures' streams: damage anywhere in a whole file.
 run episode_reader episode 16384
-# A PNG may claim what 1100 times its size inflates to, plus 1 MiB: up to some 9 million pixels
-# of one bit, their RGBA block and the nearest-colour memo.
-run png_import png 8192 1024 256
+# A PNG's image data inflates to at most some 1032 times its size: 8 KB of it to 8.4 MB of rows,
+# which at one bit a pixel are 67 million pixels, their RGBA block 270 MB, and the memo.
+run png_import png 8192 2048 512
 run palette_file palette 8192

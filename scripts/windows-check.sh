@@ -489,10 +489,10 @@ PALETTE
     colour_run "$program" "$picture.z4k" build -e "$picture" -t "$picture" -l "$picture" -p 2 \
       -n Colours -s c1.lev "$@" || windows_status=$?
     if ((linux_status != 0 || windows_status != 0)); then
-      check FAIL "colours: $picture $* (exit statuses $windows_status; Linux $linux_status)"
+      check FAIL "colours: $picture${*:+ $*} (exit statuses $windows_status; Linux $linux_status)"
       return
     fi
-    same_files "colours: $picture $* is byte for byte the Linux build's" \
+    same_files "colours: $picture${*:+ $*} is byte for byte the Linux build's" \
       "$colours/cli/$picture.z4k" "$colours/linux/$picture.z4k"
   }
   for picture in good-1-bits.png good-2-bits.png good-4-bits.png good-8-bits.png interlaced.png; do
