@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "test_support.h"
+
 namespace {
 
 Palette paletteOf(const std::vector<std::vector<int>>& colours) {
@@ -176,6 +178,35 @@ TEST(MapPicture, TransparencyExactColoursAndDither) {
   for (unsigned char index : indicesOf(grey)) white += index;
   EXPECT_GT(white, 100);
   EXPECT_LT(white, 156);
+}
+
+}  // namespace
+
+namespace {
+
+// A plain (BI_RGB) 32-bit pixel's fourth byte is padding, whatever it holds: with a transparent
+// index given, none of these pixels is transparent.
+TEST(ImportPicture, TheFourthByteOfAPlain32BitPixelIsNoAlpha) {
+  ScratchDirectory directory;
+  BitmapFields fields;
+  fields.width = 2;
+  fields.height = 1;
+  fields.bitCount = 32;
+  fields.paletteEntries = 0;
+  fields.pixelData = {0, 0, 255, 0, 255, 255, 255, 0};  // blue, green, red, padding
+  const std::string path = directory.path("padded.bmp");
+  writeFile(path, makeBitmap(fields));
+  ImportOptions options;
+  options.hasPalette = true;
+  options.palette = paletteOf({{0, 0, 0}, {255, 0, 0}, {255, 255, 255}});
+  options.transparentIndex = 0;
+  ImportedImage image{};
+  MappingReport report;
+  ASSERT_TRUE(importPicture(path.c_str(), options, image, &report).ok());
+  EXPECT_EQ(inflateStream(image.compressedData, static_cast<std::size_t>(image.compressedSize)),
+            (Bytes{1, 2}));
+  EXPECT_EQ(report.transparentPixels, 0);
+  releaseImportedImage(image);
 }
 
 }  // namespace
