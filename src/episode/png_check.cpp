@@ -129,7 +129,8 @@ struct ImageData {
   bool started = false;
   bool ended = false;
   RowWalk walk;
-  unsigned char out[1 << 16];
+  unsigned char out[1 << 18];
+  unsigned char piece[1 << 18];
   ~ImageData() {
     if (started) inflateEnd(&stream);
   }
@@ -280,7 +281,8 @@ ImportOutcome checkPng(std::FILE* file, PngFacts& facts) {
   if (!data) return problem(ImportProblem::kOutOfMemory);
   ChunkOrder order;
   std::int64_t at = 8;
-  unsigned char piece[1 << 14];
+  // Large pieces keep inflate in its fast loop; the block comes from the heap with the rest.
+  unsigned char* piece = data->piece;
   for (;;) {
     unsigned char head[8];
     if (std::fread(head, 1, 8, file) != 8) return problem(ImportProblem::kPngCut, at);
@@ -295,7 +297,7 @@ ImportOutcome checkPng(std::FILE* file, PngFacts& facts) {
     ImportOutcome dataProblem;
     unsigned char header[13] = {};
     for (std::uint32_t left = length; left > 0;) {
-      const std::size_t wanted = std::min<std::size_t>(left, sizeof piece);
+      const std::size_t wanted = std::min<std::size_t>(left, sizeof data->piece);
       if (std::fread(piece, 1, wanted, file) != wanted) return problem(ImportProblem::kPngCut, at);
       crc = crc32(crc, piece, static_cast<uInt>(wanted));
       if (isHeader && length == 13) std::memcpy(header, piece, 13);
