@@ -20,7 +20,7 @@ BUILD_PACKAGES   := cmake g++ make pkgconf zlib1g-dev nlohmann-json3-dev libspng
 TEST_PACKAGES    := $(BUILD_PACKAGES) libgtest-dev python3 tmux imagemagick strace netpbm python3-pil \
                     groff-base bash
 WINDOWS_PACKAGES := $(BUILD_PACKAGES) g++-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64 \
-                    imagemagick bsdutils python3-pil
+                    imagemagick bsdutils python3 python3-pil
 FUZZ_PACKAGES    := $(BUILD_PACKAGES) clang libclang-rt-14-dev
 # The man page is checked with groff; the Debian package is made with dpkg-shlibdeps and checked
 # with lintian; the Windows zip has the man page as plain text.
@@ -67,9 +67,10 @@ test-asan:
 bench:
 	@$(PREREQUISITES) $(BENCH_PACKAGES)
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DDIVOVOD_BUILD_BENCH=ON -DDIVOVOD_BUILD_TESTS=OFF
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target import_bench build_bench
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target import_bench build_bench colour_bench
 	$(BENCH_BUILD)/bench/import_bench
 	$(BENCH_BUILD)/bench/build_bench
+	$(BENCH_BUILD)/bench/colour_bench
 
 # The Debian package, made by CPack in its own build folder and checked with lintian; then
 # package-check unpacks it into a scratch root and runs what it holds.

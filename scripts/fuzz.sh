@@ -29,6 +29,7 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DDIVOVOD_FUZZ=ON -DDIVOVOD_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$jobs" --target bitmap_import_fuzzer key_decoder_fuzzer
 cmake --build "$build" -j "$jobs" --target episode_reader_fuzzer
+cmake --build "$build" -j "$jobs" --target png_import_fuzzer palette_file_fuzzer
 
 if $ci; then
   work="$(mktemp -d)"
@@ -71,6 +72,10 @@ run bitmap_import bitmap 4096 512 8
 run key_decoder keys 512
 # Room for a few small pictures' streams: damage anywhere in a whole file.
 run episode_reader episode 16384
+# A PNG's image data inflates to at most some 1032 times its size: 8 KB of it to 8.4 MB of rows,
+# which at one bit a pixel are 67 million pixels, their RGBA block 270 MB, and the memo.
+run png_import png 8192 2048 512
+run palette_file palette 8192
 # libFuzzer's length control keeps inputs small for a long while whatever -max_len says; with it
 # off, large inputs (long RLE8 runs, big streams, sizes near the limits) are tried from the start;
 # a picture of 1 MB may rightly need a few hundred MB.

@@ -26,7 +26,7 @@ cd "$(dirname "$0")/.."
 build_dir=${WINDOWS_BUILD:-build-windows}
 jobs=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 
-for tool in x86_64-w64-mingw32-g++ cmake wine wineserver script timeout convert cmp; do
+for tool in x86_64-w64-mingw32-g++ cmake wine wineserver script timeout convert cmp python3; do
   if ! command -v "$tool" >/dev/null; then
     echo "windows-check: $tool is not installed" >&2
     exit 2
@@ -536,6 +536,83 @@ PYTHON
     screen_shows "title image, 64 x 40" && verdict=PASS
   check "$verdict" "command line: show --preview draws $drawn half blocks on the console in\
  colour (Linux: $drawn_by_linux; exit status $preview_status)"
+fi
+
+# 6. Pictures into the game's colours: PNG through the Imaging Component. Indexed PNG of every
+# depth (written byte by byte by tests/e2e/png_cases.py, and interlaced by ImageMagick), true
+# colour at 8 and 16 bits, RGBA, grey, and true-colour bitmaps, each built with a palette by both
+# programs and compared byte for byte; the same bad PNGs refused by both with the same words.
+if [[ -n $linux_program && -x $linux_program ]]; then
+  colours="$work/colours"
+  mkdir -p "$colours/cli" "$colours/linux"
+  python3 tests/e2e/png_cases.py "$colours/cli"
+  python3 - "$colours/cli/game.gpl" <<'PALETTE'
+import sys
+with open(sys.argv[1], "w", newline="\n") as out:
+    out.write("GIMP Palette\nName: game\nColumns: 16\n# the colours of the game\n")
+    for i in range(256):
+        out.write("%3d %3d %3d\tcolour %d\n" % ((i * 37) % 256, (i * 91 + 7) % 256, (i * 13) % 256, i))
+PALETTE
+  (
+    cd "$colours/cli"
+    convert -size 45x31 plasma:fractal -seed 3 base.png
+    convert base.png -colors 16 -interlace PNG PNG8:interlaced.png
+    convert base.png PNG24:rgb.png
+    convert base.png -depth 16 PNG48:rgb-16.png
+    convert base.png -alpha set -channel A -fx 'i<6?0:(i<9?0.5:1)' +channel PNG32:rgba.png
+    convert rgba.png -depth 16 PNG64:rgba-16.png
+    convert base.png -colorspace gray -depth 16 PNG:grey-16.png
+    convert base.png -type TrueColor BMP3:true.bmp
+  ) >/dev/null 2>&1
+  colour_run() {  # $1 program, $2 output, then options
+    local program=$1 output=$2
+    shift 2
+    (cd "$colours/cli" && if [[ $program == *.exe ]]; then LC_ALL=C.UTF-8 timeout 60 wine \
+        "$program" "$@" -o "$output"; else timeout 60 "$program" "$@" -o "$output"; fi) \
+      </dev/null >"$work/colour.out" 2>"$work/colour.err"
+  }
+  colour_case() {  # $1 picture, then options
+    local picture=$1 linux_status=0 windows_status=0
+    shift
+    colour_run "$linux_program" "../linux/$picture.z4k" build -e "$picture" -t "$picture" \
+      -l "$picture" -p 2 -n Colours -s c1.lev "$@" || linux_status=$?
+    colour_run "$program" "$picture.z4k" build -e "$picture" -t "$picture" -l "$picture" -p 2 \
+      -n Colours -s c1.lev "$@" || windows_status=$?
+    if ((linux_status != 0 || windows_status != 0)); then
+      check FAIL "colours: $picture${*:+ $*} (exit statuses $windows_status; Linux $linux_status)"
+      return
+    fi
+    same_files "colours: $picture${*:+ $*} is byte for byte the Linux build's" \
+      "$colours/cli/$picture.z4k" "$colours/linux/$picture.z4k"
+  }
+  for picture in good-1-bits.png good-2-bits.png good-4-bits.png good-8-bits.png interlaced.png; do
+    colour_case "$picture"
+  done
+  for picture in good-2-bits.png interlaced.png rgb.png rgb-16.png rgba.png rgba-16.png \
+      grey-16.png true.bmp; do
+    colour_case "$picture" --palette game.gpl
+  done
+  colour_case rgba.png --palette game.gpl --transparent-index 0
+  colour_case rgba-16.png --palette game.gpl --dither --transparent-index 3
+  for picture in "$colours"/cli/bad-*.png "$colours"/cli/*claim*.png "$colours"/cli/cut*.png \
+      "$colours"/cli/zero-width.png "$colours"/cli/indexed-without-palette.png \
+      "$colours"/cli/short-image-data.png "$colours"/cli/bit-depth-3.png \
+      "$colours"/cli/not-deflate.png; do
+    picture=$(basename "$picture")
+    linux_status=0
+    windows_status=0
+    colour_run "$linux_program" none.z4k build -e "$picture" -t good-4-bits.png \
+      -l good-4-bits.png -p 2 -n Colours -s c1.lev || linux_status=$?
+    linux_words=$(cat "$work/colour.err")
+    colour_run "$program" none.z4k build -e "$picture" -t good-4-bits.png -l good-4-bits.png \
+      -p 2 -n Colours -s c1.lev || windows_status=$?
+    verdict=FAIL
+    ((linux_status == 1 && windows_status == 1)) && [[ -n $linux_words ]] &&
+      [[ $(tr -d '\r' <"$work/colour.err") == "$linux_words" ]] &&
+      [[ ! -e "$colours/cli/none.z4k" ]] && verdict=PASS
+    check "$verdict" "colours: $picture refused with the Linux build's words (exit statuses\
+ $windows_status; Linux $linux_status)"
+  done
 fi
 
 echo "windows-check: build ${build_time} s, wine prefix ${prefix_time} s," \

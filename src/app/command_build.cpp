@@ -16,10 +16,15 @@ namespace {
 const char* const kBuildHelp =
     "usage: divovod build --episode-image FILE --title-image FILE --lowtitle-image FILE\n"
     "                     --position N --name TEXT --start-level NAME --output FILE\n"
+    "                     [--palette FILE [--exact-colours] [--dither]\n"
+    "                     [--transparent-index N]]\n"
     "\n"
-    "Writes an episode file from three 8-bit bitmaps and the answers the dialogue asks for;\n"
-    "an existing file is replaced only once the new one is complete, and never one of the\n"
-    "pictures. All seven options are needed.\n"
+    "Writes an episode file from three pictures and the answers the dialogue asks for; an\n"
+    "existing file is replaced only once the new one is complete, and never one of the\n"
+    "pictures. The seven options without a default are needed.\n"
+    "Pictures: bitmaps of 1, 4 or 8 bits and indexed PNG keep their palette indices; true-colour\n"
+    "bitmaps and PNG need --palette, and with it every picture is put into the game's colours\n"
+    "(an indexed picture already in them is stored unchanged).\n"
     "\n"
     "  -e, --episode-image FILE   the episode picture\n"
     "  -t, --title-image FILE     the title picture\n"
@@ -28,11 +33,14 @@ const char* const kBuildHelp =
     "  -n, --name TEXT            the episode's name (at most 127 bytes)\n"
     "  -s, --start-level NAME     the file name of the first level (at most 31 bytes)\n"
     "  -o, --output FILE          the episode file to write (an existing one is replaced)\n"
+    "%s"
     "  -h, --help                 this help\n"
     "\n"
     "Example:\n"
     "  divovod build -e ep.bmp -t title.bmp -l low.bmp -p 5 -n \"Caves\" -s caves1.lev \\\n"
     "                -o caves.z4k\n"
+    "  divovod build -e ep.png -t title.png -l low.png -p 5 -n \"Caves\" -s caves1.lev \\\n"
+    "                -o caves.z4k --palette game.pal --transparent-index 0\n"
     "\n"
     "Exit status: 0 written, 1 a picture or the write failed, 2 a usage error.\n";
 
@@ -45,14 +53,26 @@ struct ImportedPictures {
   }
 };
 
-bool importAll(const std::string (&names)[3], ImportedPictures& pictures, std::ostream& err) {
+// The build help with the mapping options in their place.
+std::string buildHelp() {
+  const std::string text = kBuildHelp;
+  const std::size_t at = text.find("%s");
+  return text.substr(0, at) + kMappingHelp + text.substr(at + 2);
+}
+
+bool importAll(const std::string (&names)[3], const ImportOptions& options,
+               ImportedPictures& pictures, std::ostream& err) {
   bool all = true;
   for (int i = 0; i < 3; ++i) {
     errno = 0;
-    const ImportOutcome outcome = importBitmap(names[i].c_str(), pictures.images[i]);
+    MappingReport report;
+    const ImportOutcome outcome =
+        importPicture(names[i].c_str(), options, pictures.images[i], &report);
     if (!outcome.ok()) {
       err << "divovod: " << names[i] << ": " << importReason(outcome, errno) << "\n";
       all = false;
+    } else if (report.mapped) {
+      err << "divovod: " << names[i] << ": " << mappingLine(report) << "\n";
     }
   }
   return all;
@@ -101,18 +121,21 @@ std::string pictureSize(const ImportedImage& image) {
 }  // namespace
 
 int runBuild(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
-  const std::vector<OptionRule> rules = {{"episode-image", 'e', true},  {"title-image", 't', true},
-                                         {"lowtitle-image", 'l', true}, {"position", 'p', true},
-                                         {"name", 'n', true},           {"start-level", 's', true},
-                                         {"output", 'o', true},         {"help", 'h', false}};
+  const std::vector<OptionRule> required = {
+      {"episode-image", 'e', true}, {"title-image", 't', true}, {"lowtitle-image", 'l', true},
+      {"position", 'p', true},      {"name", 'n', true},        {"start-level", 's', true},
+      {"output", 'o', true}};
+  std::vector<OptionRule> rules = required;
+  rules.push_back({"help", 'h', false});
+  for (const OptionRule& rule : mappingRules()) rules.push_back(rule);
   ParsedOptions parsed;
-  const int parsing = parseCommand(arguments, rules, kBuildHelp, parsed, out, err);
+  const int parsing = parseCommand(arguments, rules, buildHelp().c_str(), parsed, out, err);
   if (parsing != kGoOn) return parsing;
   if (!parsed.positional.empty()) {
     return usageError(err, "build takes no file names of its own: " + parsed.positional[0]);
   }
-  for (const OptionRule& rule : rules) {
-    if (rule.takesValue && !has(parsed, rule.longName)) {
+  for (const OptionRule& rule : required) {
+    if (!has(parsed, rule.longName)) {
       return usageError(err, std::string("build needs --") + rule.longName);
     }
   }
@@ -129,8 +152,11 @@ int runBuild(const std::vector<std::string>& arguments, std::ostream& out, std::
 
   const std::string names[3] = {value(parsed, "episode-image"), value(parsed, "title-image"),
                                 value(parsed, "lowtitle-image")};
+  ImportOptions options;
+  const int loading = loadImportOptions(parsed, options, err);
+  if (loading != kGoOn) return loading;
   ImportedPictures pictures;
-  if (!importAll(names, pictures, err)) return kExitFailed;
+  if (!importAll(names, options, pictures, err)) return kExitFailed;
   fillField(answers.episodeName, sizeof answers.episodeName, texts[0]);
   fillField(answers.startLevel, sizeof answers.startLevel, texts[1]);
 

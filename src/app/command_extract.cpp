@@ -16,7 +16,7 @@
 namespace {
 
 const char* const kExtractHelp =
-    "usage: divovod extract FILE [--output-dir DIR] [--format bmp|png] [--palette PICTURE.bmp]\n"
+    "usage: divovod extract FILE [--output-dir DIR] [--format bmp|png] [--palette FILE]\n"
     "                            [--title-size WxH] [--force]\n"
     "\n"
     "Writes episode.bmp, title.bmp and lowtitle.bmp as plain 8-bit bitmaps (40-byte header,\n"
@@ -26,8 +26,9 @@ const char* const kExtractHelp =
     "for byte.\n"
     "\n"
     "  -d, --output-dir DIR  where to write them (default: the current folder; made if missing)\n"
-    "      --palette FILE    the colours to give them, from an 8-bit bitmap such as the game's\n"
-    "                        own (default: a grey ramp: the file stores no palette)\n"
+    "      --palette FILE    the colours to give them (default: a grey ramp: the file stores\n"
+    "                        no palette): JASC-PAL, GIMP .gpl, .act, RIFF, raw VGA, or an\n"
+    "                        indexed bitmap or PNG such as the game's own\n"
     "      --title-size WxH  the title's size, which the file does not store (default: the\n"
     "                        episode or lowtitle size when its pixel count matches; else the\n"
     "                        title is not written)\n"
@@ -277,12 +278,7 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
   }
   Palette palette = greyRamp();
   if (!request.paletteFile.empty()) {
-    errno = 0;
-    const PaletteOutcome outcome = readPalette(request.paletteFile.c_str(), palette);
-    if (!outcome.ok()) {
-      err << "divovod: " << request.paletteFile << ": " << paletteReason(outcome, errno) << "\n";
-      return kExitFailed;
-    }
+    if (!loadPalette(request.paletteFile, palette, err)) return kExitFailed;
   }
   errno = 0;
   FileHandle file(openForReading(request.episodeFile.c_str()));

@@ -34,3 +34,33 @@ int runCommandLine(const std::vector<std::string>& arguments, std::ostream& out,
   if (!command.empty() && command[0] == '-') return usageError(err, "unknown option " + command);
   return usageError(err, "unknown command " + command);
 }
+
+bool startsInteractiveProgram(const std::vector<std::string>& arguments) {
+  if (arguments.empty()) return false;
+  for (const OptionRule& rule : mappingRules()) {
+    const std::string option = std::string("--") + rule.longName;
+    if (arguments[0].compare(0, option.size(), option) == 0) return true;
+  }
+  return false;
+}
+
+bool interactiveOptions(const std::vector<std::string>& arguments, ImportOptions& options,
+                        std::ostream& err, int& status) {
+  ParsedOptions parsed;
+  const UsageError error = parseOptions(arguments, 0, mappingRules(), parsed);
+  if (!error.message.empty()) {
+    status = usageError(err, error.message);
+    return false;
+  }
+  if (!parsed.positional.empty()) {
+    status = usageError(err, "the interactive program takes no file names: " +
+                                 parsed.positional[0]);
+    return false;
+  }
+  if (!has(parsed, "palette")) {
+    status = usageError(err, "the interactive program's options need --palette FILE");
+    return false;
+  }
+  status = loadImportOptions(parsed, options, err);
+  return status == kGoOn;
+}

@@ -6,9 +6,20 @@
 #include <string>
 #include <vector>
 
+#include "bitmap_import.h"
+
 constexpr int kExitDone = 0;
 constexpr int kExitFailed = 1;  // an input or a write failed, or a file is damaged
 constexpr int kExitUsage = 2;   // the command line itself is wrong
 
 // arguments: everything after the program's name, as UTF-8. Returns the exit status.
 int runCommandLine(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
+
+// divovod --palette FILE [--exact-colours] [--dither] [--transparent-index N]: the interactive
+// program, its pictures mapped onto the palette. True when the arguments start that way.
+bool startsInteractiveProgram(const std::vector<std::string>& arguments);
+
+// Reads those options and the palette. False after saying on err what is wrong, with the exit
+// status in `status`; nothing has been drawn by then.
+bool interactiveOptions(const std::vector<std::string>& arguments, ImportOptions& options,
+                        std::ostream& err, int& status);

@@ -1,5 +1,6 @@
 #include "command_options.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <limits>
 
@@ -9,29 +10,39 @@ namespace {
 
 const char* const kUsage =
     "usage: divovod                    (the interactive menu)\n"
+    "       divovod --palette FILE [--exact-colours] [--dither] [--transparent-index N]\n"
+    "                                  (the menu, pictures mapped onto the palette)\n"
     "       divovod build --episode-image FILE --title-image FILE --lowtitle-image FILE\n"
     "                     --position N --name TEXT --start-level NAME --output FILE\n"
+    "                     [--palette FILE [--exact-colours] [--dither]\n"
+    "                     [--transparent-index N]]\n"
     "       divovod show [--json] FILE...\n"
     "       divovod show --preview [--palette FILE] [--width N] [--title-size WxH] FILE...\n"
-    "       divovod extract FILE [--output-dir DIR] [--format bmp|png] [--palette PICTURE.bmp]\n"
+    "       divovod extract FILE [--output-dir DIR] [--format bmp|png] [--palette FILE]\n"
     "                       [--title-size WxH] [--force]\n"
     "       divovod help [COMMAND] | COMMAND --help | --version\n";
 
 const char* const kHelpDetails =
     "\n"
-    "build    writes an episode file from three 8-bit bitmaps and the answers the dialogue\n"
-    "         asks for (short forms: -e -t -l -p -n -s -o). The name may have at most 127\n"
-    "         bytes, the start level 31; longer ones are refused, never cut.\n"
+    "build    writes an episode file from three pictures (bitmaps or PNG) and the answers the\n"
+    "         dialogue asks for (short forms: -e -t -l -p -n -s -o). The name may have at\n"
+    "         most 127 bytes, the start level 31; longer ones are refused, never cut.\n"
+    "         Indexed pictures keep their indices; with --palette every picture is put into\n"
+    "         the game's colours.\n"
     "show     prints the header of each episode file given and checks every picture in it\n"
     "         (--json: one JSON value, an object for one file, an array for several;\n"
     "         --preview: the pictures drawn in the terminal).\n"
     "extract  writes episode.bmp, title.bmp and lowtitle.bmp as plain 8-bit bitmaps, or as\n"
     "         indexed PNGs with --format png (-d DIR, default the current folder; -f\n"
-    "         replaces existing files). The palette comes from --palette, else a grey ramp;\n"
-    "         the title's size from --title-size, else the episode or lowtitle size when\n"
-    "         its pixel count matches.\n"
+    "         replaces existing files). The colours come from --palette (any palette file),\n"
+    "         else a grey ramp; the title's size from --title-size, else the episode or\n"
+    "         lowtitle size when its pixel count matches.\n"
     "help     `divovod help COMMAND` (or `divovod COMMAND --help`) describes one command:\n"
     "         its options, what it writes, an example. -V is --version.\n"
+    "\n"
+    "Palette files (the form is found from the content): JASC-PAL, GIMP palette (.gpl),\n"
+    "Photoshop colour table (.act, 768 or 772 bytes), RIFF palette, raw 768 bytes of 6-bit VGA\n"
+    "values, or an indexed bitmap or PNG whose palette is taken.\n"
     "\n"
     "Exit status: 0 done, 1 an input, a write or the file failed, 2 a usage error.\n";
 
@@ -43,7 +54,80 @@ const OptionRule* findOption(const std::vector<OptionRule>& rules, const std::st
   return nullptr;
 }
 
+bool parseIndex(const std::string& text, int& index) {
+  std::int32_t number = 0;
+  if (text.empty() || text[0] == '-' || text[0] == '+' || !parseInt32(text, number) ||
+      number > 255) {
+    return false;
+  }
+  index = number;
+  return true;
+}
+
 }  // namespace
+
+const char* const kMappingHelp =
+    "      --palette FILE         the game's palette: pictures are put into its colours\n"
+    "                             (JASC-PAL, GIMP .gpl, .act, RIFF, raw VGA, or an indexed\n"
+    "                             bitmap or PNG)\n"
+    "      --exact-colours        refuse a picture with any colour the palette lacks\n"
+    "      --dither               Floyd-Steinberg dithering instead of nearest colours\n"
+    "      --transparent-index N  pixels of alpha 0 become index N (0 to 255), and N is\n"
+    "                             never chosen for any other pixel\n";
+
+std::vector<OptionRule> mappingRules() {
+  return {{"palette", 0, true},
+          {"exact-colours", 0, false},
+          {"dither", 0, false},
+          {"transparent-index", 0, true}};
+}
+
+bool loadPalette(const std::string& path, Palette& palette, std::ostream& err) {
+  errno = 0;
+  const PaletteOutcome outcome = readPalette(path.c_str(), palette);
+  if (!outcome.ok()) {
+    err << "divovod: " << path << ": " << paletteReason(outcome, errno) << "\n";
+    return false;
+  }
+  if (outcome.sixBitValues) {
+    err << "divovod: " << path
+        << ": read as 6-bit VGA values (every byte is at most 63), each scaled to 0..255\n";
+  }
+  return true;
+}
+
+int loadImportOptions(const ParsedOptions& parsed, ImportOptions& options, std::ostream& err) {
+  options = ImportOptions{};
+  const bool palette = has(parsed, "palette");
+  for (const char* option : {"exact-colours", "dither", "transparent-index"}) {
+    if (has(parsed, option) && !palette) {
+      return usageError(err, std::string("--") + option +
+                                 " needs --palette FILE (the game's colours to map onto)");
+    }
+  }
+  if (!palette) return kGoOn;
+  if (has(parsed, "transparent-index") &&
+      !parseIndex(value(parsed, "transparent-index"), options.transparentIndex)) {
+    return usageError(err, "--transparent-index needs a palette index from 0 to 255, not '" +
+                               value(parsed, "transparent-index") + "'");
+  }
+  if (value(parsed, "palette").empty()) return usageError(err, "--palette needs a file name");
+  if (!loadPalette(value(parsed, "palette"), options.palette, err)) return kExitFailed;
+  const int colours = options.palette.colourCount;
+  const std::string index = "--transparent-index " + std::to_string(options.transparentIndex);
+  if (options.transparentIndex >= colours) {
+    return usageError(err, index + ": the palette has only " + std::to_string(colours) +
+                               " colours (0 to " + std::to_string(colours - 1) + ")");
+  }
+  if (options.transparentIndex >= 0 && colours == 1) {
+    return usageError(err, index + ": the palette's one colour would leave none for the "
+                                   "other pixels");
+  }
+  options.hasPalette = true;
+  options.exactColours = has(parsed, "exact-colours");
+  options.dither = has(parsed, "dither");
+  return kGoOn;
+}
 
 UsageError parseOptions(const std::vector<std::string>& arguments, std::size_t from,
                         const std::vector<OptionRule>& rules, ParsedOptions& parsed) {

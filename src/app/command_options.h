@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bitmap_import.h"
 #include "command_line.h"
 
 struct OptionRule {
@@ -57,6 +58,19 @@ int parseCommand(const std::vector<std::string>& arguments, const std::vector<Op
 
 // An input file that could not be opened, with the system's reason; returns kExitFailed.
 int cannotOpen(std::ostream& err, const std::string& name, int openError);
+
+// The options that say how pictures meet the game's palette: --palette FILE, --exact-colours,
+// --dither and --transparent-index N (build and the interactive program).
+std::vector<OptionRule> mappingRules();
+extern const char* const kMappingHelp;
+
+// Reads the palette and the mapping options into `options`. kGoOn, or the exit status after
+// saying what is wrong (a usage error, or a palette that cannot be read).
+int loadImportOptions(const ParsedOptions& parsed, ImportOptions& options, std::ostream& err);
+
+// Reads a palette file of any form; says so and returns false when it cannot be used. A raw
+// palette of 6-bit values is said on err too.
+bool loadPalette(const std::string& path, Palette& palette, std::ostream& err);
 
 // The commands, each in its own file. arguments[0] is the command's name.
 int runBuild(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);

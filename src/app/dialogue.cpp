@@ -38,13 +38,14 @@ void sayWhy(const std::string& typedName, const std::string& reason) {
   }
 }
 
-bool importIntoSlot(AnswerSource& answers, PictureSlot& slot, const char* prompt) {
+bool importIntoSlot(AnswerSource& answers, PictureSlot& slot, const char* prompt,
+                    const ImportOptions& options) {
   std::cout << prompt;
   const std::string typed = askFileName(answers);
   slot.fileName = pathFromTypedName(typed);
   ImportedImage image{};
   errno = 0;
-  const ImportOutcome outcome = importBitmap(slot.fileName.c_str(), image);
+  const ImportOutcome outcome = importPicture(slot.fileName.c_str(), options, image);
   const int openError = errno;
   if (const char* line = dialogueLine(outcome)) std::cout << line;
   if (!outcome.ok()) {
@@ -137,13 +138,14 @@ DialogueEnd runCreationDialogue(DriverState& state) {
   std::memset(answers.startLevel, 0, sizeof answers.startLevel);
   clearScreen();
   std::cout << "Let's create a z4k file!!!\n";
+  const ImportOptions& options = state.importOptions;
   const bool imported =
       importIntoSlot(source, state.episodeSlot,
-                     "Enter the filename of the episode image and press enter:\n") &&
+                     "Enter the filename of the episode image and press enter:\n", options) &&
       importIntoSlot(source, state.titleSlot,
-                     "Enter the filename of the title image and press enter:\n") &&
+                     "Enter the filename of the title image and press enter:\n", options) &&
       importIntoSlot(source, state.lowtitleSlot,
-                     "Enter the filename of the lowtitle image and press enter:\n");
+                     "Enter the filename of the lowtitle image and press enter:\n", options);
   if (imported) writeAndReport(state, source);
   // Said after every end of the dialogue, so the key press it waits for is never a surprise.
   std::cout << "Press any button to continue\n";

@@ -24,6 +24,7 @@ struct DriverState {
   PictureSlot titleSlot;
   PictureSlot lowtitleSlot;
   EpisodeAnswers answers;
+  ImportOptions importOptions;  // the game's palette and how pictures are mapped onto it
 };
 
 enum class DialogueEnd { Returned, KeyboardLost };

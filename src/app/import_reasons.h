@@ -11,3 +11,7 @@
 std::string importReason(const ImportOutcome& outcome, int openError = 0);
 
 std::string paletteReason(const PaletteOutcome& outcome, int openError = 0);
+
+// What the mapping onto the game's palette did to one picture: how many pixels changed colour,
+// the largest RGB distance, and notes on transparency.
+std::string mappingLine(const MappingReport& report);

@@ -1,7 +1,10 @@
 // Every working block of the importer comes from here, so tests can make an allocation fail.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 
 using AllocateBlock = void* (*)(std::size_t);
 using AllocateZeroedBlock = void* (*)(std::size_t count, std::size_t size);
@@ -14,3 +17,19 @@ extern AllocateBlock allocateBlock;
 extern AllocateZeroedBlock allocateZeroedBlock;
 
 void releaseBlock(void* block);
+
+struct BlockReleaser {
+  void operator()(unsigned char* block) const { releaseBlock(block); }
+};
+using Block = std::unique_ptr<unsigned char, BlockReleaser>;
+
+// A zero-byte picture still gets a real block, so a null pointer always means failure.
+inline Block allocateBytes(std::int64_t size) {
+  const std::size_t bytes = static_cast<std::size_t>(std::max<std::int64_t>(size, 1));
+  return Block(static_cast<unsigned char*>(allocateBlock(bytes)));
+}
+
+inline Block allocateZeroedBytes(std::int64_t size) {
+  const std::size_t bytes = static_cast<std::size_t>(std::max<std::int64_t>(size, 1));
+  return Block(static_cast<unsigned char*>(allocateZeroedBlock(bytes, 1)));
+}

@@ -15,9 +15,6 @@ namespace {
 
 constexpr std::uint32_t kFileHeaderSize = 14;
 constexpr std::uint32_t kInfoHeaderSize = 40;
-constexpr std::uint32_t kCoreHeaderSize = 12;  // the old header: 16-bit sizes, 3-byte colours
-constexpr std::uint32_t kSmallestOs2Header =
-    16;  // OS/2 2.x: the 40-byte fields as far as it reaches
 constexpr std::uint32_t kPixelOffset = kFileHeaderSize + kInfoHeaderSize + 256 * 4;  // 1078
 constexpr std::uint32_t kPixelsPerMetre = 2835;                                      // 72 dpi
 
@@ -45,8 +42,6 @@ void fillHeaders(unsigned char (&headers)[kPixelOffset], std::int32_t width, std
   std::memcpy(headers + kFileHeaderSize + kInfoHeaderSize, palette.entries, sizeof palette.entries);
 }
 
-PaletteOutcome paletteProblem(PaletteProblem kind, long long detail = 0) { return {kind, detail}; }
-
 }  // namespace
 
 Palette greyRamp() {
@@ -57,46 +52,6 @@ Palette greyRamp() {
     }
   }
   return palette;
-}
-
-// Fields read: 10 pixel offset, 14 information header size; with the 40-byte header and larger,
-// 28 bit count and 46 colours used (0: all 256); with the 12-byte one, 24 bit count.
-PaletteOutcome readPalette(const char* path, Palette& palette) {
-  FileHandle file(openForReading(path));
-  if (!file) return paletteProblem(PaletteProblem::kCannotOpen);
-  unsigned char header[kFileHeaderSize + kInfoHeaderSize] = {};
-  std::size_t got = std::fread(header, 1, sizeof header, file.get());
-  if (got < kFileHeaderSize + kCoreHeaderSize || header[0] != 'B' || header[1] != 'M') {
-    return paletteProblem(PaletteProblem::kNotABitmap);
-  }
-  const std::uint32_t infoSize = readLittleEndian(header + 14, 4);
-  const bool core = infoSize == kCoreHeaderSize;
-  if (!core && infoSize < kSmallestOs2Header) {
-    return paletteProblem(PaletteProblem::kUnsupportedHeader, infoSize);
-  }
-  // An OS/2 2.x header stops part way through the 40-byte one: the fields it lacks count as 0.
-  const std::size_t headerEnd = kFileHeaderSize + std::min<std::size_t>(infoSize, kInfoHeaderSize);
-  if (!core && got < headerEnd) return paletteProblem(PaletteProblem::kNotABitmap);
-  if (!core) std::fill(header + headerEnd, header + sizeof header, 0);
-  const std::uint32_t bits = readLittleEndian(header + (core ? 24 : 28), 2);
-  if (bits != 8) return paletteProblem(PaletteProblem::kNotEightBits, bits);
-  std::uint32_t colours = core ? 256 : readLittleEndian(header + 46, 4);
-  if (colours == 0 || colours > 256) colours = 256;
-  const std::size_t entrySize = core ? 3 : 4;
-
-  unsigned char listed[256 * 4];
-  const std::int64_t at = std::int64_t{kFileHeaderSize} + infoSize;
-  const std::size_t wanted = colours * entrySize;
-  if (at > std::numeric_limits<long>::max() ||
-      std::fseek(file.get(), static_cast<long>(at), SEEK_SET) != 0 ||
-      std::fread(listed, 1, wanted, file.get()) != wanted) {
-    return paletteProblem(PaletteProblem::kPaletteMissing);
-  }
-  palette = Palette{};
-  for (std::uint32_t i = 0; i < colours; ++i) {
-    std::memcpy(palette.entries[i], listed + i * entrySize, 3);
-  }
-  return {};
 }
 
 std::uint64_t bitmapFileSize(std::int32_t width, std::int32_t height) {

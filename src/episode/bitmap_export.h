@@ -6,32 +6,9 @@
 #include <cstdint>
 
 #include "file_identity.h"
-
-// 256 entries of blue, green, red and a zero byte, as they stand in a bitmap file.
-struct Palette {
-  unsigned char entries[256][4];
-};
+#include "palette_file.h"
 
 Palette greyRamp();
-
-enum class PaletteProblem {
-  kNone,
-  kCannotOpen,
-  kNotABitmap,         // not the letters B M, or the file ends inside its headers
-  kNotEightBits,       // detail: the bit count found
-  kUnsupportedHeader,  // detail: the information header's size
-  kPaletteMissing,     // the file ends inside its palette
-};
-
-struct PaletteOutcome {
-  PaletteProblem problem = PaletteProblem::kNone;
-  long long detail = 0;
-  bool ok() const { return problem == PaletteProblem::kNone; }
-};
-
-// Takes the palette of an 8-bit bitmap (the usual 40-byte and larger information headers, and the
-// old 12-byte one with 3-byte entries). Entries the file does not list are black.
-PaletteOutcome readPalette(const char* path, Palette& palette);
 
 // The bitmap format counts a file's bytes in 32 bits: a picture whose file would be larger cannot
 // be written at all.

@@ -1,9 +1,12 @@
-// Turning an 8-bit bitmap file into the form the episode file stores: the picture's size and its
-// palette indices, top row first, as one zlib stream.
+// Turning a picture file (a bitmap of any depth, or a PNG) into the form the episode file
+// stores: the picture's size and its palette indices, top row first, as one zlib stream.
+// Indexed pictures keep their indices; with the game's palette, any picture is mapped onto it.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+
+#include "palette_file.h"
 
 struct ImportedImage {
   std::int32_t width;
@@ -17,32 +20,77 @@ struct ImportedImage {
 enum class ImportProblem {
   kNone,
   kCannotOpen,              // missing, unreadable, or not a regular file
-  kNotABitmap,              // the file does not start with the letters B M
-  kNotEightBits,            // detail: the bit count found
+  kNotABitmap,              // neither the letters B M nor the PNG signature
+  kNotEightBits,            // a bit count no bitmap has; detail: the bit count found
   kTooShort,                // the file ends inside its headers
   kUnsupportedHeader,       // detail: the information header's size
   kUnsupportedCompression,  // detail: the compression field
   kBadDimensions,           // a negative width, or a height that has no positive row count
-  kTopDownRle,              // RLE8 data may not be stored top row first
+  kTopDownRle,              // RLE data may not be stored top row first
   kBadPixelOffset,          // detail: the pixel-data offset, inside the headers or past the end
-  kTooLarge,                // the picture's size does not fit the 32-bit counts of the format
+  kTooLarge,                // the picture's size does not fit the 32-bit counts of the format;
+                            // detail kClaimBeyondFile: more than the file's data can inflate to
   kMissingPixels,           // the header promises more pixels than the file holds
   kOutOfMemory,             // no heap block for the pixels or the stream
   kCompressionFailed,       // detail: zlib's status
+  kNeedsPalette,            // a true-colour picture and no game palette; detail: bits per pixel
+  kColourNotInPalette,      // exact colours asked for; x, y and colour say where and what
+  kPngBadCrc,               // detail: the offset of the chunk whose checksum is wrong
+  kPngCut,                  // the file ends inside a chunk or before its end chunk
+  kPngBadHeader,            // zero or huge size, a bit depth or colour type PNG does not have
+  kPngMissingPalette,       // an indexed PNG without its palette chunk
+  kPngBadStructure,         // chunks out of order, of the wrong size, or unknown critical ones
+  kPngBadFilter,            // detail: the filter byte found at the start of a row
+  kPngShortImageData,       // the image data ends before the last row
+  kPngBadImageData,         // the image data is not a deflate stream
+  kPngUndecodable,          // the decoder refused what the checks let through; detail: its code
 };
+
+constexpr long long kClaimBeyondFile = 1;
 
 struct ImportOutcome {
   ImportProblem problem = ImportProblem::kNone;
   long long detail = 0;  // what the problem's comment says, 0 otherwise
+  // kColourNotInPalette: the first such pixel (0, 0 the top left) and its colour, 0xRRGGBB.
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+  std::uint32_t colour = 0;
   bool ok() const { return problem == ImportProblem::kNone; }
 };
 
-// Reads, checks, flips and compresses the picture named fileName (used exactly as typed). On
-// failure `image` is left as it was and nothing stays allocated or open.
-ImportOutcome importBitmap(const char* fileName, ImportedImage& image);
+// How pictures meet the game's palette. Without a palette, only indexed pictures are taken,
+// and their indices are stored as they are.
+struct ImportOptions {
+  bool hasPalette = false;
+  Palette palette = {};        // the game's colours (colourCount of them)
+  bool exactColours = false;   // refuse any colour the palette lacks
+  bool dither = false;         // Floyd-Steinberg error diffusion instead of plain nearest colours
+  int transparentIndex = -1;   // pixels of alpha 0 become this index; -1: none
+};
+
+// What the mapping did to one picture, for the line the command line prints.
+struct MappingReport {
+  bool mapped = false;                   // false: the indices were stored as they were
+  std::int64_t pixels = 0;
+  std::int64_t changedPixels = 0;        // pixels whose colour is not exactly the one stored
+  std::uint32_t largestDistance2 = 0;    // the largest squared RGB distance
+  std::int64_t transparentPixels = 0;    // alpha 0, stored as the transparent index
+  std::int64_t partlyTransparent = 0;    // alpha between 0 and 255, mapped by colour
+  std::int64_t alphaIgnored = 0;         // alpha 0 with no transparent index, mapped by colour
+};
+
+// Reads, checks, maps, flips and compresses the picture named fileName (used exactly as typed).
+// On failure `image` is left as it was and nothing stays allocated or open. report may be null.
+ImportOutcome importPicture(const char* fileName, const ImportOptions& options,
+                            ImportedImage& image, MappingReport* report = nullptr);
 
 // The same for a file already open for binary reading (the caller closes it), which lets the
 // checks run on pictures held in memory.
+ImportOutcome importOpenedPicture(std::FILE* file, const ImportOptions& options,
+                                  ImportedImage& image, MappingReport* report = nullptr);
+
+// Without a game palette.
+ImportOutcome importBitmap(const char* fileName, ImportedImage& image);
 ImportOutcome importOpenedBitmap(std::FILE* file, ImportedImage& image);
 
 // Reverses the order of the rows of a width x height block of bytes, in place.

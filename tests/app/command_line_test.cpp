@@ -20,12 +20,22 @@ namespace {
 TEST(ImportReason, EachProblemHasItsOwnWordsAndNewOnesAGeneralText) {
   std::set<std::string> seen;
   for (int kind = static_cast<int>(ImportProblem::kCannotOpen);
-       kind <= static_cast<int>(ImportProblem::kCompressionFailed); ++kind) {
+       kind <= static_cast<int>(ImportProblem::kPngUndecodable); ++kind) {
     const std::string reason = importReason({static_cast<ImportProblem>(kind), 3});
     EXPECT_TRUE(seen.insert(reason).second) << "said twice: " << reason;
   }
-  EXPECT_EQ(importReason({ImportProblem::kNotEightBits, 24}),
-            "24 bits per pixel, only 8-bit pictures can be stored");
+  EXPECT_EQ(importReason({ImportProblem::kNotEightBits, 2}),
+            "2 bits per pixel is no bitmap depth (1, 4, 8, 16, 24 or 32 are)");
+  EXPECT_EQ(importReason({ImportProblem::kNeedsPalette, 24}),
+            "a true-colour picture (24 bits per pixel) has no palette indices: give the game's "
+            "palette with --palette FILE to map its colours");
+  ImportOutcome drifted{ImportProblem::kColourNotInPalette, 0};
+  drifted.x = 12;
+  drifted.y = 3;
+  drifted.colour = 0x0A0B0C;
+  EXPECT_EQ(importReason(drifted),
+            "the pixel at x 12, y 3 has colour #0A0B0C, which is not in the palette "
+            "(--exact-colours refuses any such colour)");
   EXPECT_EQ(importReason({ImportProblem::kUnsupportedHeader, 13}),
             "an information header of 13 bytes is of no bitmap kind (12 bytes, OS/2's first, or 16 "
             "and more)");

@@ -112,7 +112,11 @@ class CompletionTest(unittest.TestCase):
 
     def test_commands_options_and_files(self):
         cases = [
-            ("divovod ", ["--help", "--version", "build", "extract", "help", "show"]),
+            ("divovod ", ["--dither", "--exact-colours", "--help", "--palette",
+                          "--transparent-index", "--version", "build", "extract", "help", "show"]),
+            ("divovod --palette ", ["Title Slika.PNG", "art", "episode.bmp", "game.gpl",
+                                    "game.pal", "čudo.bmp"]),
+            ("divovod --palette game.pal --d", ["--dither"]),
             ("divovod help s", ["show"]),
             ("divovod extract caves.z4k --format ", ["bmp", "png"]),
             ("divovod extract caves.z4k --format=p", ["png"]),

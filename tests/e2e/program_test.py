@@ -85,6 +85,12 @@ class Terminal:
 
     def close(self):
         subprocess.run(["tmux", "-S", self.socket, "kill-server"], capture_output=True)
+        # The server goes away after the command returns; a new one on the same socket must not
+        # meet it still leaving.
+        deadline = time.time() + 5
+        while time.time() < deadline and subprocess.run(
+                ["tmux", "-S", self.socket, "has-session"], capture_output=True).returncode == 0:
+            time.sleep(0.05)
 
 
 MENU_ROWS = [
@@ -382,6 +388,46 @@ class ProgramTest(unittest.TestCase):
             terminal.wait_for(prompt)
             terminal.type(answer)
 
+    def test_the_games_palette_in_the_dialogue(self):
+        """A 4-bit bitmap and an indexed PNG are pictures now; a true-colour PNG only with
+        --palette, and then the episode is the one `build --palette` writes."""
+        def convert(*args):
+            subprocess.run(["convert", *args], cwd=self.folder, check=True, timeout=60)
+        convert("-size", "37x23", "plasma:fractal", "-seed", "5", "PNG24:photo.png")
+        convert("photo.png", "-colors", "16", "-type", "Palette", "-compress", "none",
+                "BMP3:four.bmp")
+        convert("photo.png", "-colors", "100", "PNG8:indexed.png")
+        with open(os.path.join(self.folder, "game.act"), "wb") as table:
+            table.write(bytes((i * 7 + c * 101) % 256 for i in range(256) for c in range(3)))
+        terminal = self.start()
+        terminal.keys(ENTER)
+        self.answer_dialogue(terminal, ["four.bmp", "indexed.png", "photo.png"])
+        terminal.wait_for("Bad file!")
+        self.assertEqual(terminal.screen().count("Compression OK"), 2)
+        terminal.keys("20")
+        terminal.wait_for("Z4K DIVOVOD")
+        self.assert_quits_cleanly(terminal)
+        terminal.close()  # the second run gets a server and status files of its own
+        for done in ("status", "stty.before", "stty.after"):
+            os.remove(os.path.join(self.folder, done))
+
+        terminal = self.start(f"{PROGRAM} --palette game.act --dither")
+        terminal.keys(ENTER)
+        self.answer_dialogue(terminal, ["four.bmp", "indexed.png", "photo.png", "3", "Colours",
+                                        "c1.lev", "mapped.z4k"])
+        terminal.wait_for("Press any button to continue")
+        self.assertEqual(terminal.screen().count("Compression OK"), 3)
+        built = subprocess.run([PROGRAM, "build", "-e", "four.bmp", "-t", "indexed.png", "-l",
+                                "photo.png", "-p", "3", "-n", "Colours", "-s", "c1.lev", "-o",
+                                "built.z4k", "--palette", "game.act", "--dither"],
+                               cwd=self.folder, capture_output=True, timeout=60)
+        self.assertEqual(built.returncode, 0, built.stderr)
+        self.assertEqual(read(os.path.join(self.folder, "mapped.z4k"), "rb"),
+                         read(os.path.join(self.folder, "built.z4k"), "rb"))
+        terminal.keys("20")
+        terminal.wait_for("Z4K DIVOVOD")
+        self.assert_quits_cleanly(terminal)
+
     def test_two_creations_the_second_carries_nothing_of_the_first(self):
         first_pictures = make_pictures(make_folder(self.folder, "pictures", "act 2"))
         second_pictures = make_small_pictures(self.folder)
@@ -578,8 +624,8 @@ class ProgramTest(unittest.TestCase):
         make_pictures(self.folder)
         subprocess.run([CONVERT, "-size", "30x20", "xc:red", "-type", "TrueColor", "BMP3:deep.bmp"],
                        cwd=self.folder, check=True, timeout=60)
-        subprocess.run([CONVERT, "-size", "30x20", "xc:red", "PNG:drawn.png"], cwd=self.folder,
-                       check=True, timeout=60)
+        subprocess.run([CONVERT, "-size", "30x20", "gradient:red-blue", "PNG24:drawn.png"],
+                       cwd=self.folder, check=True, timeout=60)
         os.mkdir(os.path.join(self.folder, "a folder"))
         good = ["episode.bmp", "title.bmp", "lowtitle.bmp", "1", "N", "n.lev"]
         cases = [
@@ -587,9 +633,11 @@ class ProgramTest(unittest.TestCase):
              "missing.bmp: cannot be opened (No such file or directory)"),
             (["a folder"], "Couldn't open file", "a folder: cannot be opened (Is a directory)"),
             (["episode.bmp", "deep.bmp"], "Bad file!",
-             "deep.bmp: 24 bits per pixel, only 8-bit pictures can be stored"),
+             "deep.bmp: a true-colour picture (24 bits per pixel) has no palette indices: give the "
+             "game's palette with --palette FILE to map its colours"),
             (["episode.bmp", "title.bmp", "drawn.png"], "Bad file!",
-             "drawn.png: not a bitmap (it does not start with the letters BM)"),
+             "drawn.png: a true-colour picture (24 bits per pixel) has no palette indices: give "
+             "the game's palette with --palette FILE to map its colours"),
             (good + ["no such folder/out.z4k"], "Couldn't write file",
              "no such folder/out.z4k: the folder no such folder does not exist"),
             (good + ["a folder"], "Couldn't write file",
@@ -606,7 +654,9 @@ class ProgramTest(unittest.TestCase):
             with self.subTest(reason=reason):
                 terminal.keys(ENTER)
                 terminal.wait_for("Press any button to continue")
-                lines = self.screen_lines(terminal)
+                # A reason wider than the terminal wraps: -J joins it into its one line again.
+                lines = [line.rstrip() for line in
+                         terminal.tmux("capture-pane", "-p", "-J").split("\n")]
                 terminal.keys("20")
                 terminal.wait_for("Z4K DIVOVOD")
                 self.assertIn(failure, lines)

@@ -131,7 +131,7 @@ TEST(ReadPalette, RefusalsSayWhy) {
     long long detail;
   } cases[] = {{"24.bmp", PaletteProblem::kNotEightBits, 24},
                {"cut.bmp", PaletteProblem::kPaletteMissing, 0},
-               {"text.bmp", PaletteProblem::kNotABitmap, 0},
+               {"text.bmp", PaletteProblem::kUnknownForm, 0},
                {"header-14.bmp", PaletteProblem::kUnsupportedHeader, 14},
                {"none.bmp", PaletteProblem::kCannotOpen, 0}};
   for (const Case& c : cases) {

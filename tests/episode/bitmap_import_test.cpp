@@ -188,27 +188,31 @@ TEST(ImportBitmap, RefusesWhatIsNotAnEightBitPicture) {
   const RefusedCase cases[] = {
       {"empty file", [] { return Bytes{}; }},
       {"not B M", [&] { return withByte(makeBitmap(good), 1, 'A'); }},
-      {"24 bits", [&] { return edited(good, [](BitmapFields& s) { s.bitCount = 24; }); }},
-      {"4 bits", [&] { return edited(good, [](BitmapFields& s) { s.bitCount = 4; }); }},
+      {"24 bits and no game palette",
+       [&] { return edited(good, [](BitmapFields& s) { s.bitCount = 24; }); }},
+      {"2 bits", [&] { return edited(good, [](BitmapFields& s) { s.bitCount = 2; }); }},
+      {"0 bits", [&] { return edited(good, [](BitmapFields& s) { s.bitCount = 0; }); }},
       {"too short for the bit count", [&] { return truncated(makeBitmap(good), 28); }},
       {"too short for the info header", [&] { return truncated(makeBitmap(good), 50); }},
       {"11-byte info header",
        [&] { return edited(good, [](BitmapFields& s) { s.infoSize = 11; }); }},
       {"15-byte info header",
        [&] { return edited(good, [](BitmapFields& s) { s.infoSize = 15; }); }},
-      {"OS/2 core header, 4 bits",
+      {"OS/2 core header, 16 bits",
        [&] {
          return edited(good, [](BitmapFields& s) {
            s.infoSize = 12;
-           s.bitCount = 4;
+           s.bitCount = 16;
          });
        }},
       {"OS/2 core header ending in its bit count",
        [&] { return truncated(edited(good, [](BitmapFields& s) { s.infoSize = 12; }), 24); }},
       {"OS/2 2.x header cut short",
        [&] { return truncated(edited(good, [](BitmapFields& s) { s.infoSize = 24; }), 14 + 20); }},
-      {"compression 2", [&] { return edited(good, [](BitmapFields& s) { s.compression = 2; }); }},
-      {"compression 3", [&] { return edited(good, [](BitmapFields& s) { s.compression = 3; }); }},
+      {"RLE4 at 8 bits", [&] { return edited(good, [](BitmapFields& s) { s.compression = 2; }); }},
+      {"bit fields at 8 bits",
+       [&] { return edited(good, [](BitmapFields& s) { s.compression = 3; }); }},
+      {"compression 4", [&] { return edited(good, [](BitmapFields& s) { s.compression = 4; }); }},
       {"negative width", [&] { return edited(good, [](BitmapFields& s) { s.width = -4; }); }},
       {"smallest height",
        [&] { return edited(good, [](BitmapFields& s) { s.height = INT32_MIN; }); }},
@@ -416,6 +420,46 @@ TEST(ImportBitmap, RealEncoderPicturesGiveTheirExactIndices) {
     EXPECT_EQ(outcome.image.width, picture.width) << picture.name;
     EXPECT_EQ(outcome.image.height, picture.height) << picture.name;
     EXPECT_EQ(pixelsOf(outcome), fixture.topRowFirst) << picture.name;
+    releaseImportedImage(outcome.image);
+  }
+}
+
+// RLE4 by the rules of RLE8, two pixels a byte: runs alternate the high and the low nibble,
+// literals are padded to an even count of bytes, pixels past a row's end are dropped, moves skip.
+// 1- and 4-bit rows unpacked high bits first, each row padded to 4 bytes.
+TEST(ImportBitmap, FewerBitsAndRle4GiveTheirExactIndices) {
+  struct Case {
+    const char* name;
+    std::int32_t width;
+    std::int32_t height;
+    std::uint8_t bits;
+    std::uint32_t compression;
+    Bytes data;
+    Bytes topRowFirst;
+  } cases[] = {
+      {"RLE4 run, literal past the row, run", 5, 2, 4, 2,
+       {3, 0x12, 0, 3, 0x45, 0x60, 0, 0, 4, 0x9A, 0, 1},
+       {9, 10, 9, 10, 0, 1, 2, 1, 4, 5}},
+      {"RLE4 move, odd literal padded to an even count", 4, 3, 4, 2,
+       {2, 0x77, 0, 2, 1, 1, 1, 0xF0, 0, 0, 0, 5, 0x12, 0x34, 0x50, 0x00, 0, 1},
+       {1, 2, 3, 4, 0, 0, 0, 15, 7, 7, 0, 0}},
+      {"RLE4 data ending inside a literal", 4, 1, 4, 2, {0, 4, 0x56}, {5, 6, 0, 0}},
+      {"4 bits, odd width", 3, 2, 4, 0, {0x12, 0x30, 0, 0, 0xAB, 0xC0, 0, 0},
+       {10, 11, 12, 1, 2, 3}},
+      {"1 bit, 9 wide", 9, 2, 1, 0, {0xAA, 0x80, 0, 0, 0x55, 0x00, 0, 0},
+       {0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1}},
+  };
+  for (const Case& c : cases) {
+    BitmapFields fields;
+    fields.width = c.width;
+    fields.height = c.height;
+    fields.bitCount = c.bits;
+    fields.compression = c.compression;
+    fields.paletteEntries = 1u << c.bits;
+    fields.pixelData = c.data;
+    Outcome outcome = importBytes(makeBitmap(fields));
+    ASSERT_TRUE(outcome.ok) << c.name << ": problem " << static_cast<int>(outcome.problem);
+    EXPECT_EQ(pixelsOf(outcome), c.topRowFirst) << c.name;
     releaseImportedImage(outcome.image);
   }
 }

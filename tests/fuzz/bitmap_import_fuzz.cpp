@@ -1,4 +1,4 @@
-// Any byte string as a bitmap file, imported from memory. Besides the sanitizers, every input is
+// Any byte string as a picture file, imported from memory without a game palette. Besides the sanitizers, every input is
 // held to what the importer promises: a refusal leaves the record alone and says why; a success
 // gives a stream that inflates to exactly width x height indices (the very pixels of the file,
 // or of a second RLE8 reader); and the heap is never asked for more than a small constant plus
@@ -42,6 +42,8 @@ struct Claim {
   std::int64_t width = 0;
   std::int64_t storedHeight = 0;
   bool rle8 = false;
+  bool rle4 = false;
+  int bits = 8;
   std::int64_t pixelOffset = 0;
 };
 
@@ -55,6 +57,7 @@ Claim claimOf(const std::uint8_t* data, std::size_t size) {
     if (size < 26) return claim;
     claim.width = data[18] | data[19] << 8;
     claim.storedHeight = data[20] | data[21] << 8;
+    claim.bits = data[24];
   } else {
     const std::size_t present = 14 + std::min<std::uint32_t>(infoSize, 40);
     if (infoSize < 16 || size < present) return claim;
@@ -63,18 +66,22 @@ Claim claimOf(const std::uint8_t* data, std::size_t size) {
     claim.width = signedLe32(fields + 18);
     claim.storedHeight = signedLe32(fields + 22);
     claim.rle8 = le32(fields + 30) == 1;
+    claim.rle4 = le32(fields + 30) == 2;
+    claim.bits = fields[28];
   }
   claim.readable = true;
   claim.pixelOffset = le32(data + 10);
   return claim;
 }
 
-// Uncompressed, each pixel needs its own byte after the offset; RLE8 may stretch its bytes
-// (runs, moves, ends of line), within the bound the importer sets for it.
+// Uncompressed, each pixel needs its own bits after the offset (a byte at 8 bits, an eighth of
+// one at 1 bit); RLE may stretch its bytes (runs, moves, ends of line), within the bound the
+// importer sets for it. Without a game palette only pictures of 8 bits or fewer are taken.
 std::int64_t pixelsBacked(const Claim& claim, std::size_t size) {
   std::int64_t dataBytes = static_cast<std::int64_t>(size) - claim.pixelOffset;
   if (dataBytes < 0) dataBytes = 0;
-  return claim.rle8 ? 65536 + 256 * dataBytes : dataBytes;
+  if (claim.rle8 || claim.rle4) return 65536 + 256 * dataBytes;
+  return claim.bits > 0 && claim.bits <= 8 ? dataBytes * 8 / claim.bits : 0;
 }
 
 constexpr std::int64_t kAllocationSlack = 4096;
@@ -215,6 +222,7 @@ void checkSuccess(const Claim& claim, const std::uint8_t* data, std::size_t size
   }
   std::vector<std::uint8_t> pixels = inflated(image);
   if (static_cast<std::int64_t>(pixels.size()) != pixelCount) fail("stream is not width x height");
+  if (claim.bits != 8) return;  // other depths: their size and stream are checked above
   if (claim.rle8) {
     checkRle8Pixels(claim, data, size, pixels);
   } else {

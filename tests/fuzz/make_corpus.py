@@ -1,15 +1,19 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus of the fuzz targets, byte by byte: corpus/bitmap and corpus/keys.
+"""Writes the seed corpus of the fuzz targets, byte by byte: corpus/bitmap, corpus/keys,
+corpus/png and corpus/palette.
 
-Run it again after changing a seed here; it rewrites both folders. Inputs found by fuzzing are
-added to the folders by hand (named for what they show) and are not made here.
+Run it again after changing a seed here; it rewrites the folders. Inputs found by fuzzing
+(found-*) and pictures written by real encoders (real-*) are added by hand and kept.
 """
 import os
 import random
 import struct
 import sys
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+import png_cases  # noqa: E402
 
 
 def bitmap(width, height, pixels=b"", bits=8, info=40, palette=256, compression=0, offset=None):
@@ -122,12 +126,22 @@ BITMAPS = {
     "refused-only-type.bmp": b"BM",
     "refused-not-bm.bmp": with_byte(bitmap(4, 2, FOUR_BY_TWO, palette=4), 1, ord("A")),
     "refused-24-bits.bmp": bitmap(4, 2, FOUR_BY_TWO * 3, bits=24, palette=0),
-    "refused-4-bits.bmp": bitmap(8, 2, FOUR_BY_TWO, bits=4, palette=16),
+    "four-bits-8x2.bmp": bitmap(8, 2, FOUR_BY_TWO, bits=4, palette=16),
+    "one-bit-9x2.bmp": bitmap(9, 2, b"\xAA\x80\0\0\x55\x00\0\0", bits=1, palette=2),
+    "rle4-runs-literals-moves.bmp": bitmap(
+        5, 3, bytes([3, 0x12, 0, 3, 0x45, 0x60, 0, 0, 4, 0x9A, 0, 2, 1, 1, 2, 0xFF, 0, 1]),
+        bits=4, palette=16, compression=2),
+    "rle4-odd-literal-past-row.bmp": bitmap(
+        3, 2, bytes([0, 5, 0x12, 0x34, 0x50, 0, 0, 0, 7, 0xAB, 0, 0]), bits=4, palette=16,
+        compression=2),
+    "refused-rle4-at-8-bits.bmp": bitmap(4, 2, bytes([4, 1, 0, 1]), compression=2),
+    "refused-2-bits.bmp": bitmap(16, 2, FOUR_BY_TWO, bits=2, palette=4),
     "refused-short-before-bit-count.bmp": bitmap(4, 2, FOUR_BY_TWO)[:28],
     "refused-short-header.bmp": bitmap(4, 2, FOUR_BY_TWO)[:50],
     "refused-info-header-11.bmp": with_byte(bitmap(4, 2, FOUR_BY_TWO, palette=4), 14, 11),
     "refused-info-header-15.bmp": with_byte(bitmap(4, 2, FOUR_BY_TWO, palette=4), 14, 15),
-    "refused-os2-core-4-bits.bmp": bitmap(8, 2, FOUR_BY_TWO, bits=4, info=12, palette=16),
+    "os2-core-four-bits-8x2.bmp": bitmap(8, 2, FOUR_BY_TWO, bits=4, info=12, palette=16),
+    "refused-os2-core-16-bits.bmp": bitmap(4, 2, FOUR_BY_TWO, bits=16, info=12, palette=0),
     "refused-os2-core-short.bmp": bitmap(4, 2, FOUR_BY_TWO, info=12, palette=4)[:24],
     "refused-os2-v2-short.bmp": bitmap(4, 2, FOUR_BY_TWO, info=24, palette=4)[:34],
     "refused-compression-2.bmp": bitmap(4, 2, FOUR_BY_TWO, compression=2, palette=4),
@@ -213,17 +227,54 @@ def write_folder(name, files):
     folder = os.path.join(HERE, "corpus", name)
     os.makedirs(folder, exist_ok=True)
     for old in os.listdir(folder):
-        if old not in files and not old.startswith("found-"):
+        if old not in files and not old.startswith(("found-", "real-")):
             os.remove(os.path.join(folder, old))
     for file_name, data in files.items():
         with open(os.path.join(folder, file_name), "wb") as out:
             out.write(data)
 
 
+def pngs():
+    files = dict(png_cases.bad_pngs())
+    files.update({name: data for name, (data, _) in png_cases.good_pngs().items()})
+    rows = b"".join(b"\0" + bytes((x * 9 + y * 4 + c) % 256 for x in range(5) for c in range(4))
+                    for y in range(3))
+    files["rgba-5x3.png"] = (b"\x89PNG\r\n\x1a\n" +
+                             png_cases.chunk(b"IHDR", png_cases.header(5, 3, 8, 6)) +
+                             png_cases.chunk(b"IDAT", zlib.compress(rows)) +
+                             png_cases.chunk(b"IEND", b""))
+    return files
+
+
+def palettes():
+    colours = [((i * 37) % 256, (i * 91) % 256, (i * 13) % 256) for i in range(16)]
+    table = bytes(v for c in colours for v in c) + bytes(768 - 48)
+    entries = b"".join(bytes(c) + b"\0" for c in colours)
+    data = b"data" + struct.pack("<IHH", 4 + len(entries), 0x300, 16) + entries
+    return {
+        "jasc-crlf.pal": b"JASC-PAL\r\n0100\r\n16\r\n" +
+                         b"".join(b"%d %d %d\r\n" % c for c in colours),
+        "gimp-names.gpl": b"GIMP Palette\nName: seeds\nColumns: 4\n# a comment\n" +
+                          b"".join(b"%3d\t%3d %3d\tcolour %d\n" % (*c, i)
+                                   for i, c in enumerate(colours)),
+        "table.act": table,
+        "table-counted.act": table + struct.pack(">HH", 16, 0xFFFF),
+        "vga-6-bit.pal": bytes(v % 64 for v in table),
+        "riff.pal": b"RIFF" + struct.pack("<I", 4 + len(data)) + b"PAL " + data,
+        "bitmap-16-colours.bmp": bitmap(4, 2, FOUR_BY_TWO, palette=16),
+        "png-indexed.png": png_cases.good_pngs()["good-4-bits.png"][0],
+        "refused-empty.gpl": b"GIMP Palette\n",
+        "refused-jasc-300.pal": b"JASC-PAL\r\n0100\r\n1\r\n1 2 300\r\n",
+        "refused-text.txt": b"no colours here\n",
+    }
+
+
 def main():
     write_folder("bitmap", BITMAPS)
     write_folder("keys", KEYS)
-    print(f"{len(BITMAPS)} bitmaps, {len(KEYS)} key streams")
+    write_folder("png", pngs())
+    write_folder("palette", palettes())
+    print(f"{len(BITMAPS)} bitmaps, {len(KEYS)} key streams, PNG and palette seeds")
     return 0
 
 

@@ -1,0 +1,324 @@
+#include "png_check.h"
+
+#include <zlib.h>
+
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include "file_open.h"
+
+namespace {
+
+const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+constexpr std::uint32_t kLargestLength = 0x7FFFFFFFu;
+// Deflate shrinks at most about 1032 to 1; beyond this the file cannot hold what it claims.
+constexpr std::int64_t kInflateRatio = 1100;
+constexpr std::int64_t kClaimSlack = 1 << 20;
+constexpr std::int64_t kLargestCount = std::numeric_limits<std::int32_t>::max();
+
+ImportOutcome problem(ImportProblem kind, long long detail = 0) { return {kind, detail}; }
+
+std::uint32_t bigEndian32(const unsigned char* at) {
+  return std::uint32_t{at[0]} << 24 | std::uint32_t{at[1]} << 16 | std::uint32_t{at[2]} << 8 |
+         at[3];
+}
+
+int channelsOf(int colourType) {
+  switch (colourType) {
+    case 2:
+      return 3;
+    case 4:
+      return 2;
+    case 6:
+      return 4;
+    default:
+      return 1;
+  }
+}
+
+bool depthFitsType(int depth, int colourType) {
+  switch (colourType) {
+    case 0:
+      return depth == 1 || depth == 2 || depth == 4 || depth == 8 || depth == 16;
+    case 3:
+      return depth == 1 || depth == 2 || depth == 4 || depth == 8;
+    case 2:
+    case 4:
+    case 6:
+      return depth == 8 || depth == 16;
+    default:
+      return false;
+  }
+}
+
+// The seven passes of Adam7 (a picture that is not interlaced has the first alone, over all).
+struct Pass {
+  int x0, y0, dx, dy;
+};
+const Pass kAdam7[7] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                        {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
+const Pass kWhole = {0, 0, 1, 1};
+
+std::int64_t passSpan(std::uint32_t size, int start, int step) {
+  return size > static_cast<std::uint32_t>(start) ? (std::int64_t{size} - start + step - 1) / step
+                                                  : 0;
+}
+
+// Where the walk through the inflated rows stands.
+struct RowWalk {
+  PngFacts facts;
+  int passes = 1;
+  int pass = -1;
+  std::int64_t rowsLeft = 0;      // in this pass, the current row included
+  std::int64_t rowBytes = 0;      // of this pass, without the filter byte
+  std::int64_t bytesLeft = 0;     // of the current row; 0: the next byte is a filter byte
+  bool complete = false;
+};
+
+const Pass& passAt(const RowWalk& walk, int pass) {
+  return walk.facts.interlaced ? kAdam7[pass] : kWhole;
+}
+
+// Moves to the next pass that has pixels; complete when there is none.
+void nextPass(RowWalk& walk) {
+  const int bits = pngBitsPerPixel(walk.facts);
+  while (++walk.pass < walk.passes) {
+    const Pass& pass = passAt(walk, walk.pass);
+    const std::int64_t width = passSpan(walk.facts.width, pass.x0, pass.dx);
+    const std::int64_t height = passSpan(walk.facts.height, pass.y0, pass.dy);
+    if (width == 0 || height == 0) continue;
+    walk.rowsLeft = height;
+    walk.rowBytes = (width * bits + 7) / 8;
+    return;
+  }
+  walk.complete = true;
+}
+
+// The rows' bytes, filter byte included, that the header promises.
+std::int64_t rawSize(const PngFacts& facts) {
+  RowWalk walk;
+  walk.facts = facts;
+  walk.passes = facts.interlaced ? 7 : 1;
+  std::int64_t total = 0;
+  for (nextPass(walk); !walk.complete; nextPass(walk)) total += walk.rowsLeft * (1 + walk.rowBytes);
+  return total;
+}
+
+// Walks inflated bytes row by row: each row starts with its filter byte (0 to 4).
+ImportOutcome walkRows(RowWalk& walk, const unsigned char* bytes, std::size_t length) {
+  while (length > 0 && !walk.complete) {
+    if (walk.bytesLeft == 0) {
+      if (*bytes > 4) return problem(ImportProblem::kPngBadFilter, *bytes);
+      ++bytes;
+      --length;
+      walk.bytesLeft = walk.rowBytes;
+    }
+    const std::size_t taken =
+        static_cast<std::size_t>(std::min<std::int64_t>(walk.bytesLeft, static_cast<std::int64_t>(length)));
+    bytes += taken;
+    length -= taken;
+    walk.bytesLeft -= static_cast<std::int64_t>(taken);
+    if (walk.bytesLeft == 0 && --walk.rowsLeft == 0) nextPass(walk);
+  }
+  return {};
+}
+
+struct ImageData {
+  z_stream stream{};
+  bool started = false;
+  bool ended = false;
+  RowWalk walk;
+  unsigned char out[1 << 18];
+  unsigned char piece[1 << 18];
+  ~ImageData() {
+    if (started) inflateEnd(&stream);
+  }
+};
+
+ImportOutcome inflateSome(ImageData& data, const unsigned char* bytes, std::size_t length) {
+  if (data.ended) return {};
+  if (!data.started) {
+    if (inflateInit(&data.stream) != Z_OK) return problem(ImportProblem::kOutOfMemory);
+    data.started = true;
+  }
+  data.stream.next_in = const_cast<unsigned char*>(bytes);
+  data.stream.avail_in = static_cast<uInt>(length);
+  while (data.stream.avail_in > 0 && !data.ended) {
+    data.stream.next_out = data.out;
+    data.stream.avail_out = sizeof data.out;
+    const int status = inflate(&data.stream, Z_NO_FLUSH);
+    if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) {
+      return problem(status == Z_MEM_ERROR ? ImportProblem::kOutOfMemory
+                                           : ImportProblem::kPngBadImageData);
+    }
+    const ImportOutcome rows = walkRows(data.walk, data.out, sizeof data.out - data.stream.avail_out);
+    if (!rows.ok()) return rows;
+    if (status == Z_STREAM_END) data.ended = true;
+    if (status == Z_BUF_ERROR && data.stream.avail_out != 0) break;  // needs more input
+  }
+  return {};
+}
+
+ImportOutcome checkHeader(const unsigned char* data, std::uint32_t length, std::int64_t fileSize,
+                          PngFacts& facts) {
+  if (length != 13) return problem(ImportProblem::kPngBadStructure);
+  facts.width = bigEndian32(data);
+  facts.height = bigEndian32(data + 4);
+  facts.bitDepth = data[8];
+  facts.colourType = data[9];
+  facts.interlaced = data[12] == 1;
+  if (facts.width == 0 || facts.height == 0 || facts.width > kLargestLength ||
+      facts.height > kLargestLength || !depthFitsType(facts.bitDepth, facts.colourType) ||
+      data[10] != 0 || data[11] != 0 || data[12] > 1) {
+    return problem(ImportProblem::kPngBadHeader);
+  }
+  const std::int64_t pixels = std::int64_t{facts.width} * facts.height;
+  if (pixels > kLargestCount || outputCapacity(pixels) > kLargestCount) {
+    return problem(ImportProblem::kTooLarge);
+  }
+  if (rawSize(facts) > kInflateRatio * fileSize + kClaimSlack) {
+    return problem(ImportProblem::kTooLarge, kClaimBeyondFile);
+  }
+  return {};
+}
+
+// The rules of order and size for the chunks the decoders act on.
+struct ChunkOrder {
+  bool header = false;
+  bool palette = false;
+  bool transparency = false;
+  bool dataSeen = false;
+  bool dataEnded = false;  // another chunk came after the image data
+};
+
+ImportOutcome checkPalette(std::uint32_t length, ChunkOrder& order, PngFacts& facts) {
+  const int entries = static_cast<int>(length / 3);
+  const bool allowed = facts.colourType != 0 && facts.colourType != 4;
+  const int most = pngIsIndexed(facts) ? 1 << facts.bitDepth : 256;
+  if (order.palette || order.dataSeen || order.transparency || !allowed || length % 3 != 0 ||
+      entries == 0 || entries > most) {
+    return problem(ImportProblem::kPngBadStructure);
+  }
+  order.palette = true;
+  facts.paletteEntries = entries;
+  return {};
+}
+
+ImportOutcome checkTransparency(std::uint32_t length, ChunkOrder& order, const PngFacts& facts) {
+  bool fits = false;
+  switch (facts.colourType) {
+    case 0:
+      fits = length == 2;
+      break;
+    case 2:
+      fits = length == 6;
+      break;
+    case 3:
+      fits = order.palette && length <= static_cast<std::uint32_t>(facts.paletteEntries);
+      break;
+    default:
+      fits = false;
+  }
+  if (order.transparency || order.dataSeen || !fits) return problem(ImportProblem::kPngBadStructure);
+  order.transparency = true;
+  return {};
+}
+
+// Before a chunk's data is read: may it stand here?
+ImportOutcome checkPlace(const char* type, std::uint32_t length, ChunkOrder& order,
+                         PngFacts& facts) {
+  for (int i = 0; i < 4; ++i) {
+    const char c = type[i];
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) {
+      return problem(ImportProblem::kPngBadStructure);
+    }
+  }
+  const bool isHeader = std::memcmp(type, "IHDR", 4) == 0;
+  if (order.header == isHeader) return problem(ImportProblem::kPngBadStructure);
+  if (isHeader) return {};
+  const bool isData = std::memcmp(type, "IDAT", 4) == 0;
+  if (order.dataSeen && !isData) order.dataEnded = true;
+  if (isData) {
+    if (order.dataEnded) return problem(ImportProblem::kPngBadStructure);
+    if (pngIsIndexed(facts) && !order.palette) return problem(ImportProblem::kPngMissingPalette);
+    order.dataSeen = true;
+    return {};
+  }
+  if (std::memcmp(type, "PLTE", 4) == 0) return checkPalette(length, order, facts);
+  if (std::memcmp(type, "tRNS", 4) == 0) return checkTransparency(length, order, facts);
+  if (std::memcmp(type, "IEND", 4) == 0) {
+    if (length != 0) return problem(ImportProblem::kPngBadStructure);
+    if (!order.dataSeen) {
+      return problem(pngIsIndexed(facts) && !order.palette ? ImportProblem::kPngMissingPalette
+                                                           : ImportProblem::kPngShortImageData);
+    }
+    return {};
+  }
+  // An unknown chunk that a decoder must understand (its first letter is upper case).
+  if (type[0] >= 'A' && type[0] <= 'Z') return problem(ImportProblem::kPngBadStructure);
+  return {};
+}
+
+}  // namespace
+
+int pngBitsPerPixel(const PngFacts& facts) {
+  return channelsOf(facts.colourType) * facts.bitDepth;
+}
+
+bool hasPngSignature(const unsigned char* start, std::size_t length) {
+  return length >= sizeof kSignature && std::memcmp(start, kSignature, sizeof kSignature) == 0;
+}
+
+ImportOutcome checkPng(std::FILE* file, PngFacts& facts) {
+  const std::int64_t size = fileSize(file);
+  std::rewind(file);
+  unsigned char signature[8];
+  if (std::fread(signature, 1, 8, file) != 8 || !hasPngSignature(signature, 8)) {
+    return problem(ImportProblem::kNotABitmap);
+  }
+  std::unique_ptr<ImageData> data(new (std::nothrow) ImageData);
+  if (!data) return problem(ImportProblem::kOutOfMemory);
+  ChunkOrder order;
+  std::int64_t at = 8;
+  // Large pieces keep inflate in its fast loop; the block comes from the heap with the rest.
+  unsigned char* piece = data->piece;
+  for (;;) {
+    unsigned char head[8];
+    if (std::fread(head, 1, 8, file) != 8) return problem(ImportProblem::kPngCut, at);
+    const std::uint32_t length = bigEndian32(head);
+    const char* type = reinterpret_cast<const char*>(head + 4);
+    if (length > kLargestLength) return problem(ImportProblem::kPngBadStructure);
+    ImportOutcome placed = checkPlace(type, length, order, facts);
+    if (!placed.ok()) return placed;
+    const bool isHeader = std::memcmp(type, "IHDR", 4) == 0;
+    const bool isData = std::memcmp(type, "IDAT", 4) == 0;
+    uLong crc = crc32(0L, head + 4, 4);
+    ImportOutcome dataProblem;
+    unsigned char header[13] = {};
+    for (std::uint32_t left = length; left > 0;) {
+      const std::size_t wanted = std::min<std::size_t>(left, sizeof data->piece);
+      if (std::fread(piece, 1, wanted, file) != wanted) return problem(ImportProblem::kPngCut, at);
+      crc = crc32(crc, piece, static_cast<uInt>(wanted));
+      if (isHeader && length == 13) std::memcpy(header, piece, 13);
+      if (isData && dataProblem.ok()) dataProblem = inflateSome(*data, piece, wanted);
+      left -= static_cast<std::uint32_t>(wanted);
+    }
+    unsigned char stored[4];
+    if (std::fread(stored, 1, 4, file) != 4) return problem(ImportProblem::kPngCut, at);
+    if (bigEndian32(stored) != crc) return problem(ImportProblem::kPngBadCrc, at);
+    if (!dataProblem.ok()) return dataProblem;
+    if (isHeader) {
+      const ImportOutcome checked = checkHeader(header, length, size, facts);
+      if (!checked.ok()) return checked;
+      order.header = true;
+      data->walk.facts = facts;
+      data->walk.passes = facts.interlaced ? 7 : 1;
+      nextPass(data->walk);
+    }
+    if (std::memcmp(type, "IEND", 4) == 0) break;
+    at += 12 + std::int64_t{length};
+  }
+  if (!data->ended || !data->walk.complete) return problem(ImportProblem::kPngShortImageData);
+  return {};
+}

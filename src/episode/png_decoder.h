@@ -1,0 +1,17 @@
+// Decoding a PNG that checkPng has passed, one implementation per platform: libspng on POSIX,
+// the Windows Imaging Component on Windows. Both give the same DecodedPicture: an indexed PNG its
+// indices and palette (alpha from its transparency chunk), any other its pixels as RGBA with 8
+// bits a channel (16-bit samples keep their high byte; a transparent colour key gives alpha 0).
+#pragma once
+
+#include <cstdio>
+
+#include "bitmap_import.h"
+#include "decoded_picture.h"
+#include "png_check.h"
+
+ImportOutcome decodePng(std::FILE* file, const PngFacts& facts, DecodedPicture& picture);
+
+// Spreads rows of packed 1-, 2- or 4-bit indices (each row starting on a byte) to a byte each.
+void unpackPngRows(const unsigned char* packed, std::size_t stride, int bits, std::int32_t width,
+                   std::int32_t height, unsigned char* out);

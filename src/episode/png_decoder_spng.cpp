@@ -1,0 +1,89 @@
+#include <spng.h>
+
+#include <cstring>
+#include <memory>
+
+#include "png_decoder.h"
+
+namespace {
+
+struct ContextFree {
+  void operator()(spng_ctx* context) const { spng_ctx_free(context); }
+};
+using Context = std::unique_ptr<spng_ctx, ContextFree>;
+
+ImportOutcome undecodable(int code) { return {ImportProblem::kPngUndecodable, code}; }
+
+void takePalette(spng_ctx* context, DecodedPicture& picture) {
+  spng_plte palette{};
+  if (spng_get_plte(context, &palette) == 0) {
+    picture.paletteCount = static_cast<int>(palette.n_entries);
+    for (std::uint32_t i = 0; i < palette.n_entries && i < 256; ++i) {
+      picture.palette[i][0] = palette.entries[i].red;
+      picture.palette[i][1] = palette.entries[i].green;
+      picture.palette[i][2] = palette.entries[i].blue;
+    }
+  }
+  spng_trns transparency{};
+  if (spng_get_trns(context, &transparency) == 0) {
+    for (std::uint32_t i = 0; i < transparency.n_type3_entries && i < 256; ++i) {
+      picture.palette[i][3] = transparency.type3_alpha[i];
+    }
+  }
+}
+
+ImportOutcome decodeIndexed(spng_ctx* context, const PngFacts& facts, DecodedPicture& picture) {
+  std::size_t size = 0;
+  int status = spng_decoded_image_size(context, SPNG_FMT_PNG, &size);
+  if (status != 0) return undecodable(status);
+  picture.pixels = allocateBytes(pixelCountOf(picture));
+  if (!picture.pixels) return {ImportProblem::kOutOfMemory, 0};
+  if (facts.bitDepth == 8) {
+    status = spng_decode_image(context, picture.pixels.get(), size, SPNG_FMT_PNG, 0);
+    if (status != 0) return undecodable(status);
+  } else {
+    // Zeroed: libspng puts the pixels of an interlaced picture of packed indices into their
+    // bytes by or-ing their bits in.
+    Block packed = allocateZeroedBytes(static_cast<std::int64_t>(size));
+    if (!packed) return {ImportProblem::kOutOfMemory, 0};
+    status = spng_decode_image(context, packed.get(), size, SPNG_FMT_PNG, 0);
+    if (status != 0) return undecodable(status);
+    unpackPngRows(packed.get(), size / facts.height, facts.bitDepth, picture.width, picture.height,
+                  picture.pixels.get());
+  }
+  takePalette(context, picture);
+  return {};
+}
+
+}  // namespace
+
+ImportOutcome decodePng(std::FILE* file, const PngFacts& facts, DecodedPicture& picture) {
+  picture.width = static_cast<std::int32_t>(facts.width);
+  picture.height = static_cast<std::int32_t>(facts.height);
+  picture.indexed = pngIsIndexed(facts);
+  picture.bitsPerPixel = pngBitsPerPixel(facts);
+  for (auto& entry : picture.palette) {
+    entry[0] = entry[1] = entry[2] = 0;
+    entry[3] = 255;
+  }
+  // The checks have verified every chunk's checksum and the image data's own, so libspng need
+  // not compute them again.
+  Context context(spng_ctx_new(SPNG_CTX_IGNORE_ADLER32));
+  if (!context) return {ImportProblem::kOutOfMemory, 0};
+  std::rewind(file);
+  int status = spng_set_crc_action(context.get(), SPNG_CRC_USE, SPNG_CRC_USE);
+  if (status == 0) status = spng_set_png_file(context.get(), file);
+  if (status == 0) status = spng_set_image_limits(context.get(), facts.width, facts.height);
+  if (status != 0) return undecodable(status);
+  if (picture.indexed) return decodeIndexed(context.get(), facts, picture);
+
+  std::size_t size = 0;
+  status = spng_decoded_image_size(context.get(), SPNG_FMT_RGBA8, &size);
+  if (status != 0) return undecodable(status);
+  picture.pixels = allocateBytes(static_cast<std::int64_t>(size));
+  if (!picture.pixels) return {ImportProblem::kOutOfMemory, 0};
+  status = spng_decode_image(context.get(), picture.pixels.get(), size, SPNG_FMT_RGBA8,
+                             SPNG_DECODE_TRNS);
+  if (status != 0) return undecodable(status);
+  return {};
+}

@@ -1,0 +1,97 @@
+// Any byte string as a picture imported with the game's palette, from memory: PNG files above
+// all (the checks every PNG passes, then the decoder), and bitmaps of every depth. The last byte
+// picks the mapping options. Besides the sanitizers, every outcome is held to what the importer
+// promises: a refusal leaves the record alone and names the file's fault; a success gives a
+// stream of exactly width x height indices, none of them past the palette, and never the
+// transparent index where the picture had no transparent pixel.
+#include <zlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "bitmap_import.h"
+
+namespace {
+
+[[noreturn]] void fail(const char* what) {
+  std::fprintf(stderr, "png import fuzz: %s\n", what);
+  std::abort();
+}
+
+// 200 colours, so that indices past them show; two of them the same.
+ImportOptions optionsFor(std::uint8_t choice) {
+  ImportOptions options;
+  options.hasPalette = true;
+  options.palette.colourCount = 200;
+  for (int i = 0; i < 256; ++i) {
+    for (int c = 0; c < 3; ++c) {
+      options.palette.entries[i][c] = i < 200 ? static_cast<unsigned char>((i * 53 + c * 97) % 256) : 0;
+    }
+    options.palette.entries[i][3] = 0;
+  }
+  for (int c = 0; c < 3; ++c) options.palette.entries[17][c] = options.palette.entries[4][c];
+  options.dither = (choice & 1) != 0;
+  options.exactColours = (choice & 2) != 0;
+  options.transparentIndex = (choice & 4) != 0 ? 9 : -1;
+  return options;
+}
+
+std::vector<std::uint8_t> inflated(const ImportedImage& image) {
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) fail("inflateInit");
+  z.next_in = image.compressedData;
+  z.avail_in = static_cast<uInt>(image.compressedSize);
+  std::vector<std::uint8_t> out;
+  unsigned char chunk[65536];
+  int status = Z_OK;
+  while (status == Z_OK) {
+    z.next_out = chunk;
+    z.avail_out = sizeof chunk;
+    status = inflate(&z, Z_NO_FLUSH);
+    out.insert(out.end(), chunk, chunk + (sizeof chunk - z.avail_out));
+  }
+  inflateEnd(&z);
+  if (status != Z_STREAM_END || z.avail_in != 0) fail("not one complete zlib stream");
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::vector<std::uint8_t> bytes(data, data + size);
+  bytes.push_back(0);  // fmemopen wants a writable, non-empty buffer
+  std::FILE* file = fmemopen(bytes.data(), size, "rb");
+  if (file == nullptr) return 0;
+  const ImportOptions options = optionsFor(size > 0 ? data[size - 1] : 0);
+  unsigned char mark;
+  const ImportedImage untouched{-7, -7, &mark, -7};
+  ImportedImage image = untouched;
+  MappingReport report;
+  const ImportOutcome outcome = importOpenedPicture(file, options, image, &report);
+  std::fclose(file);
+  if (!outcome.ok()) {
+    if (outcome.problem == ImportProblem::kCannotOpen ||
+        outcome.problem == ImportProblem::kCompressionFailed) {
+      fail("refusal for a reason other than the file's content");
+    }
+    if (image.compressedData != &mark || image.width != -7) fail("refusal touched the record");
+    return 0;
+  }
+  const std::vector<std::uint8_t> pixels = inflated(image);
+  if (static_cast<std::int64_t>(pixels.size()) != std::int64_t{image.width} * image.height) {
+    fail("stream is not width x height");
+  }
+  std::int64_t transparent = 0;
+  for (std::uint8_t index : pixels) {
+    if (index >= 200) fail("an index past the palette");
+    transparent += index == 9;
+  }
+  if (options.transparentIndex == 9 && transparent != report.transparentPixels) {
+    fail("the transparent index chosen for a pixel that was not transparent");
+  }
+  releaseImportedImage(image);
+  return 0;
+}
