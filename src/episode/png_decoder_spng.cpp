@@ -32,6 +32,14 @@ void takePalette(spng_ctx* context, DecodedPicture& picture) {
   }
 }
 
+bool sameHeader(spng_ctx* context, const PngFacts& facts) {
+  spng_ihdr header{};
+  return spng_get_ihdr(context, &header) == 0 && header.width == facts.width &&
+         header.height == facts.height && header.bit_depth == facts.bitDepth &&
+         header.color_type == facts.colourType &&
+         (header.interlace_method != 0) == facts.interlaced;
+}
+
 ImportOutcome decodeIndexed(spng_ctx* context, const PngFacts& facts, DecodedPicture& picture) {
   std::size_t size = 0;
   int status = spng_decoded_image_size(context, SPNG_FMT_PNG, &size);
@@ -75,6 +83,9 @@ ImportOutcome decodePng(std::FILE* file, const PngFacts& facts, DecodedPicture& 
   if (status == 0) status = spng_set_png_file(context.get(), file);
   if (status == 0) status = spng_set_image_limits(context.get(), facts.width, facts.height);
   if (status != 0) return undecodable(status);
+  // libspng reads the file again: the blocks below are sized from what the checks saw, so a
+  // file changed since then must not reach the decoder with another header.
+  if (!sameHeader(context.get(), facts)) return undecodable(SPNG_ENOIHDR);
   if (picture.indexed) return decodeIndexed(context.get(), facts, picture);
 
   std::size_t size = 0;
