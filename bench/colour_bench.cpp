@@ -229,8 +229,9 @@ bool peakMemory(const char* self) {
   if (added < 0) return false;
   const double n = double(kSide) * kSide;
   const double bound = 6.1 * n + 20e6;
-  std::printf("true-colour PNG %dx%d with a palette: peak %.1f MB (bound 6.1 n + 20 MB = %.1f MB)\n",
-              kSide, kSide, added * 1024.0 / 1e6, bound / 1e6);
+  std::printf(
+      "true-colour PNG %dx%d with a palette: peak %.1f MB (bound 6.1 n + 20 MB = %.1f MB)\n", kSide,
+      kSide, added * 1024.0 / 1e6, bound / 1e6);
   return report("peak memory / (6.1 n + 20 MB)", added * 1024.0 / bound, 1.0, false);
 }
 

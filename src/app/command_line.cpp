@@ -53,8 +53,8 @@ bool interactiveOptions(const std::vector<std::string>& arguments, ImportOptions
     return false;
   }
   if (!parsed.positional.empty()) {
-    status = usageError(err, "the interactive program takes no file names: " +
-                                 parsed.positional[0]);
+    status =
+        usageError(err, "the interactive program takes no file names: " + parsed.positional[0]);
     return false;
   }
   if (!has(parsed, "palette")) {

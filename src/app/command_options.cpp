@@ -120,8 +120,9 @@ int loadImportOptions(const ParsedOptions& parsed, ImportOptions& options, std::
                                " colours (0 to " + std::to_string(colours - 1) + ")");
   }
   if (options.transparentIndex >= 0 && colours == 1) {
-    return usageError(err, index + ": the palette's one colour would leave none for the "
-                                   "other pixels");
+    return usageError(err, index +
+                               ": the palette's one colour would leave none for the "
+                               "other pixels");
   }
   options.hasPalette = true;
   options.exactColours = has(parsed, "exact-colours");

@@ -152,10 +152,10 @@ std::string mappingLine(const MappingReport& report) {
   char distance[32];
   std::snprintf(distance, sizeof distance, "%.1f", std::sqrt(double(report.largestDistance2)));
   std::string line = "mapped onto the palette: " + number(report.changedPixels) + " of " +
-                     number(report.pixels) + " pixels changed colour, largest distance " +
-                     distance;
+                     number(report.pixels) + " pixels changed colour, largest distance " + distance;
   if (report.transparentPixels > 0) {
-    line += "; " + number(report.transparentPixels) + " transparent pixels took the transparent index";
+    line +=
+        "; " + number(report.transparentPixels) + " transparent pixels took the transparent index";
   }
   if (report.partlyTransparent > 0) {
     line += "; note: " + number(report.partlyTransparent) +

@@ -239,8 +239,8 @@ void put(RleCursor& cursor, unsigned char index) {
 
 void runOf(RleCursor& cursor, int count, unsigned char value, bool fourBits) {
   if (!fourBits) {
-    const std::int64_t kept = std::max<std::int64_t>(0, std::min<std::int64_t>(
-                                                            count, cursor.width - cursor.x));
+    const std::int64_t kept =
+        std::max<std::int64_t>(0, std::min<std::int64_t>(count, cursor.width - cursor.x));
     if (kept > 0) {
       std::memset(cursor.pixels + cursor.y * cursor.width + cursor.x, value,
                   static_cast<std::size_t>(kept));

@@ -62,21 +62,21 @@ struct ImportOutcome {
 // and their indices are stored as they are.
 struct ImportOptions {
   bool hasPalette = false;
-  Palette palette = {};        // the game's colours (colourCount of them)
-  bool exactColours = false;   // refuse any colour the palette lacks
-  bool dither = false;         // Floyd-Steinberg error diffusion instead of plain nearest colours
-  int transparentIndex = -1;   // pixels of alpha 0 become this index; -1: none
+  Palette palette = {};       // the game's colours (colourCount of them)
+  bool exactColours = false;  // refuse any colour the palette lacks
+  bool dither = false;        // Floyd-Steinberg error diffusion instead of plain nearest colours
+  int transparentIndex = -1;  // pixels of alpha 0 become this index; -1: none
 };
 
 // What the mapping did to one picture, for the line the command line prints.
 struct MappingReport {
-  bool mapped = false;                   // false: the indices were stored as they were
+  bool mapped = false;  // false: the indices were stored as they were
   std::int64_t pixels = 0;
-  std::int64_t changedPixels = 0;        // pixels whose colour is not exactly the one stored
-  std::uint32_t largestDistance2 = 0;    // the largest squared RGB distance
-  std::int64_t transparentPixels = 0;    // alpha 0, stored as the transparent index
-  std::int64_t partlyTransparent = 0;    // alpha between 0 and 255, mapped by colour
-  std::int64_t alphaIgnored = 0;         // alpha 0 with no transparent index, mapped by colour
+  std::int64_t changedPixels = 0;      // pixels whose colour is not exactly the one stored
+  std::uint32_t largestDistance2 = 0;  // the largest squared RGB distance
+  std::int64_t transparentPixels = 0;  // alpha 0, stored as the transparent index
+  std::int64_t partlyTransparent = 0;  // alpha between 0 and 255, mapped by colour
+  std::int64_t alphaIgnored = 0;       // alpha 0 with no transparent index, mapped by colour
 };
 
 // Reads, checks, maps, flips and compresses the picture named fileName (used exactly as typed).

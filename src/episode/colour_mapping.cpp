@@ -134,8 +134,9 @@ ImportOutcome mapEachPixel(DecodedPicture& picture, const ImportOptions& options
 
 // An indexed picture maps through a table of its entries.
 ImportOutcome mapThroughTable(DecodedPicture& picture, const ImportOptions& options,
-                              const unsigned char (&table)[256], const std::uint32_t (&distances)[256],
-                              const Histogram& used, MappingReport& report) {
+                              const unsigned char (&table)[256],
+                              const std::uint32_t (&distances)[256], const Histogram& used,
+                              MappingReport& report) {
   unsigned char* pixels = picture.pixels.get();
   const std::int64_t count = pixelCountOf(picture);
   if (options.exactColours) {
@@ -163,8 +164,8 @@ int clampChannel(int value) { return std::min(255, std::max(0, value)); }
 // Floyd-Steinberg: each pixel's error (what it wanted less the colour it got) goes on to the
 // pixels not yet chosen, 7/16 right, 3/16 below left, 5/16 below and 1/16 below right. Errors are
 // kept in sixteenths, two rows of them.
-ImportOutcome dither(DecodedPicture& picture, const ImportOptions& options,
-                     NearestColours& nearest, MappingReport& report) {
+ImportOutcome dither(DecodedPicture& picture, const ImportOptions& options, NearestColours& nearest,
+                     MappingReport& report) {
   const Palette& palette = options.palette;
   const std::size_t width = static_cast<std::size_t>(picture.width);
   std::unique_ptr<int[]> errors(new (std::nothrow) int[2 * (width + 2) * 3]());
@@ -218,8 +219,9 @@ bool tableOf(const DecodedPicture& picture, const ImportOptions& options, const 
   for (int entry = 0; entry < 256 && identity; ++entry) {
     if (used.pixels[entry] == 0 || transparent(entry)) continue;
     const unsigned char* rgb = picture.palette[entry];
-    identity = entry < palette.colourCount && entry != excluded && rgb[0] == redOf(palette, entry) &&
-               rgb[1] == greenOf(palette, entry) && rgb[2] == blueOf(palette, entry);
+    identity = entry < palette.colourCount && entry != excluded &&
+               rgb[0] == redOf(palette, entry) && rgb[1] == greenOf(palette, entry) &&
+               rgb[2] == blueOf(palette, entry);
   }
   for (int entry = 0; entry < 256; ++entry) {
     distances[entry] = 0;
@@ -266,8 +268,8 @@ unsigned char nearestIndex(NearestColours& nearest, unsigned red, unsigned green
   const unsigned at = (red & 15) << 8 | (green & 15) << 4 | (blue & 15);
   NearestColours::MemoPointer& memo = nearest.memo[block];
   if (!memo) {
-    memo.reset(static_cast<NearestColours::MemoBlock*>(
-        std::calloc(1, sizeof(NearestColours::MemoBlock))));
+    memo.reset(
+        static_cast<NearestColours::MemoBlock*>(std::calloc(1, sizeof(NearestColours::MemoBlock))));
     if (!memo) return searchSorted(nearest, red, green, blue);
   }
   const unsigned char bit = static_cast<unsigned char>(1u << (at & 7));

@@ -14,8 +14,8 @@
 // neighbouring colours, taken when a colour in them is first asked for: a picture with few
 // colours touches few, and all of them together stay below 19 MB.
 struct NearestColours {
-  int count = 0;              // colours that may be chosen
-  unsigned char red[256];     // the choosable colours, sorted by red, then by index
+  int count = 0;           // colours that may be chosen
+  unsigned char red[256];  // the choosable colours, sorted by red, then by index
   unsigned char green[256];
   unsigned char blue[256];
   unsigned char index[256];

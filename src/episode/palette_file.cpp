@@ -16,7 +16,7 @@ namespace {
 
 constexpr std::uint32_t kFileHeaderSize = 14;
 constexpr std::uint32_t kInfoHeaderSize = 40;
-constexpr std::uint32_t kCoreHeaderSize = 12;  // the old header: 16-bit sizes, 3-byte colours
+constexpr std::uint32_t kCoreHeaderSize = 12;     // the old header: 16-bit sizes, 3-byte colours
 constexpr std::uint32_t kSmallestOs2Header = 16;  // OS/2 2.x: the 40-byte fields it reaches
 constexpr std::size_t kColourTableSize = 768;
 constexpr std::size_t kCountedColourTableSize = 772;
@@ -83,7 +83,8 @@ PaletteOutcome pngPalette(std::FILE* file, Palette& palette) {
   std::vector<unsigned char> data;
   for (;;) {
     unsigned char head[8];
-    if (!readAt(file, at, head, sizeof head)) return paletteProblem(PaletteProblem::kPngDamaged, at);
+    if (!readAt(file, at, head, sizeof head))
+      return paletteProblem(PaletteProblem::kPngDamaged, at);
     std::uint32_t length = 0;
     for (int i = 0; i < 4; ++i) length = length << 8 | head[i];
     const std::string type(reinterpret_cast<const char*>(head + 4), 4);
@@ -129,8 +130,9 @@ PaletteOutcome colourTable(const std::vector<unsigned char>& bytes, Palette& pal
       return paletteProblem(PaletteProblem::kBadColourCount, colours);
     }
   }
-  const bool sixBits = bytes.size() == kColourTableSize &&
-                       std::all_of(bytes.begin(), bytes.end(), [](unsigned char v) { return v <= 63; });
+  const bool sixBits =
+      bytes.size() == kColourTableSize &&
+      std::all_of(bytes.begin(), bytes.end(), [](unsigned char v) { return v <= 63; });
   Palette read{};
   for (int i = 0; i < colours; ++i) {
     int rgb[3];
@@ -204,8 +206,7 @@ bool readComponent(const std::string& line, std::size_t& at, int& value) {
     ++at;
     ++digits;
   }
-  return digits > 0 && value <= 255 &&
-         (at == line.size() || line[at] == ' ' || line[at] == '\t');
+  return digits > 0 && value <= 255 && (at == line.size() || line[at] == ' ' || line[at] == '\t');
 }
 
 // "R G B" and, in a GIMP palette, a colour name after them.

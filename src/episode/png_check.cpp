@@ -70,9 +70,9 @@ struct RowWalk {
   PngFacts facts;
   int passes = 1;
   int pass = -1;
-  std::int64_t rowsLeft = 0;      // in this pass, the current row included
-  std::int64_t rowBytes = 0;      // of this pass, without the filter byte
-  std::int64_t bytesLeft = 0;     // of the current row; 0: the next byte is a filter byte
+  std::int64_t rowsLeft = 0;   // in this pass, the current row included
+  std::int64_t rowBytes = 0;   // of this pass, without the filter byte
+  std::int64_t bytesLeft = 0;  // of the current row; 0: the next byte is a filter byte
   bool complete = false;
 };
 
@@ -114,8 +114,8 @@ ImportOutcome walkRows(RowWalk& walk, const unsigned char* bytes, std::size_t le
       --length;
       walk.bytesLeft = walk.rowBytes;
     }
-    const std::size_t taken =
-        static_cast<std::size_t>(std::min<std::int64_t>(walk.bytesLeft, static_cast<std::int64_t>(length)));
+    const std::size_t taken = static_cast<std::size_t>(
+        std::min<std::int64_t>(walk.bytesLeft, static_cast<std::int64_t>(length)));
     bytes += taken;
     length -= taken;
     walk.bytesLeft -= static_cast<std::int64_t>(taken);
@@ -152,7 +152,8 @@ ImportOutcome inflateSome(ImageData& data, const unsigned char* bytes, std::size
       return problem(status == Z_MEM_ERROR ? ImportProblem::kOutOfMemory
                                            : ImportProblem::kPngBadImageData);
     }
-    const ImportOutcome rows = walkRows(data.walk, data.out, sizeof data.out - data.stream.avail_out);
+    const ImportOutcome rows =
+        walkRows(data.walk, data.out, sizeof data.out - data.stream.avail_out);
     if (!rows.ok()) return rows;
     if (status == Z_STREAM_END) data.ended = true;
     if (status == Z_BUF_ERROR && data.stream.avail_out != 0) break;  // needs more input
@@ -220,7 +221,8 @@ ImportOutcome checkTransparency(std::uint32_t length, ChunkOrder& order, const P
     default:
       fits = false;
   }
-  if (order.transparency || order.dataSeen || !fits) return problem(ImportProblem::kPngBadStructure);
+  if (order.transparency || order.dataSeen || !fits)
+    return problem(ImportProblem::kPngBadStructure);
   order.transparency = true;
   return {};
 }
@@ -262,9 +264,7 @@ ImportOutcome checkPlace(const char* type, std::uint32_t length, ChunkOrder& ord
 
 }  // namespace
 
-int pngBitsPerPixel(const PngFacts& facts) {
-  return channelsOf(facts.colourType) * facts.bitDepth;
-}
+int pngBitsPerPixel(const PngFacts& facts) { return channelsOf(facts.colourType) * facts.bitDepth; }
 
 bool hasPngSignature(const unsigned char* start, std::size_t length) {
   return length >= sizeof kSignature && std::memcmp(start, kSignature, sizeof kSignature) == 0;

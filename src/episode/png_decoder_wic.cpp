@@ -2,8 +2,8 @@
 // Formats the component hands out as they are stored are converted here, byte by byte, so that
 // the pixels are the same as on every other platform; anything else goes through its converter.
 #include <initguid.h>
-#include <windows.h>
 #include <wincodec.h>
+#include <windows.h>
 
 #include <cstring>
 #include <limits>
@@ -33,7 +33,8 @@ struct ComScope {
 };
 
 ImportOutcome undecodable(HRESULT status) {
-  return {ImportProblem::kPngUndecodable, static_cast<long long>(static_cast<unsigned long>(status))};
+  return {ImportProblem::kPngUndecodable,
+          static_cast<long long>(static_cast<unsigned long>(status))};
 }
 
 // One decoded frame and what it takes to read it.
@@ -57,8 +58,8 @@ HRESULT openFrame(unsigned char* bytes, DWORD size, Frame& opened) {
   status = stream->InitializeFromMemory(bytes, size);
   if (FAILED(status)) return status;
   IWICBitmapDecoder* decoder = nullptr;
-  status = factory->CreateDecoderFromStream(stream, nullptr, WICDecodeMetadataCacheOnDemand,
-                                            &decoder);
+  status =
+      factory->CreateDecoderFromStream(stream, nullptr, WICDecodeMetadataCacheOnDemand, &decoder);
   if (FAILED(status)) return status;
   opened.decoder.reset(decoder);
   IWICBitmapFrameDecode* frame = nullptr;
@@ -243,8 +244,7 @@ ImportOutcome decodePng(std::FILE* file, const PngFacts& facts, DecodedPicture& 
   if (FAILED(status)) return undecodable(status);
   Com<IWICFormatConverter> ownedConverter(converter);
   status = converter->Initialize(opened.frame.get(), GUID_WICPixelFormat32bppRGBA,
-                                 WICBitmapDitherTypeNone, nullptr, 0.0,
-                                 WICBitmapPaletteTypeCustom);
+                                 WICBitmapDitherTypeNone, nullptr, 0.0, WICBitmapPaletteTypeCustom);
   if (FAILED(status)) return undecodable(status);
   return readRows(converter, *layoutOf(GUID_WICPixelFormat32bppRGBA), picture);
 }

@@ -437,16 +437,34 @@ TEST(ImportBitmap, FewerBitsAndRle4GiveTheirExactIndices) {
     Bytes data;
     Bytes topRowFirst;
   } cases[] = {
-      {"RLE4 run, literal past the row, run", 5, 2, 4, 2,
+      {"RLE4 run, literal past the row, run",
+       5,
+       2,
+       4,
+       2,
        {3, 0x12, 0, 3, 0x45, 0x60, 0, 0, 4, 0x9A, 0, 1},
        {9, 10, 9, 10, 0, 1, 2, 1, 4, 5}},
-      {"RLE4 move, odd literal padded to an even count", 4, 3, 4, 2,
+      {"RLE4 move, odd literal padded to an even count",
+       4,
+       3,
+       4,
+       2,
        {2, 0x77, 0, 2, 1, 1, 1, 0xF0, 0, 0, 0, 5, 0x12, 0x34, 0x50, 0x00, 0, 1},
        {1, 2, 3, 4, 0, 0, 0, 15, 7, 7, 0, 0}},
       {"RLE4 data ending inside a literal", 4, 1, 4, 2, {0, 4, 0x56}, {5, 6, 0, 0}},
-      {"4 bits, odd width", 3, 2, 4, 0, {0x12, 0x30, 0, 0, 0xAB, 0xC0, 0, 0},
+      {"4 bits, odd width",
+       3,
+       2,
+       4,
+       0,
+       {0x12, 0x30, 0, 0, 0xAB, 0xC0, 0, 0},
        {10, 11, 12, 1, 2, 3}},
-      {"1 bit, 9 wide", 9, 2, 1, 0, {0xAA, 0x80, 0, 0, 0x55, 0x00, 0, 0},
+      {"1 bit, 9 wide",
+       9,
+       2,
+       1,
+       0,
+       {0xAA, 0x80, 0, 0, 0x55, 0x00, 0, 0},
        {0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1}},
   };
   for (const Case& c : cases) {
@@ -514,8 +532,8 @@ TEST(ImportBitmap, ACountPastTheLargestCompressibleOneIsTooLargeBeforeAnyAllocat
   ASSERT_LE(outputCapacity(largest), std::numeric_limits<std::int32_t>::max());
   for (const std::int64_t count : {largest + 1, std::int64_t{2147483647}}) {
     const std::int64_t dataBytes = (count - 65536) / 256 + 1;  // enough to back the claim
-    const Bytes file = rle(Bytes(static_cast<std::size_t>(dataBytes), 0),
-                           static_cast<std::int32_t>(count), 1);
+    const Bytes file =
+        rle(Bytes(static_cast<std::size_t>(dataBytes), 0), static_cast<std::int32_t>(count), 1);
     AllocationWatch watch;
     const Outcome outcome = importBytes(file);
     EXPECT_EQ(outcome.problem, ImportProblem::kTooLarge) << count;

@@ -71,8 +71,8 @@ TEST(NearestColours, EveryAnswerIsTheBruteForceOne) {
       const unsigned g = i % 2 ? (state >> 16) & 255 : ((state >> 28) & 3) * 64 + 32;
       const unsigned b = i % 2 ? (state >> 8) & 255 : ((state >> 26) & 3) * 64;
       const unsigned char expected = nearestByBruteForce(c.palette, c.excluded, r, g, b);
-      ASSERT_EQ(nearestIndex(nearest, r, g, b), expected) << c.name << ": " << r << " " << g
-                                                          << " " << b;
+      ASSERT_EQ(nearestIndex(nearest, r, g, b), expected)
+          << c.name << ": " << r << " " << g << " " << b;
       ASSERT_EQ(nearestIndex(nearest, r, g, b), expected) << c.name << " (from the memo)";
     }
   }
@@ -138,8 +138,8 @@ TEST(MapPicture, TransparencyExactColoursAndDither) {
   picture.width = 4;
   picture.height = 1;
   picture.indexed = false;
-  const unsigned char rgba[16] = {128, 128, 128, 255, 10, 10, 10, 0,
-                                  190, 5, 5, 128, 250, 250, 250, 255};
+  const unsigned char rgba[16] = {128, 128, 128, 255, 10,  10,  10,  0,
+                                  190, 5,   5,   128, 250, 250, 250, 255};
   picture.pixels = allocateBytes(16);
   std::memcpy(picture.pixels.get(), rgba, 16);
   MappingReport report;

@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <iostream>
 #include <filesystem>
+#include <iostream>
 #include <utility>
 #include <vector>
 
@@ -226,8 +226,8 @@ TEST(WriteEpisodeFile, RefusesWhatIsNotARegularFile) {
   ASSERT_EQ(symlink("folder", "link to folder"), 0);
   ASSERT_EQ(symlink("loop b", "loop a"), 0);
   ASSERT_EQ(symlink("loop a", "loop b"), 0);
-  std::vector<std::string> targets = {"pipe",   "folder", "link to pipe", "link to folder",
-                                      "loop a", ""};
+  std::vector<std::string> targets = {"pipe",           "folder", "link to pipe",
+                                      "link to folder", "loop a", ""};
   const bool device = mknod("device", S_IFCHR | 0666, makedev(1, 3)) == 0;
   if (device) {
     ASSERT_EQ(symlink("device", "link to device"), 0);

@@ -1,8 +1,9 @@
-// Any byte string as a picture file, imported from memory without a game palette. Besides the sanitizers, every input is
-// held to what the importer promises: a refusal leaves the record alone and says why; a success
-// gives a stream that inflates to exactly width x height indices (the very pixels of the file,
-// or of a second RLE8 reader); and the heap is never asked for more than a small constant plus
-// about three times the pixels the file backs, however large the picture it claims.
+// Any byte string as a picture file, imported from memory without a game palette. Besides the
+// sanitizers, every input is held to what the importer promises: a refusal leaves the record alone
+// and says why; a success gives a stream that inflates to exactly width x height indices (the very
+// pixels of the file, or of a second RLE8 reader); and the heap is never asked for more than a
+// small constant plus about three times the pixels the file backs, however large the picture it
+// claims.
 #include <zlib.h>
 
 #include <algorithm>

@@ -28,7 +28,8 @@ ImportOptions optionsFor(std::uint8_t choice) {
   options.palette.colourCount = 200;
   for (int i = 0; i < 256; ++i) {
     for (int c = 0; c < 3; ++c) {
-      options.palette.entries[i][c] = i < 200 ? static_cast<unsigned char>((i * 53 + c * 97) % 256) : 0;
+      options.palette.entries[i][c] =
+          i < 200 ? static_cast<unsigned char>((i * 53 + c * 97) % 256) : 0;
     }
     options.palette.entries[i][3] = 0;
   }
