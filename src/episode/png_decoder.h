@@ -12,6 +12,10 @@
 
 ImportOutcome decodePng(std::FILE* file, const PngFacts& facts, DecodedPicture& picture);
 
+// What both decoders fill first: the size and kind the checks found, and a palette of opaque
+// black that the picture's own entries then overwrite.
+void describePicture(const PngFacts& facts, DecodedPicture& picture);
+
 // Spreads rows of packed 1-, 2- or 4-bit indices (each row starting on a byte) to a byte each.
 void unpackPngRows(const unsigned char* packed, std::size_t stride, int bits, std::int32_t width,
                    std::int32_t height, unsigned char* out);

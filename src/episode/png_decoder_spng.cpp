@@ -66,14 +66,7 @@ ImportOutcome decodeIndexed(spng_ctx* context, const PngFacts& facts, DecodedPic
 }  // namespace
 
 ImportOutcome decodePng(std::FILE* file, const PngFacts& facts, DecodedPicture& picture) {
-  picture.width = static_cast<std::int32_t>(facts.width);
-  picture.height = static_cast<std::int32_t>(facts.height);
-  picture.indexed = pngIsIndexed(facts);
-  picture.bitsPerPixel = pngBitsPerPixel(facts);
-  for (auto& entry : picture.palette) {
-    entry[0] = entry[1] = entry[2] = 0;
-    entry[3] = 255;
-  }
+  describePicture(facts, picture);
   // The checks have verified every chunk's checksum and the image data's own, so libspng need
   // not compute them again.
   Context context(spng_ctx_new(SPNG_CTX_IGNORE_ADLER32));

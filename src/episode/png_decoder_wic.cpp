@@ -199,14 +199,7 @@ ImportOutcome readRows(IWICBitmapSource* source, const Layout& layout, DecodedPi
 }  // namespace
 
 ImportOutcome decodePng(std::FILE* file, const PngFacts& facts, DecodedPicture& picture) {
-  picture.width = static_cast<std::int32_t>(facts.width);
-  picture.height = static_cast<std::int32_t>(facts.height);
-  picture.indexed = pngIsIndexed(facts);
-  picture.bitsPerPixel = pngBitsPerPixel(facts);
-  for (auto& entry : picture.palette) {
-    entry[0] = entry[1] = entry[2] = 0;
-    entry[3] = 255;
-  }
+  describePicture(facts, picture);
   const std::int64_t size = fileSize(file);
   if (size <= 0 || size > std::numeric_limits<DWORD>::max()) return {ImportProblem::kTooLarge, 0};
   Block bytes = allocateBytes(size);

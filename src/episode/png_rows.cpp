@@ -13,3 +13,14 @@ void unpackPngRows(const unsigned char* packed, std::size_t stride, int bits, st
     }
   }
 }
+
+void describePicture(const PngFacts& facts, DecodedPicture& picture) {
+  picture.width = static_cast<std::int32_t>(facts.width);
+  picture.height = static_cast<std::int32_t>(facts.height);
+  picture.indexed = pngIsIndexed(facts);
+  picture.bitsPerPixel = pngBitsPerPixel(facts);
+  for (auto& entry : picture.palette) {
+    entry[0] = entry[1] = entry[2] = 0;
+    entry[3] = 255;
+  }
+}
