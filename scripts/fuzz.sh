@@ -30,6 +30,12 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build "$build" -j "$jobs" --target bitmap_import_fuzzer key_decoder_fuzzer
 cmake --build "$build" -j "$jobs" --target episode_reader_fuzzer
 cmake --build "$build" -j "$jobs" --target png_import_fuzzer palette_file_fuzzer
+# Only builds with ISA-L have a second inflater to hold to zlib's.
+inflate=false
+if grep -q '^ISAL_FOUND:INTERNAL=1' "$build/CMakeCache.txt"; then
+  inflate=true
+  cmake --build "$build" -j "$jobs" --target png_inflate_fuzzer
+fi
 
 if $ci; then
   work="$(mktemp -d)"
@@ -76,6 +82,8 @@ run episode_reader episode 16384
 # which at one bit a pixel are 67 million pixels, their RGBA block 270 MB, and the memo.
 run png_import png 8192 2048 512
 run palette_file palette 8192
+# Streams of image data up to 64 KB, which inflate to at most some 64 MB.
+if $inflate; then run png_inflate inflate 65536; fi
 # libFuzzer's length control keeps inputs small for a long while whatever -max_len says; with it
 # off, large inputs (long RLE8 runs, big streams, sizes near the limits) are tried from the start;
 # a picture of 1 MB may rightly need a few hundred MB.

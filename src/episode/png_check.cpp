@@ -2,11 +2,13 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <memory>
 
 #include "file_open.h"
+#include "png_inflate.h"
 
 namespace {
 
@@ -125,40 +127,36 @@ ImportOutcome walkRows(RowWalk& walk, const unsigned char* bytes, std::size_t le
 }
 
 struct ImageData {
-  z_stream stream{};
-  bool started = false;
-  bool ended = false;
+  InflaterState* inflater = nullptr;
+  InflateVerdict verdict = InflateVerdict::kGoingOn;
+  ImportOutcome rows;
   RowWalk walk;
-  unsigned char out[1 << 18];
+  // The file is read in large pieces, which keep the inflater in its fast loop.
   unsigned char piece[1 << 18];
-  ~ImageData() {
-    if (started) inflateEnd(&stream);
-  }
+  ~ImageData() { checkInflater().end(inflater); }
 };
 
+bool walkInflated(void* taker, const unsigned char* bytes, std::size_t length) {
+  ImageData& data = *static_cast<ImageData*>(taker);
+  data.rows = walkRows(data.walk, bytes, length);
+  return data.rows.ok();
+}
+
 ImportOutcome inflateSome(ImageData& data, const unsigned char* bytes, std::size_t length) {
-  if (data.ended) return {};
-  if (!data.started) {
-    if (inflateInit(&data.stream) != Z_OK) return problem(ImportProblem::kOutOfMemory);
-    data.started = true;
+  if (data.verdict == InflateVerdict::kEnded) return {};
+  const Inflater& inflater = checkInflater();
+  if (data.inflater == nullptr) data.inflater = inflater.start();
+  if (data.inflater == nullptr) return problem(ImportProblem::kOutOfMemory);
+  data.verdict = inflater.inflateMore(*data.inflater, bytes, length, walkInflated, &data);
+  if (!data.rows.ok()) return data.rows;
+  switch (data.verdict) {
+    case InflateVerdict::kBadData:
+      return problem(ImportProblem::kPngBadImageData);
+    case InflateVerdict::kOutOfMemory:
+      return problem(ImportProblem::kOutOfMemory);
+    default:
+      return {};
   }
-  data.stream.next_in = const_cast<unsigned char*>(bytes);
-  data.stream.avail_in = static_cast<uInt>(length);
-  while (data.stream.avail_in > 0 && !data.ended) {
-    data.stream.next_out = data.out;
-    data.stream.avail_out = sizeof data.out;
-    const int status = inflate(&data.stream, Z_NO_FLUSH);
-    if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) {
-      return problem(status == Z_MEM_ERROR ? ImportProblem::kOutOfMemory
-                                           : ImportProblem::kPngBadImageData);
-    }
-    const ImportOutcome rows =
-        walkRows(data.walk, data.out, sizeof data.out - data.stream.avail_out);
-    if (!rows.ok()) return rows;
-    if (status == Z_STREAM_END) data.ended = true;
-    if (status == Z_BUF_ERROR && data.stream.avail_out != 0) break;  // needs more input
-  }
-  return {};
 }
 
 ImportOutcome checkHeader(const unsigned char* data, std::uint32_t length, std::int64_t fileSize,
@@ -281,7 +279,6 @@ ImportOutcome checkPng(std::FILE* file, PngFacts& facts) {
   if (!data) return problem(ImportProblem::kOutOfMemory);
   ChunkOrder order;
   std::int64_t at = 8;
-  // Large pieces keep inflate in its fast loop; the block comes from the heap with the rest.
   unsigned char* piece = data->piece;
   for (;;) {
     unsigned char head[8];
@@ -319,6 +316,8 @@ ImportOutcome checkPng(std::FILE* file, PngFacts& facts) {
     if (std::memcmp(type, "IEND", 4) == 0) break;
     at += 12 + std::int64_t{length};
   }
-  if (!data->ended || !data->walk.complete) return problem(ImportProblem::kPngShortImageData);
+  if (data->verdict != InflateVerdict::kEnded || !data->walk.complete) {
+    return problem(ImportProblem::kPngShortImageData);
+  }
   return {};
 }

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of the fuzz targets, byte by byte: corpus/bitmap, corpus/keys,
-corpus/png and corpus/palette.
+corpus/png, corpus/palette and corpus/inflate.
 
 Run it again after changing a seed here; it rewrites the folders. Inputs found by fuzzing
 (found-*) and pictures written by real encoders (real-*) are added by hand and kept.
@@ -246,6 +246,30 @@ def pngs():
     return files
 
 
+def inflate_streams():
+    """The first byte picks the size of the pieces the rest is given in."""
+    rows = b"".join(bytes([y % 5]) + bytes((x * 7 + y * 3 + (x * y) % 11) % 256 for x in range(97))
+                    for y in range(60))
+
+    def stream(data, level, window=15):
+        packer = zlib.compressobj(level, zlib.DEFLATED, window)
+        return packer.compress(data) + packer.flush()
+
+    good = stream(rows, 9)
+    return {
+        "rows-level-9-whole": bytes([7]) + good,
+        "rows-level-9-bytes": bytes([0]) + good,
+        "rows-stored": bytes([4]) + stream(rows, 0),
+        "rows-level-1-window-512": bytes([5]) + stream(rows, 1, 9),
+        "flat-run": bytes([6]) + stream(bytes(100000), 9),
+        "empty": bytes([1]) + stream(b"", 9),
+        "cut": bytes([3]) + good[:len(good) // 2],
+        "bad-adler": bytes([7]) + good[:-1] + bytes([good[-1] ^ 1]),
+        "dictionary-asked": bytes([2]) + b"\x78\x3f" + good[2:],
+        "dynamic-header-cut": bytes([7]) + b"\x78\x9c\x24\x01\x00\x00\x02\x9c",
+    }
+
+
 def palettes():
     colours = [((i * 37) % 256, (i * 91) % 256, (i * 13) % 256) for i in range(16)]
     table = bytes(v for c in colours for v in c) + bytes(768 - 48)
@@ -274,6 +298,7 @@ def main():
     write_folder("keys", KEYS)
     write_folder("png", pngs())
     write_folder("palette", palettes())
+    write_folder("inflate", inflate_streams())
     print(f"{len(BITMAPS)} bitmaps, {len(KEYS)} key streams, PNG and palette seeds")
     return 0
 
