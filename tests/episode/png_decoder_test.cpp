@@ -85,3 +85,26 @@ TEST(DecodePng, AFileThatNoLongerMatchesItsCheckIsRefused) {
     }
   }
 }
+
+// A file whose image data is damaged after its checks (its header and checksums still sound)
+// is refused by libspng with the words the checks would have used.
+TEST(DecodePng, ImageDataDamagedAfterTheChecksIsNamedAsTheChecksWould) {
+  ScratchDirectory directory;
+  const std::string path = directory.path("changed.png");
+  const Bytes sound = rgba16Png(5, 3);
+  writeFile(path, sound);
+  FileHandle file(openForReading(path.c_str()));
+  ASSERT_TRUE(file);
+  PngFacts checked;
+  ASSERT_TRUE(checkPng(file.get(), checked).ok());
+
+  // The same header, then image data that is no deflate stream: a block of type 3.
+  Bytes damaged(sound.begin(), sound.begin() + 33);
+  putChunk(damaged, "IDAT", {0x78, 0x9C, 0x07, 0x00, 0x00, 0x00});
+  putChunk(damaged, "IEND", {});
+  writeFile(path, damaged);
+  FileHandle reopened(openForReading(path.c_str()));
+  ASSERT_TRUE(reopened);
+  DecodedPicture picture;
+  EXPECT_EQ(decodePng(reopened.get(), checked, picture).problem, ImportProblem::kPngBadImageData);
+}
