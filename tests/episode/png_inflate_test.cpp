@@ -125,6 +125,11 @@ TEST(PngInflate, SoundStreamsGiveTheirBytesWhateverThePieces) {
       {"the header cut in two", text, stream9, {1, 5000}},
       {"stored blocks", text, deflated(text, 0, 15), {3000}},
       {"a 512-byte window", text, deflated(text, 6, 9), {777}},
+      // zlib does not hold a stream to the window its header declares, so neither may the other.
+      {"matches farther back than the window declared",
+       text,
+       withHeader(stream9, 8, 1, false),
+       {4096}},
       {"nothing at all", {}, deflated({}, 9, 15), {1}},
       {"ending at a buffer's end", twoBuffers, deflated(twoBuffers, 1, 15), {65536}},
       {"far more out than in", flat, deflated(flat, 9, 15), {1 << 20}},
