@@ -249,6 +249,8 @@ bool streamPicture(std::FILE* file, const PictureBlock& block, const PixelSink& 
       z.next_out = chunk;
       z.avail_out = kChunk;
       status = inflate(&z, Z_NO_FLUSH);
+      // The block filled just as the input ran out: the rest of the stream is still in the file.
+      if (status == Z_BUF_ERROR && z.avail_in == 0 && input.remaining > 0) status = Z_OK;
       const std::size_t got = kChunk - z.avail_out;
       given += static_cast<std::int64_t>(got);
       // Never more than the check counted: a stream that gives more has changed since.

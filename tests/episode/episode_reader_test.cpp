@@ -163,6 +163,60 @@ TEST(ReadEpisode, StreamedPixelsAreTheInflatedOnesAndAChangedFileIsNoticed) {
   }
 }
 
+// Pixels are streamed out in 64 KB blocks from 16 KB of the stream at a time. Where a block fills
+// just as those 16 KB run out, the rest of the stream is still to be read: here the first 65 536
+// pixels end, flushed to a byte boundary, exactly at byte 16 384 of the stream.
+TEST(ReadEpisode, ABlockThatFillsAsTheInputRunsOutIsNotTheEnd) {
+  constexpr std::size_t kFirst = 65536;
+  constexpr std::size_t kStreamPiece = 16384;
+  EpisodeBytes episode;
+  episode.sizes[0][0] = 256;
+  episode.sizes[0][1] = 257;
+  Bytes& pixels = episode.pixels[0];
+  Bytes& stream = episode.streams[0];
+  // Noise of a length that makes the flushed stream come out at exactly 16 384 bytes, then a run.
+  bool found = false;
+  for (std::size_t noise = kStreamPiece - 600; noise < kStreamPiece && !found; ++noise) {
+    pixels = Bytes(256 * 257, 9);
+    std::uint32_t state = 5;
+    for (std::size_t i = 0; i < noise; ++i) {
+      state = state * 1103515245u + 12345u;
+      pixels[i] = static_cast<unsigned char>(state >> 24);
+    }
+    z_stream z{};
+    ASSERT_EQ(deflateInit(&z, 9), Z_OK);
+    stream = Bytes(compressBound(pixels.size()) + 64);
+    z.next_in = pixels.data();
+    z.avail_in = kFirst;
+    z.next_out = stream.data();
+    z.avail_out = static_cast<uInt>(stream.size());
+    ASSERT_EQ(deflate(&z, Z_SYNC_FLUSH), Z_OK);
+    stream.resize(z.total_out);
+    found = stream.size() == kStreamPiece;
+    if (found) {
+      Bytes rest(compressBound(pixels.size()));
+      z.next_in = pixels.data() + kFirst;
+      z.avail_in = static_cast<uInt>(pixels.size() - kFirst);
+      z.next_out = rest.data();
+      z.avail_out = static_cast<uInt>(rest.size());
+      ASSERT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+      stream.insert(stream.end(), rest.begin(), rest.begin() + (z.total_out - kStreamPiece));
+    }
+    deflateEnd(&z);
+  }
+  ASSERT_TRUE(found) << "no noise length flushes at 16 384 bytes";
+  const Bytes bytes = episode.file();
+  const EpisodeContents contents = readBytes(bytes);
+  ASSERT_TRUE(episodeIntact(contents));
+  MemoryFile memory(bytes);
+  Bytes streamed;
+  EXPECT_TRUE(streamPicture(memory.file, contents.pictures[0],
+                            [&](const unsigned char* part, std::size_t count) {
+                              streamed.insert(streamed.end(), part, part + count);
+                            }));
+  EXPECT_EQ(streamed, pixels);
+}
+
 TEST(ReadEpisode, MissingFileIsNotOpened) {
   EpisodeContents contents;
   contents.fileSize = 99;
