@@ -4,7 +4,6 @@
 // pixels of the file, or of a second RLE8 reader); and the heap is never asked for more than a
 // small constant plus about three times the pixels the file backs, however large the picture it
 // claims.
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -17,6 +16,7 @@
 
 #include "allocation.h"
 #include "bitmap_import.h"
+#include "fuzz_support.h"
 
 namespace {
 
@@ -125,21 +125,10 @@ struct MemoryFile {
 };
 
 std::vector<std::uint8_t> inflated(const ImportedImage& image) {
-  z_stream z{};
-  if (inflateInit(&z) != Z_OK) fail("inflateInit");
-  z.next_in = image.compressedData;
-  z.avail_in = static_cast<uInt>(image.compressedSize);
   std::vector<std::uint8_t> out;
-  unsigned char chunk[65536];
-  int status = Z_OK;
-  while (status == Z_OK) {
-    z.next_out = chunk;
-    z.avail_out = sizeof chunk;
-    status = inflate(&z, Z_NO_FLUSH);
-    out.insert(out.end(), chunk, chunk + (sizeof chunk - z.avail_out));
+  if (!inflateWhole(image.compressedData, static_cast<std::size_t>(image.compressedSize), out)) {
+    fail("not one complete zlib stream");
   }
-  inflateEnd(&z);
-  if (status != Z_STREAM_END || z.avail_in != 0) fail("not one complete zlib stream");
   return out;
 }
 

@@ -4,7 +4,6 @@
 // promises: a refusal leaves the record alone and names the file's fault; a success gives a
 // stream of exactly width x height indices, none of them past the palette, and never the
 // transparent index where the picture had no transparent pixel.
-#include <zlib.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "bitmap_import.h"
+#include "fuzz_support.h"
 
 namespace {
 
@@ -41,21 +41,10 @@ ImportOptions optionsFor(std::uint8_t choice) {
 }
 
 std::vector<std::uint8_t> inflated(const ImportedImage& image) {
-  z_stream z{};
-  if (inflateInit(&z) != Z_OK) fail("inflateInit");
-  z.next_in = image.compressedData;
-  z.avail_in = static_cast<uInt>(image.compressedSize);
   std::vector<std::uint8_t> out;
-  unsigned char chunk[65536];
-  int status = Z_OK;
-  while (status == Z_OK) {
-    z.next_out = chunk;
-    z.avail_out = sizeof chunk;
-    status = inflate(&z, Z_NO_FLUSH);
-    out.insert(out.end(), chunk, chunk + (sizeof chunk - z.avail_out));
+  if (!inflateWhole(image.compressedData, static_cast<std::size_t>(image.compressedSize), out)) {
+    fail("not one complete zlib stream");
   }
-  inflateEnd(&z);
-  if (status != Z_STREAM_END || z.avail_in != 0) fail("not one complete zlib stream");
   return out;
 }
 
