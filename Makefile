@@ -25,7 +25,7 @@ FUZZ_PACKAGES    := $(BUILD_PACKAGES) clang libclang-rt-14-dev
 # The man page is checked with groff; the Debian package is made with dpkg-shlibdeps and checked
 # with lintian; the Windows zip has the man page as plain text.
 PACKAGE_PACKAGES := $(BUILD_PACKAGES) dpkg-dev lintian groff-base file
-WINDOWS_PACKAGE_PACKAGES := $(BUILD_PACKAGES) g++-mingw-w64-x86-64 libz-mingw-w64-dev groff-base zip
+WINDOWS_PACKAGE_PACKAGES := $(BUILD_PACKAGES) g++-mingw-w64-x86-64 libz-mingw-w64-dev groff-base zip unzip
 BENCH_PACKAGES   := $(BUILD_PACKAGES) libbenchmark-dev
 PREREQUISITES    := bash scripts/prerequisites.sh
 

@@ -88,12 +88,18 @@ std::string encodePng(const std::vector<unsigned char>& pixels, int side, bool i
   int error = 0;
   void* png = spng_get_png_buffer(encoder, &size, &error);
   spng_ctx_free(encoder);
-  char name[] = "/tmp/divovod-colour-bench-XXXXXX";
-  const int descriptor = mkstemp(name);
-  std::FILE* file = fdopen(descriptor, "wb");
-  std::fwrite(png, 1, size, file);
-  std::fclose(file);
+  const char* folder = std::getenv("TMPDIR");
+  std::string name = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") +
+                     "/divovod-colour-bench-XXXXXX";
+  const int descriptor = mkstemp(name.data());
+  std::FILE* file = descriptor < 0 ? nullptr : fdopen(descriptor, "wb");
+  const bool written = png != nullptr && file != nullptr && std::fwrite(png, 1, size, file) == size;
+  const bool closed = file != nullptr && std::fclose(file) == 0;
   std::free(png);
+  if (!written || !closed) {
+    if (descriptor >= 0) unlink(name.c_str());
+    return {};
+  }
   return name;
 }
 
@@ -188,6 +194,7 @@ double secondsToDecodeAndCompress(const std::string& path) {
 
 bool indexedPngAgainstDecodeAndCompress(bool noisy) {
   const std::string path = encodePng(indexedPicture(noisy), kSide, true);
+  if (path.empty()) return false;
   // glibc's malloc raises its mmap threshold as large blocks are freed, and from then on serves
   // them from pages already touched: whichever side came second in a round would skip thousands
   // of page faults the other paid, which weighs more than the checks themselves. Held at its
@@ -200,7 +207,10 @@ bool indexedPngAgainstDecodeAndCompress(bool noisy) {
     const double first = importFirst ? secondsToImport(path) : secondsToDecodeAndCompress(path);
     const double second = importFirst ? secondsToDecodeAndCompress(path) : secondsToImport(path);
     const double imported = importFirst ? first : second;
-    if (imported < 0) return false;
+    if (imported < 0) {
+      unlink(path.c_str());
+      return false;
+    }
     importTime = std::min(importTime, imported);
     bareTime = std::min(bareTime, importFirst ? second : first);
   }
@@ -232,6 +242,7 @@ int measurePeak(const char* path, const char* palettePath) {
 
 bool peakMemory(const char* self) {
   const std::string path = encodePng(photo(kSide, 3), kSide, false);
+  if (path.empty()) return false;
   const std::string palette = path + ".act";
   std::FILE* table = std::fopen(palette.c_str(), "wb");
   const Palette colours = gamePalette();
