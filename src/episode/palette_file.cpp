@@ -63,10 +63,19 @@ PaletteOutcome bitmapPalette(std::FILE* file, Palette& palette) {
   std::uint32_t colours = core ? most : readLittleEndian(header + 46, 4);
   if (colours == 0 || colours > most) colours = most;
   const std::size_t entrySize = core ? 3 : 4;
+  // As the import reads it: the palette ends where the pixels begin, whatever the count says.
+  // A file with no pixel offset past the palette's start (a palette alone) gives all it counts.
+  const std::int64_t paletteAt = std::int64_t{kFileHeaderSize} + infoSize;
+  const std::int64_t pixelsAt = readLittleEndian(header + 10, 4);
+  if (pixelsAt > paletteAt) {
+    const std::int64_t room = (pixelsAt - paletteAt) / static_cast<std::int64_t>(entrySize);
+    if (room < colours) colours = static_cast<std::uint32_t>(room);
+    if (colours == 0) return paletteProblem(PaletteProblem::kPaletteMissing);
+  }
 
   unsigned char listed[256 * 4];
   const std::size_t wanted = colours * entrySize;
-  if (!readAt(file, std::int64_t{kFileHeaderSize} + infoSize, listed, wanted)) {
+  if (!readAt(file, paletteAt, listed, wanted)) {
     return paletteProblem(PaletteProblem::kPaletteMissing);
   }
   palette = Palette{};
@@ -77,7 +86,7 @@ PaletteOutcome bitmapPalette(std::FILE* file, Palette& palette) {
   return {PaletteProblem::kNone, 0, PaletteForm::kBitmap};
 }
 
-// Walks the chunks up to the palette chunk, each checked against its checksum.
+// Walks the chunks up to the palette chunk; only the palette chunk's checksum is checked.
 PaletteOutcome pngPalette(std::FILE* file, Palette& palette) {
   std::int64_t at = 8;
   std::vector<unsigned char> data;

@@ -109,6 +109,27 @@ TEST(ReadPalette, ListedColoursTakenTheRestBlack) {
   }
 }
 
+// A header that counts all 256 colours (colours used 0) before a palette of 16: the palette read
+// stops where the pixels begin, as the import's does, and the picture's colours are taken.
+TEST(ReadPalette, AShortPaletteEndsWhereThePixelsBegin) {
+  ScratchDirectory directory;
+  BitmapFields fields;
+  fields.width = 4;
+  fields.height = 1;
+  fields.paletteEntries = 16;
+  fields.pixelData = {1, 2, 3, 15};
+  Bytes file = makeBitmap(fields);
+  for (int i = 46; i < 50; ++i) file[i] = 0;
+  const std::string path = directory.path("short palette.bmp");
+  writeFile(path, file);
+  Palette palette{};
+  ASSERT_TRUE(readPalette(path.c_str(), palette).ok());
+  EXPECT_EQ(palette.colourCount, 16);
+  ImportedImage image{};
+  ASSERT_TRUE(importBitmap(path.c_str(), image).ok()) << "the import takes the same file";
+  releaseImportedImage(image);
+}
+
 TEST(ReadPalette, RefusalsSayWhy) {
   ScratchDirectory directory;
   BitmapFields fields;
