@@ -10,9 +10,9 @@
 namespace {
 
 std::string cannotOpen(int openError) {
-  // The reader refuses pipes and devices itself (it would wait on them forever); the system's
-  // "Invalid argument" would not tell the user why.
-  if (openError == EINVAL) return "cannot be opened: not a regular file (a pipe or a device)";
+  // The reader refuses pipes and devices itself (it would wait on them forever) with a code of
+  // its own; the system's text for it would not tell the user why.
+  if (openError == ENXIO) return "cannot be opened: not a regular file (a pipe or a device)";
   std::string reason = "cannot be opened";
   if (openError != 0) reason += std::string(" (") + std::strerror(openError) + ")";
   return reason;
@@ -108,10 +108,12 @@ std::string importReason(const ImportOutcome& outcome, int openError) {
       return "not enough memory for the picture";
     case ImportProblem::kCompressionFailed:
       return "compression failed (zlib status " + detail + ")";
-    default:  // the PNG checks' reasons, or a problem newer than this wording
-      if (!pngReason(outcome).empty()) return pngReason(outcome);
+    default: {  // the PNG checks' reasons, or a problem newer than this wording
+      const std::string png = pngReason(outcome);
+      if (!png.empty()) return png;
       return "the picture cannot be used (problem " +
              number(static_cast<long long>(outcome.problem)) + ", detail " + detail + ")";
+    }
   }
 }
 

@@ -9,7 +9,8 @@
 #include <memory>
 
 // The regular file at `path`, opened for binary reading; null otherwise, with errno saying why
-// (EISDIR for a folder, EINVAL for a pipe or a device). The caller closes it.
+// (EISDIR for a folder; ENXIO for a pipe, a device or a socket, a code Windows' own open never
+// gives, so that it cannot stand for a bad name there). The caller closes it.
 std::FILE* openForReading(const char* path);
 
 // True when something (a file, a folder, a dangling link) already has this name.

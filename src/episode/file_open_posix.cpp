@@ -22,8 +22,7 @@ std::FILE* openForReading(const char* path) {
   if (descriptor < 0) return nullptr;
   struct stat status {};
   if (fstat(descriptor, &status) != 0) return refuse(descriptor, errno);
-  if (!S_ISREG(status.st_mode))
-    return refuse(descriptor, S_ISDIR(status.st_mode) ? EISDIR : EINVAL);
+  if (!S_ISREG(status.st_mode)) return refuse(descriptor, S_ISDIR(status.st_mode) ? EISDIR : ENXIO);
   const int flags = fcntl(descriptor, F_GETFL);
   if (flags < 0 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) != 0) {
     return refuse(descriptor, errno);

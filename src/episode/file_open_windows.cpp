@@ -19,7 +19,7 @@ std::FILE* openForReading(const char* path) {
   HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
   if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK) {
     std::fclose(file);
-    errno = EINVAL;
+    errno = ENXIO;  // never one of _wfopen's own, so it can only mean this
     return nullptr;
   }
   return file;

@@ -17,6 +17,18 @@
 
 namespace {
 
+// Only the reader's own refusal of a pipe or device is worded as one; the system's errors keep
+// their own text (Windows gives EINVAL for a name with "?" or "|" in it).
+TEST(ImportReason, APipeOrDeviceIsNamedOnlyForTheReadersOwnCode) {
+  const ImportOutcome cannotOpen{ImportProblem::kCannotOpen, 0};
+  EXPECT_EQ(importReason(cannotOpen, ENXIO),
+            "cannot be opened: not a regular file (a pipe or a device)");
+  EXPECT_EQ(importReason(cannotOpen, EINVAL),
+            std::string("cannot be opened (") + std::strerror(EINVAL) + ")");
+  EXPECT_EQ(importReason(cannotOpen, ENOENT),
+            std::string("cannot be opened (") + std::strerror(ENOENT) + ")");
+}
+
 TEST(ImportReason, EachProblemHasItsOwnWordsAndNewOnesAGeneralText) {
   std::set<std::string> seen;
   for (int kind = static_cast<int>(ImportProblem::kCannotOpen);
