@@ -202,13 +202,8 @@ int runShow(const std::vector<std::string>& arguments, std::ostream& out, std::o
   const std::string problem = previewRequest(parsed, preview);
   if (!problem.empty()) return usageError(err, problem);
   Palette palette = greyRamp();
-  if (!preview.paletteFile.empty()) {
-    errno = 0;
-    const PaletteOutcome outcome = readPalette(preview.paletteFile.c_str(), palette);
-    if (!outcome.ok()) {
-      err << "divovod: " << preview.paletteFile << ": " << paletteReason(outcome, errno) << "\n";
-      return kExitFailed;
-    }
+  if (!preview.paletteFile.empty() && !loadPalette(preview.paletteFile, palette, err)) {
+    return kExitFailed;
   }
   const bool json = has(parsed, "json");
   const std::size_t count = parsed.positional.size();
