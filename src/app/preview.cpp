@@ -67,21 +67,47 @@ std::int64_t previewStep(std::int64_t width, std::int64_t columns, bool halfBloc
   return (width + room - 1) / room;
 }
 
-std::string previewLine(const unsigned char* upper, const unsigned char* lower, std::size_t cells,
-                        const Palette& palette, const PreviewStyle& style) {
-  std::string line;
+namespace {
+
+void makeCodes(const Palette& palette, const PreviewStyle& style,
+               std::vector<std::string>& foreground, std::vector<std::string>& background) {
+  foreground.resize(256);
+  background.resize(256);
+  for (int index = 0; index < 256; ++index) {
+    const Rgb colour = entryColour(palette, static_cast<unsigned char>(index));
+    foreground[index] = colourCode(colour, style, true);
+    background[index] = colourCode(colour, style, false);
+  }
+}
+
+void appendLine(const unsigned char* upper, const unsigned char* lower, std::size_t cells,
+                const PreviewSampler& codes, std::string& lines) {
   for (std::size_t cell = 0; cell < cells; ++cell) {
-    const Rgb top = entryColour(palette, upper[cell]);
-    if (!style.halfBlocks) {
-      line += "\x1b[" + colourCode(top, style, false) + "m  ";
+    lines += "\x1b[";
+    if (!codes.style.halfBlocks) {
+      lines += codes.background[upper[cell]];
+      lines += "m  ";
       continue;
     }
-    line += "\x1b[" + colourCode(top, style, true) + ";";
-    line += lower ? colourCode(entryColour(palette, lower[cell]), style, false) : std::string("49");
-    line += "m";
-    line += kUpperHalfBlock;
+    lines += codes.foreground[upper[cell]];
+    lines += ";";
+    lines += lower ? codes.background[lower[cell]] : std::string("49");
+    lines += "m";
+    lines += kUpperHalfBlock;
   }
-  return line + kReset;
+  lines += kReset;
+}
+
+}  // namespace
+
+std::string previewLine(const unsigned char* upper, const unsigned char* lower, std::size_t cells,
+                        const Palette& palette, const PreviewStyle& style) {
+  PreviewSampler codes;
+  codes.style = style;
+  makeCodes(palette, style, codes.foreground, codes.background);
+  std::string line;
+  appendLine(upper, lower, cells, codes, line);
+  return line;
 }
 
 PreviewSampler startPreview(std::int64_t width, std::int64_t height, std::int64_t columns,
@@ -90,8 +116,8 @@ PreviewSampler startPreview(std::int64_t width, std::int64_t height, std::int64_
   sampler.width = width;
   sampler.height = height;
   sampler.step = previewStep(width, columns, style.halfBlocks);
-  sampler.palette = &palette;
   sampler.style = style;
+  makeCodes(palette, style, sampler.foreground, sampler.background);
   const std::size_t cells = static_cast<std::size_t>((width + sampler.step - 1) / sampler.step);
   sampler.upper.reserve(cells);
   sampler.lower.reserve(cells);
@@ -103,14 +129,12 @@ namespace {
 // A sampled row is complete: it becomes a line at once (spaces), or waits for its lower half.
 void rowDone(PreviewSampler& sampler, std::string& lines) {
   if (!sampler.style.halfBlocks) {
-    lines += previewLine(sampler.upper.data(), nullptr, sampler.upper.size(), *sampler.palette,
-                         sampler.style);
+    appendLine(sampler.upper.data(), nullptr, sampler.upper.size(), sampler, lines);
     sampler.upper.clear();
   } else if (!sampler.upperFilled) {
     sampler.upperFilled = true;
   } else {
-    lines += previewLine(sampler.upper.data(), sampler.lower.data(), sampler.upper.size(),
-                         *sampler.palette, sampler.style);
+    appendLine(sampler.upper.data(), sampler.lower.data(), sampler.upper.size(), sampler, lines);
     sampler.upper.clear();
     sampler.lower.clear();
     sampler.upperFilled = false;
@@ -135,8 +159,7 @@ void feedPreview(PreviewSampler& sampler, const unsigned char* pixels, std::size
 
 void finishPreview(PreviewSampler& sampler, std::string& lines) {
   if (sampler.upperFilled) {
-    lines += previewLine(sampler.upper.data(), nullptr, sampler.upper.size(), *sampler.palette,
-                         sampler.style);
+    appendLine(sampler.upper.data(), nullptr, sampler.upper.size(), sampler, lines);
     sampler.upper.clear();
     sampler.upperFilled = false;
   }

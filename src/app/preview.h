@@ -35,8 +35,11 @@ struct PreviewSampler {
   std::int64_t width = 0;
   std::int64_t height = 0;
   std::int64_t step = 1;
-  const Palette* palette = nullptr;
   PreviewStyle style;
+  // Each palette entry's colour code as foreground and as background, worked out once: a
+  // picture has at most 256 colours but may have millions of cells.
+  std::vector<std::string> foreground;
+  std::vector<std::string> background;
   std::int64_t pixel = 0;  // pixels taken so far
   std::vector<unsigned char> upper;
   std::vector<unsigned char> lower;
