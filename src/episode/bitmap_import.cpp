@@ -27,10 +27,14 @@ ImportOutcome decodePngPicture(std::FILE* file, const ImportOptions& options,
   PngFacts facts;
   const ImportOutcome checked = checkPng(file, facts);
   if (!checked.ok()) return checked;
-  if (!pngIsIndexed(facts) && !options.hasPalette) {
-    return problem(ImportProblem::kNeedsPalette, pngBitsPerPixel(facts));
-  }
-  return decodePng(file, facts, picture);
+  const ImportOutcome decoded = !pngIsIndexed(facts) && !options.hasPalette
+                                    ? problem(ImportProblem::kNeedsPalette, pngBitsPerPixel(facts))
+                                    : decodePng(file, facts, picture);
+  if (decoded.ok()) return decoded;
+  // The checks may have passed image data that zlib refuses (png_check.h); a picture refused
+  // from here on is refused for that fault, as every platform refuses it.
+  const ImportOutcome stream = confirmPngStream(file);
+  return stream.ok() ? decoded : stream;
 }
 
 ImportOutcome decodeBitmapPicture(std::FILE* file, const ImportOptions& options,

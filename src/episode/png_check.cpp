@@ -127,13 +127,15 @@ ImportOutcome walkRows(RowWalk& walk, const unsigned char* bytes, std::size_t le
 }
 
 struct ImageData {
-  InflaterState* inflater = nullptr;
+  explicit ImageData(const Inflater& chosen) : inflater(chosen) {}
+  const Inflater& inflater;
+  InflaterState* state = nullptr;
   InflateVerdict verdict = InflateVerdict::kGoingOn;
   ImportOutcome rows;
   RowWalk walk;
   // The file is read in large pieces, which keep the inflater in its fast loop.
   unsigned char piece[1 << 18];
-  ~ImageData() { checkInflater().end(inflater); }
+  ~ImageData() { inflater.end(state); }
 };
 
 bool walkInflated(void* taker, const unsigned char* bytes, std::size_t length) {
@@ -144,10 +146,9 @@ bool walkInflated(void* taker, const unsigned char* bytes, std::size_t length) {
 
 ImportOutcome inflateSome(ImageData& data, const unsigned char* bytes, std::size_t length) {
   if (data.verdict == InflateVerdict::kEnded) return {};
-  const Inflater& inflater = checkInflater();
-  if (data.inflater == nullptr) data.inflater = inflater.start();
-  if (data.inflater == nullptr) return problem(ImportProblem::kOutOfMemory);
-  data.verdict = inflater.inflateMore(*data.inflater, bytes, length, walkInflated, &data);
+  if (data.state == nullptr) data.state = data.inflater.start();
+  if (data.state == nullptr) return problem(ImportProblem::kOutOfMemory);
+  data.verdict = data.inflater.inflateMore(*data.state, bytes, length, walkInflated, &data);
   if (!data.rows.ok()) return data.rows;
   switch (data.verdict) {
     case InflateVerdict::kBadData:
@@ -268,14 +269,14 @@ bool hasPngSignature(const unsigned char* start, std::size_t length) {
   return length >= sizeof kSignature && std::memcmp(start, kSignature, sizeof kSignature) == 0;
 }
 
-ImportOutcome checkPng(std::FILE* file, PngFacts& facts) {
+ImportOutcome checkPngUsing(std::FILE* file, PngFacts& facts, const Inflater& inflater) {
   const std::int64_t size = fileSize(file);
   std::rewind(file);
   unsigned char signature[8];
   if (std::fread(signature, 1, 8, file) != 8 || !hasPngSignature(signature, 8)) {
     return problem(ImportProblem::kNotABitmap);
   }
-  std::unique_ptr<ImageData> data(new (std::nothrow) ImageData);
+  std::unique_ptr<ImageData> data(new (std::nothrow) ImageData(inflater));
   if (!data) return problem(ImportProblem::kOutOfMemory);
   ChunkOrder order;
   std::int64_t at = 8;
@@ -320,4 +321,19 @@ ImportOutcome checkPng(std::FILE* file, PngFacts& facts) {
     return problem(ImportProblem::kPngShortImageData);
   }
   return {};
+}
+
+ImportOutcome checkPng(std::FILE* file, PngFacts& facts) {
+  const Inflater& fast = checkInflater();
+  const ImportOutcome outcome = checkPngUsing(file, facts, fast);
+  if (outcome.ok() || &fast == &kZlibInflater) return outcome;
+  // Past a block that zlib refuses, the faster inflater may read on and meet another fault
+  // first (a filter byte, a cut, a checksum further on): the refusal given is zlib's.
+  return checkPngUsing(file, facts, kZlibInflater);
+}
+
+ImportOutcome confirmPngStream(std::FILE* file) {
+  if (&checkInflater() == &kZlibInflater) return {};
+  PngFacts facts;
+  return checkPngUsing(file, facts, kZlibInflater);
 }

@@ -27,5 +27,18 @@ int pngBitsPerPixel(const PngFacts& facts);
 // True when the eight bytes are the PNG signature.
 bool hasPngSignature(const unsigned char* start, std::size_t length);
 
-// Reads the whole file from its start; the position is left anywhere.
+struct Inflater;
+
+// Reads the whole file from its start; the position is left anywhere. A refusal is always the
+// one zlib's inflater gives, on every platform. The inflater of the build may pass image data
+// that zlib refuses (see png_inflate.h): a picture refused after the checks is then to be
+// refused for that fault, which confirmPngStream finds.
 ImportOutcome checkPng(std::FILE* file, PngFacts& facts);
+
+// The checks with the inflater given; kZlibInflater's verdicts are the ones every platform gives.
+ImportOutcome checkPngUsing(std::FILE* file, PngFacts& facts, const Inflater& inflater);
+
+// For a file checkPng passed and something later refuses: the checks' verdict with zlib's
+// inflater where the build checks with another, so that the file is refused for the same fault
+// everywhere; a pass otherwise.
+ImportOutcome confirmPngStream(std::FILE* file);

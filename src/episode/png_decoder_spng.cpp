@@ -13,8 +13,8 @@ struct ContextFree {
 using Context = std::unique_ptr<spng_ctx, ContextFree>;
 
 ImportOutcome undecodable(int code) {
-  // The checks' inflater may be another than libspng's zlib. Both refuse the same streams; were
-  // one ever to slip past the checks, it is still named for what it is.
+  // The checks' inflater may be another than libspng's zlib, and pass a stream zlib refuses (an
+  // incomplete Huffman code); the refusal then comes from here, in the checks' words for it.
   if (code == SPNG_EIDAT_STREAM || code == SPNG_EZLIB) return {ImportProblem::kPngBadImageData, 0};
   if (code == SPNG_EIDAT_TOO_SHORT) return {ImportProblem::kPngShortImageData, 0};
   return {ImportProblem::kPngUndecodable, code};

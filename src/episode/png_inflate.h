@@ -1,8 +1,11 @@
 // Inflating a PNG's image data for its checks, which only look at what comes out and let it go.
 // zlib's inflater is everywhere; ISA-L's, where the build has it, inflates two to three times as
-// fast, and the checks inflate every picture in full before its decoder inflates it again. Both
-// give one verdict on every stream: a stream one of them finishes, the other finishes with the
-// same bytes, and a stream one of them refuses, the other never finishes.
+// fast, and the checks inflate every picture in full before its decoder inflates it again.
+// Where both finish a stream they give the same bytes, and ISA-L finishes every stream zlib
+// finishes. ISA-L also takes streams that zlib refuses: a block whose Huffman code leaves some
+// codes unused, which zlib calls an incomplete code. So zlib's verdict is the one that counts:
+// the checks give a refusal in zlib's words (png_check.h), and a file ISA-L passed is inflated
+// again by libspng's zlib before anything is made of it.
 #pragma once
 
 #include <cstddef>

@@ -57,8 +57,64 @@ def with_byte(data, at, value):
     return data[:at] + bytes([value]) + data[at + 1:]
 
 
+class Bits:
+    """Deflate's bits: values least significant bit first, Huffman codes most significant first."""
+
+    def __init__(self):
+        self.bits = []
+
+    def value(self, v, count):
+        self.bits += [(v >> i) & 1 for i in range(count)]
+
+    def code(self, c, length):
+        self.bits += [(c >> i) & 1 for i in reversed(range(length))]
+
+    def bytes(self):
+        bits = self.bits + [0] * (-len(self.bits) % 8)
+        return bytes(sum(bits[i + j] << j for j in range(8)) for i in range(0, len(bits), 8))
+
+
+def incomplete_code_block(literals):
+    """A last block with its own codes carrying literals 0, 1 and 7; its one distance code has two
+    bits, an incomplete code, which zlib refuses and faster inflaters may read on through."""
+    out = Bits()
+    out.value(1, 1)
+    out.value(2, 2)
+    out.value(0, 5)   # 257 literal/length codes
+    out.value(0, 5)   # 1 distance code
+    out.value(12, 4)  # 16 code length codes: 2 -> "0", 17 -> "10", 18 -> "11"
+    for symbol in (16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2):
+        out.value({2: 1, 17: 2, 18: 2}.get(symbol, 0), 3)
+    out.code(0, 1)    # 0 and 1: two bits
+    out.code(0, 1)
+    out.code(2, 2)    # 2 to 6: none
+    out.value(2, 3)
+    out.code(0, 1)    # 7: two bits
+    out.code(3, 2)    # 8 to 255: none
+    out.value(127, 7)
+    out.code(3, 2)
+    out.value(99, 7)
+    out.code(0, 1)    # 256, the end of the block: two bits
+    out.code(0, 1)    # the one distance code: two bits
+    for literal in literals:
+        out.code({0: 0, 1: 1, 7: 2}[literal], 2)
+    out.code(3, 2)
+    return out.bytes()
+
+
+def with_incomplete_code(ihdr, plte, stored, literals):
+    """Image data of `stored` bytes in a stored block, then `literals` in a block zlib refuses."""
+    stream = b"\x78\x01\x00" + struct.pack("<HH", len(stored), len(stored) ^ 0xFFFF) + stored
+    stream += incomplete_code_block(literals)
+    stream += struct.pack(">I", zlib.adler32(stored + bytes(literals)))
+    data = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr)
+    if plte:
+        data += chunk(b"PLTE", palette(16))
+    return data + chunk(b"IDAT", stream) + chunk(b"IEND", b"")
+
+
 def bad_pngs():
-    """name -> bytes; each is refused before any decoder sees it."""
+    """name -> bytes; each is refused in the same words on every platform."""
     good, _ = indexed_png(13, 9, 4)
     rows, _ = indexed_rows(13, 9, 4)
     idat_at = good.index(b"IDAT") - 4
@@ -78,6 +134,19 @@ def bad_pngs():
         "not-deflate.png": good[:idat_at] + chunk(b"IDAT", b"\x78\x9c\xff\xff\xff\xff") +
                            chunk(b"IEND", b""),
     }
+    # A block whose Huffman code is incomplete: after every row, before a row with a bad filter
+    # byte, before rows that never come; and in a grey picture, refused without a palette.
+    indexed = header(13, 9, 4, 3)
+    last_row_at = len(rows) - 8
+    cases.update({
+        "bad-incomplete-code-at-the-end.png": with_incomplete_code(indexed, True, rows, []),
+        "bad-incomplete-code-then-bad-filter.png":
+            with_incomplete_code(indexed, True, rows[:last_row_at], [7] + [0] * 7),
+        "bad-incomplete-code-then-rows-missing.png":
+            with_incomplete_code(indexed, True, rows[:last_row_at], []),
+        "bad-incomplete-code-grey.png": with_incomplete_code(
+            header(5, 3, 8, 0), False, bytes([0, 0, 1, 0, 1, 1] * 3), []),
+    })
     return cases
 
 

@@ -8,6 +8,7 @@
 
 #include "file_open.h"
 #include "png_check.h"
+#include "png_inflate.h"
 #include "test_support.h"
 
 namespace {
@@ -46,6 +47,90 @@ Bytes rgba16Png(std::uint32_t width, std::uint32_t height) {
   putChunk(file, "IDAT", packed);
   putChunk(file, "IEND", {});
   return file;
+}
+
+// Deflate's bits: values least significant bit first, Huffman codes most significant first.
+struct BitWriter {
+  Bytes bytes;
+  int used = 8;  // bits taken in the last byte
+  void bit(unsigned value) {
+    if (used == 8) {
+      bytes.push_back(0);
+      used = 0;
+    }
+    bytes.back() = static_cast<unsigned char>(bytes.back() | (value & 1) << used++);
+  }
+  void value(unsigned v, int count) {
+    for (int i = 0; i < count; ++i) bit(v >> i);
+  }
+  void code(unsigned c, int length) {
+    for (int i = length - 1; i >= 0; --i) bit(c >> i);
+  }
+};
+
+// A final block with its own Huffman codes, carrying the literals given (each 0, 1 or 7). Its
+// distance code is a single code of two bits: incomplete, which zlib refuses and some other
+// inflaters read on through.
+Bytes blockWithAnIncompleteDistanceCode(const Bytes& literals) {
+  BitWriter out;
+  out.value(1, 1);   // the last block
+  out.value(2, 2);   // its own codes
+  out.value(0, 5);   // 257 literal/length codes
+  out.value(0, 5);   // 1 distance code
+  out.value(12, 4);  // 16 code length codes
+  // The code length code: 2 -> "0", 17 -> "10", 18 -> "11"; in the order deflate lists them.
+  const int order[16] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2};
+  for (int symbol : order) out.value(symbol == 2 ? 1 : symbol == 17 || symbol == 18 ? 2 : 0, 3);
+  const auto two = [&] { out.code(0, 1); };
+  two();           // literal 0
+  two();           // literal 1
+  out.code(2, 2);  // 17: five zeros (2..6)
+  out.value(2, 3);
+  two();           // literal 7
+  out.code(3, 2);  // 18: 138 zeros, then 110 (8..255)
+  out.value(127, 7);
+  out.code(3, 2);
+  out.value(99, 7);
+  two();  // 256, the end of the block
+  two();  // the one distance code
+  // Four codes of two bits, in symbol order: 0 -> 00, 1 -> 01, 7 -> 10, 256 -> 11.
+  for (unsigned char literal : literals) out.code(literal == 0 ? 0 : literal == 1 ? 1 : 2, 2);
+  out.code(3, 2);
+  return out.bytes;
+}
+
+// An 8-bit grey PNG, 5 x 3, whose image data is `stored` rows in a stored block, then the rest
+// (`literals`) in a block zlib refuses.
+Bytes pngWithAnIncompleteCode(const Bytes& stored, const Bytes& literals) {
+  Bytes stream = {0x78, 0x01, 0x00};  // a block stored as it is, not the last
+  stream.push_back(static_cast<unsigned char>(stored.size()));
+  stream.push_back(static_cast<unsigned char>(stored.size() >> 8));
+  stream.push_back(static_cast<unsigned char>(~stored.size()));
+  stream.push_back(static_cast<unsigned char>(~stored.size() >> 8));
+  stream.insert(stream.end(), stored.begin(), stored.end());
+  const Bytes block = blockWithAnIncompleteDistanceCode(literals);
+  stream.insert(stream.end(), block.begin(), block.end());
+  Bytes all = stored;
+  all.insert(all.end(), literals.begin(), literals.end());
+  putBigEndian(stream, adler32(1, all.data(), static_cast<uInt>(all.size())));
+  Bytes header;
+  putBigEndian(header, 5);
+  putBigEndian(header, 3);
+  header.insert(header.end(), {8, 0, 0, 0, 0});
+  Bytes file = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  putChunk(file, "IHDR", header);
+  putChunk(file, "IDAT", stream);
+  putChunk(file, "IEND", {});
+  return file;
+}
+
+Bytes greyRows(int count, unsigned char filter) {
+  Bytes rows;
+  for (int y = 0; y < count; ++y) {
+    rows.push_back(filter);
+    rows.insert(rows.end(), {0, 1, 0, 1, 1});
+  }
+  return rows;
 }
 
 }  // namespace
@@ -107,4 +192,45 @@ TEST(DecodePng, ImageDataDamagedAfterTheChecksIsNamedAsTheChecksWould) {
   ASSERT_TRUE(reopened);
   DecodedPicture picture;
   EXPECT_EQ(decodePng(reopened.get(), checked, picture).problem, ImportProblem::kPngBadImageData);
+}
+
+// A block whose Huffman code zlib calls incomplete ends zlib's reading of the image data, and
+// the file is damaged image data on every platform, whatever a faster inflater makes of the
+// rest: rows that all arrive, a row with a bad filter byte, or rows missing; with the game's
+// palette (decoded) and without it (refused before any decoder).
+TEST(ImportPng, AnIncompleteHuffmanCodeIsDamagedImageDataOnEveryPath) {
+  struct Case {
+    const char* name;
+    Bytes stored;
+    Bytes literals;
+  };
+  const Bytes badFilterRow = greyRows(1, 7);
+  const Case cases[] = {
+      {"every row before the block", greyRows(3, 0), {}},
+      {"a bad filter byte after it", greyRows(2, 0), badFilterRow},
+      {"a row missing after it", greyRows(2, 0), {}},
+  };
+  ScratchDirectory directory;
+  const std::string path = directory.path("grey .png");
+  for (const Case& c : cases) {
+    writeFile(path, pngWithAnIncompleteCode(c.stored, c.literals));
+    FileHandle file(openForReading(path.c_str()));
+    ASSERT_TRUE(file);
+    PngFacts facts;
+    EXPECT_EQ(checkPngUsing(file.get(), facts, kZlibInflater).problem,
+              ImportProblem::kPngBadImageData)
+        << c.name;
+    for (const bool withPalette : {true, false}) {
+      ImportOptions options;
+      options.hasPalette = withPalette;
+      options.palette.colourCount = 2;
+      options.palette.entries[1][0] = options.palette.entries[1][1] =
+          options.palette.entries[1][2] = 1;
+      ImportedImage image{};
+      EXPECT_EQ(importPicture(path.c_str(), options, image).problem,
+                ImportProblem::kPngBadImageData)
+          << c.name << (withPalette ? ", with a palette" : ", without one");
+      EXPECT_EQ(image.compressedData, nullptr);
+    }
+  }
 }
