@@ -1,7 +1,9 @@
 // Any byte string as a PNG's image data, given to zlib's inflater and to the checks' own in the
-// same pieces (the first byte picks their size). Both must give one verdict: a stream one of
-// them finishes, the other finishes with the same bytes; a stream one refuses, the other never
-// finishes. Otherwise one platform's checks would pass a picture the other's refuse.
+// same pieces (the first byte picks their size). What both give agrees byte for byte, and a
+// stream zlib finishes, the checks' inflater finishes with the same bytes: otherwise it would
+// turn away, or see other rows in, a picture that zlib takes. It may finish a stream zlib
+// refuses (an incomplete Huffman code); zlib's verdict still counts there, as png_inflate.h says.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -59,14 +61,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const InflateVerdict checks = inflateAll(checkInflater(), data + 1, size - 1, piece, byChecks);
   if (byZlib.overflowed || byChecks.overflowed) return 0;
   if (zlib == InflateVerdict::kOutOfMemory || checks == InflateVerdict::kOutOfMemory) return 0;
-  const bool zlibEnded = zlib == InflateVerdict::kEnded;
-  const bool checksEnded = checks == InflateVerdict::kEnded;
-  if (zlibEnded != checksEnded &&
-      (zlib == InflateVerdict::kBadData || checks == InflateVerdict::kBadData)) {
-    fail(zlibEnded ? "zlib finishes a stream the checks' inflater refuses"
-                   : "the checks' inflater finishes a stream zlib refuses");
+  const std::size_t common = std::min(byZlib.bytes.size(), byChecks.bytes.size());
+  if (!std::equal(byZlib.bytes.begin(), byZlib.bytes.begin() + common, byChecks.bytes.begin())) {
+    fail("the two inflate to different bytes");
   }
-  if (zlibEnded != checksEnded) fail("one inflater finishes a stream the other goes on with");
-  if (zlibEnded && byZlib.bytes != byChecks.bytes) fail("the two inflate to different bytes");
+  if (zlib == InflateVerdict::kEnded) {
+    if (checks != InflateVerdict::kEnded)
+      fail("the checks' inflater does not finish a stream zlib finishes");
+    if (byChecks.bytes.size() != byZlib.bytes.size()) fail("the two inflate to different lengths");
+  }
   return 0;
 }
