@@ -10,7 +10,10 @@
 
 #include <cstddef>
 
-struct InflaterState;
+// What an inflater keeps between pieces. Each inflater's own record extends it under a name of
+// its own: two records both called InflaterState would be two definitions of one class in the
+// same program, and the linker would keep one constructor for both.
+struct InflaterState {};
 
 enum class InflateVerdict {
   kGoingOn,  // all the bytes given are taken; the stream has not ended

@@ -9,23 +9,23 @@
 #include <immintrin.h>
 #endif
 
-struct InflaterState {
+namespace {
+
+struct IsalState : InflaterState {
   inflate_state stream{};
   bool headerSeen = false;
   unsigned char out[1 << 18];
 };
 
-namespace {
-
 InflaterState* startIsal() {
-  InflaterState* state = new (std::nothrow) InflaterState;
+  IsalState* state = new (std::nothrow) IsalState;
   if (state == nullptr) return nullptr;
   isal_inflate_init(&state->stream);
   state->stream.crc_flag = ISAL_ZLIB;  // the header read, the Adler-32 at the end verified
   return state;
 }
 
-void endIsal(InflaterState* state) { delete state; }
+void endIsal(InflaterState* state) { delete static_cast<IsalState*>(state); }
 
 #if defined(__x86_64__) || defined(__i386__)
 // Some of ISA-L's AVX code returns without clearing the upper halves of the vector registers;
@@ -46,8 +46,9 @@ void leaveVectorStateClean() {}
 // must agree.
 bool windowFits(unsigned char firstByte) { return firstByte >> 4 <= 7; }
 
-InflateVerdict inflateIsal(InflaterState& state, const unsigned char* bytes, std::size_t length,
+InflateVerdict inflateIsal(InflaterState& base, const unsigned char* bytes, std::size_t length,
                            TakeInflated take, void* taker) {
+  IsalState& state = static_cast<IsalState&>(base);
   if (length == 0) return InflateVerdict::kGoingOn;
   if (!state.headerSeen) {
     if (!windowFits(bytes[0])) return InflateVerdict::kBadData;

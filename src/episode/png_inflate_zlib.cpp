@@ -4,16 +4,16 @@
 
 #include "png_inflate.h"
 
-struct InflaterState {
+namespace {
+
+struct ZlibState : InflaterState {
   z_stream stream{};
   // Large pieces keep inflate in its fast loop.
   unsigned char out[1 << 18];
 };
 
-namespace {
-
 InflaterState* startZlib() {
-  InflaterState* state = new (std::nothrow) InflaterState;
+  ZlibState* state = new (std::nothrow) ZlibState;
   if (state != nullptr && inflateInit(&state->stream) != Z_OK) {
     delete state;
     return nullptr;
@@ -21,14 +21,16 @@ InflaterState* startZlib() {
   return state;
 }
 
-void endZlib(InflaterState* state) {
-  if (state == nullptr) return;
+void endZlib(InflaterState* base) {
+  if (base == nullptr) return;
+  ZlibState* state = static_cast<ZlibState*>(base);
   inflateEnd(&state->stream);
   delete state;
 }
 
-InflateVerdict inflateZlib(InflaterState& state, const unsigned char* bytes, std::size_t length,
+InflateVerdict inflateZlib(InflaterState& base, const unsigned char* bytes, std::size_t length,
                            TakeInflated take, void* taker) {
+  ZlibState& state = static_cast<ZlibState&>(base);
   z_stream& stream = state.stream;
   stream.next_in = const_cast<unsigned char*>(bytes);
   stream.avail_in = static_cast<uInt>(length);
