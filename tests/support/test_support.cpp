@@ -65,8 +65,9 @@ Bytes makeBitmap(const BitmapFields& fields) {
 }
 
 Fixture loadFixture(const std::string& name) {
-  // Sources are compiled under their full path, so the pictures are found beside this file.
-  const std::filesystem::path folder = std::filesystem::path(__FILE__).parent_path() / "pictures";
+  // Sources are compiled under their full path, so the pictures are found from this file's folder.
+  const std::filesystem::path folder =
+      std::filesystem::path(__FILE__).parent_path().parent_path() / "picture" / "pictures";
   Fixture fixture{readFile((folder / (name + ".bmp")).string()),
                   readFile((folder / (name + ".indices")).string())};
   EXPECT_FALSE(fixture.file.empty()) << name << ": no such picture in " << folder;
