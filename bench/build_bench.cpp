@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "bitmap_import.h"
 #include "command_line.h"
+#include "picture_import.h"
 
 namespace {
 

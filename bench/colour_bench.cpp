@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "bitmap_import.h"
 #include "colour_mapping.h"
+#include "picture_import.h"
 
 namespace {
 

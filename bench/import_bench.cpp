@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "bitmap_import.h"
+#include "picture_import.h"
 
 namespace {
 

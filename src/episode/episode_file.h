@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "bitmap_import.h"
 #include "file_identity.h"
+#include "picture_import.h"
 
 // Text fields hold the typed bytes, a zero byte and zeros to the full width.
 struct EpisodeAnswers {

@@ -91,7 +91,7 @@ bool bitCountExists(int bits, bool core) {
 ImportOutcome checkKindAndBits(Headers& headers, int& bits) {
   const unsigned char* bytes = headers.bytes;
   if (headers.available < 2 || readLittleEndian(bytes, 2) != 0x4D42) {
-    return problem(ImportProblem::kNotABitmap);
+    return problem(ImportProblem::kNotAPicture);
   }
   if (headers.available < kFileHeaderSize + 4) return problem(ImportProblem::kTooShort);
   headers.infoSize = readLittleEndian(bytes + 14, 4);
@@ -102,7 +102,7 @@ ImportOutcome checkKindAndBits(Headers& headers, int& bits) {
   const std::size_t bitCountAt = core ? 24 : 28;
   if (headers.available <= bitCountAt) return problem(ImportProblem::kTooShort);
   bits = bytes[bitCountAt];
-  if (!bitCountExists(bits, core)) return problem(ImportProblem::kNotEightBits, bits);
+  if (!bitCountExists(bits, core)) return problem(ImportProblem::kUnsupportedBitDepth, bits);
   const std::size_t present = kFileHeaderSize + std::min(headers.infoSize, kFieldsRead);
   if (headers.available < present) return problem(ImportProblem::kTooShort);
   std::memset(headers.bytes + present, 0, sizeof headers.bytes - present);

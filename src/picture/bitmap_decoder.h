@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "bitmap_import.h"
 #include "decoded_picture.h"
+#include "picture_import.h"
 
 enum class BitmapCoding { kPlain, kRle8, kRle4, kBitFields };
 

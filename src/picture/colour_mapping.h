@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "bitmap_import.h"
 #include "decoded_picture.h"
 #include "palette_file.h"
+#include "picture_import.h"
 
 // The nearest-colour search for one palette. The memo is made of blocks of 16 x 16 x 16
 // neighbouring colours, taken when a colour in them is first asked for: a picture with few

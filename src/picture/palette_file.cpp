@@ -45,7 +45,7 @@ PaletteOutcome bitmapPalette(std::FILE* file, Palette& palette) {
   unsigned char header[kFileHeaderSize + kInfoHeaderSize] = {};
   std::rewind(file);
   std::size_t got = std::fread(header, 1, sizeof header, file);
-  if (got < kFileHeaderSize + kCoreHeaderSize) return paletteProblem(PaletteProblem::kNotABitmap);
+  if (got < kFileHeaderSize + kCoreHeaderSize) return paletteProblem(PaletteProblem::kBitmapCut);
   const std::uint32_t infoSize = readLittleEndian(header + 14, 4);
   const bool core = infoSize == kCoreHeaderSize;
   if (!core && infoSize < kSmallestOs2Header) {
@@ -53,11 +53,11 @@ PaletteOutcome bitmapPalette(std::FILE* file, Palette& palette) {
   }
   // An OS/2 2.x header stops part way through the 40-byte one: the fields it lacks count as 0.
   const std::size_t headerEnd = kFileHeaderSize + std::min<std::size_t>(infoSize, kInfoHeaderSize);
-  if (!core && got < headerEnd) return paletteProblem(PaletteProblem::kNotABitmap);
+  if (!core && got < headerEnd) return paletteProblem(PaletteProblem::kBitmapCut);
   if (!core) std::fill(header + headerEnd, header + sizeof header, 0);
   const std::uint32_t bits = readLittleEndian(header + (core ? 24 : 28), 2);
   if (bits != 1 && bits != 4 && bits != 8) {
-    return paletteProblem(PaletteProblem::kNotEightBits, bits);
+    return paletteProblem(PaletteProblem::kBitmapWithoutPalette, bits);
   }
   const std::uint32_t most = 1u << bits;
   std::uint32_t colours = core ? most : readLittleEndian(header + 46, 4);

@@ -18,15 +18,15 @@ enum class PaletteForm { kUnknown, kBitmap, kPng, kJasc, kGimp, kColourTable, kR
 enum class PaletteProblem {
   kNone,
   kCannotOpen,
-  kNotABitmap,         // starts with B M, and the file ends inside its headers
-  kNotEightBits,       // a bitmap with no palette; detail: its bit count
-  kUnsupportedHeader,  // detail: the information header's size
-  kPaletteMissing,     // the file ends inside its palette
-  kUnknownForm,        // none of the palette forms
-  kBadColourCount,     // detail: the count given or found (1 to 256 are palettes)
-  kBadEntry,           // detail: the line of a text palette that is no colour of 0..255
-  kPngDamaged,         // detail: the offset of the chunk that is cut or fails its checksum
-  kPngWithoutPalette,  // a PNG with no palette chunk
+  kBitmapCut,             // starts with B M, and the file ends inside its headers
+  kBitmapWithoutPalette,  // a bitmap with no palette; detail: its bit count
+  kUnsupportedHeader,     // detail: the information header's size
+  kPaletteMissing,        // the file ends inside its palette
+  kUnknownForm,           // none of the palette forms
+  kBadColourCount,        // detail: the count given or found (1 to 256 are palettes)
+  kBadEntry,              // detail: the line of a text palette that is no colour of 0..255
+  kPngDamaged,            // detail: the offset of the chunk that is cut or fails its checksum
+  kPngWithoutPalette,     // a PNG with no palette chunk
 };
 
 struct PaletteOutcome {

@@ -274,7 +274,7 @@ ImportOutcome checkPngUsing(std::FILE* file, PngFacts& facts, const Inflater& in
   std::rewind(file);
   unsigned char signature[8];
   if (std::fread(signature, 1, 8, file) != 8 || !hasPngSignature(signature, 8)) {
-    return problem(ImportProblem::kNotABitmap);
+    return problem(ImportProblem::kNotAPicture);
   }
   std::unique_ptr<ImageData> data(new (std::nothrow) ImageData(inflater));
   if (!data) return problem(ImportProblem::kOutOfMemory);

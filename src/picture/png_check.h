@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "bitmap_import.h"
+#include "picture_import.h"
 
 struct PngFacts {
   std::uint32_t width = 0;

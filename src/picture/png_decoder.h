@@ -6,8 +6,8 @@
 
 #include <cstdio>
 
-#include "bitmap_import.h"
 #include "decoded_picture.h"
+#include "picture_import.h"
 #include "png_check.h"
 
 ImportOutcome decodePng(std::FILE* file, const PngFacts& facts, DecodedPicture& picture);

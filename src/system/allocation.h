@@ -1,4 +1,5 @@
-// Every working block of the importer comes from here, so tests can make an allocation fail.
+// Every large working block (the import's pixels and streams, the episode reader's pictures) comes
+// from here, so tests can make an allocation fail.
 #pragma once
 
 #include <algorithm>

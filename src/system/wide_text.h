@@ -1,4 +1,4 @@
-// Text for the wide calls of Windows: paths reach the library as UTF-8 and leave for the system
+// Text for the wide calls of Windows: paths reach the libraries as UTF-8 and leave for the system
 // as UTF-16; typed text comes in an 8-bit code page. For the Windows files only.
 #pragma once
 

@@ -11,7 +11,7 @@
 #include <set>
 #include <sstream>
 
-#include "bitmap_export.h"
+#include "bitmap_writer.h"
 #include "import_reasons.h"
 #include "write_reasons.h"
 
@@ -36,7 +36,7 @@ TEST(ImportReason, EachProblemHasItsOwnWordsAndNewOnesAGeneralText) {
     const std::string reason = importReason({static_cast<ImportProblem>(kind), 3});
     EXPECT_TRUE(seen.insert(reason).second) << "said twice: " << reason;
   }
-  EXPECT_EQ(importReason({ImportProblem::kNotEightBits, 2}),
+  EXPECT_EQ(importReason({ImportProblem::kUnsupportedBitDepth, 2}),
             "2 bits per pixel is no bitmap depth (1, 4, 8, 16, 24 or 32 are)");
   EXPECT_EQ(importReason({ImportProblem::kNeedsPalette, 24}),
             "a true-colour picture (24 bits per pixel) has no palette indices: give the game's "

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "allocation.h"
-#include "bitmap_import.h"
 #include "episode_file.h"
+#include "picture_import.h"
 #include "system_calls.h"
 #include "test_support.h"
 

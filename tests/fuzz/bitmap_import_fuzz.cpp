@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "allocation.h"
-#include "bitmap_import.h"
 #include "fuzz_support.h"
+#include "picture_import.h"
 
 namespace {
 

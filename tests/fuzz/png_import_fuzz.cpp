@@ -13,8 +13,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "bitmap_import.h"
 #include "fuzz_support.h"
+#include "picture_import.h"
 #include "png_check.h"
 #include "png_inflate.h"
 

@@ -1,4 +1,4 @@
-// Small tools shared by the episode tests: bitmap files built byte by byte, a scratch directory,
+// Small tools shared by the library tests: bitmap files built byte by byte, a scratch directory,
 // capturing what the import says on std::cout, and inflating a zlib stream.
 #pragma once
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "bitmap_import.h"
+#include "picture_import.h"
 
 using Bytes = std::vector<unsigned char>;
 

@@ -3,12 +3,12 @@
 #include <cstdint>
 #include <cstring>
 
-#include "bitmap_import.h"
 #include "command_options.h"
 #include "episode_file.h"
 #include "field_text.h"
 #include "file_identity.h"
 #include "import_reasons.h"
+#include "picture_import.h"
 #include "write_reasons.h"
 
 namespace {

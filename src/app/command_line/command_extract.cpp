@@ -3,14 +3,14 @@
 #include <cstdint>
 #include <filesystem>
 
-#include "bitmap_export.h"
+#include "bitmap_writer.h"
 #include "command_options.h"
 #include "episode_reader.h"
 #include "episode_report.h"
 #include "file_identity.h"
 #include "file_open.h"
 #include "import_reasons.h"
-#include "png_encoder.h"
+#include "png_writer.h"
 #include "write_reasons.h"
 
 namespace {

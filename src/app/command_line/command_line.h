@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "bitmap_import.h"
+#include "picture_import.h"
 
 constexpr int kExitDone = 0;
 constexpr int kExitFailed = 1;  // an input or a write failed, or a file is damaged

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "bitmap_import.h"
 #include "command_line.h"
+#include "picture_import.h"
 
 struct OptionRule {
   const char* longName;  // without the leading dashes

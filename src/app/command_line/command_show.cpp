@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "bitmap_export.h"
+#include "bitmap_writer.h"
 #include "command_options.h"
 #include "episode_reader.h"
 #include "episode_report.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "bitmap_export.h"
+#include "bitmap_writer.h"
 
 struct PreviewStyle {
   bool trueColour = false;  // 24-bit SGR colours; otherwise xterm's 256-colour numbers

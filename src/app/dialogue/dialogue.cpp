@@ -7,7 +7,7 @@
 #include "answer_line.h"
 #include "answer_reading.h"
 #include "console.h"
-#include "import_messages.h"
+#include "dialogue_lines.h"
 #include "import_reasons.h"
 #include "typed_name.h"
 #include "write_reasons.h"

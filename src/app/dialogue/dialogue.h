@@ -4,14 +4,14 @@
 
 #include <string>
 
-#include "bitmap_import.h"
 #include "episode_file.h"
 #include "file_identity.h"
 #include "menu.h"
+#include "picture_import.h"
 
 // One picture of the episode: the name typed for it and the last image imported under it.
 struct PictureSlot {
-  std::string fileName;   // the path opened: the typed name, unquoted, as the library takes it
+  std::string fileName;   // the path opened: the typed name, unquoted, as the libraries take it
   ImportedImage image;    // compressedData is null while the slot holds nothing
   FileIdentity identity;  // of the file imported, so the episode file is never written over it
   bool identified;

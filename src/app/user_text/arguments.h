@@ -1,4 +1,4 @@
-// The program's arguments as UTF-8 text, the form every path of the library takes.
+// The program's arguments as UTF-8 text, the form every path of the libraries takes.
 #pragma once
 
 #include <string>

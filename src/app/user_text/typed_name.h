@@ -1,4 +1,4 @@
-// Text the user types at the dialogue, turned into what the episode library takes: paths (UTF-8 on
+// Text the user types at the dialogue, turned into what the libraries take: paths (UTF-8 on
 // Windows, the bytes as typed elsewhere) and the bytes of the file's text fields. One backend per
 // platform, picked by the build.
 #pragma once

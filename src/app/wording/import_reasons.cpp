@@ -68,9 +68,9 @@ std::string importReason(const ImportOutcome& outcome, int openError) {
       return "imported";
     case ImportProblem::kCannotOpen:
       return cannotOpen(openError);
-    case ImportProblem::kNotABitmap:
+    case ImportProblem::kNotAPicture:
       return "neither a bitmap (the letters BM) nor a PNG picture";
-    case ImportProblem::kNotEightBits:
+    case ImportProblem::kUnsupportedBitDepth:
       return bitsPerPixel(outcome.detail) + " is no bitmap depth (1, 4, 8, 16, 24 or 32 are)";
     case ImportProblem::kNeedsPalette:
       return "a true-colour picture (" + bitsPerPixel(outcome.detail) +
@@ -123,9 +123,9 @@ std::string paletteReason(const PaletteOutcome& outcome, int openError) {
       return "read";
     case PaletteProblem::kCannotOpen:
       return cannotOpen(openError);
-    case PaletteProblem::kNotABitmap:
+    case PaletteProblem::kBitmapCut:
       return "a bitmap cut short inside its headers";
-    case PaletteProblem::kNotEightBits:
+    case PaletteProblem::kBitmapWithoutPalette:
       return "a bitmap of " + bitsPerPixel(outcome.detail) +
              " has no palette (a palette comes from a 1-, 4- or 8-bit picture)";
     case PaletteProblem::kUnsupportedHeader:

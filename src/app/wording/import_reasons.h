@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "bitmap_export.h"
-#include "bitmap_import.h"
+#include "bitmap_writer.h"
+#include "picture_import.h"
 
 // openError: the system's reason when the file could not be opened (errno), or 0.
 std::string importReason(const ImportOutcome& outcome, int openError = 0);

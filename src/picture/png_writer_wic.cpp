@@ -2,7 +2,7 @@
 #include <wincodec.h>
 #include <windows.h>
 
-#include "png_encoder.h"
+#include "png_writer.h"
 #include "safe_file.h"
 
 namespace {

@@ -1,8 +1,8 @@
-#include "bitmap_export.h"
+#include "bitmap_writer.h"
 
 #include <gtest/gtest.h>
 
-#include "bitmap_import.h"
+#include "picture_import.h"
 #include "test_support.h"
 
 namespace {
@@ -150,7 +150,7 @@ TEST(ReadPalette, RefusalsSayWhy) {
     const char* name;
     PaletteProblem problem;
     long long detail;
-  } cases[] = {{"24.bmp", PaletteProblem::kNotEightBits, 24},
+  } cases[] = {{"24.bmp", PaletteProblem::kBitmapWithoutPalette, 24},
                {"cut.bmp", PaletteProblem::kPaletteMissing, 0},
                {"text.bmp", PaletteProblem::kUnknownForm, 0},
                {"header-14.bmp", PaletteProblem::kUnsupportedHeader, 14},

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "png_encoder.h"
+#include "png_writer.h"
 #include "safe_file.h"
 
 namespace {

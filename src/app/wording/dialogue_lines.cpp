@@ -1,4 +1,4 @@
-#include "import_messages.h"
+#include "dialogue_lines.h"
 
 #include <zlib.h>
 

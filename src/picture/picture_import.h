@@ -20,8 +20,8 @@ struct ImportedImage {
 enum class ImportProblem {
   kNone,
   kCannotOpen,              // missing, unreadable, or not a regular file
-  kNotABitmap,              // neither the letters B M nor the PNG signature
-  kNotEightBits,            // a bit count no bitmap has; detail: the bit count found
+  kNotAPicture,             // neither the letters B M nor the PNG signature
+  kUnsupportedBitDepth,     // a bit count no bitmap has; detail: the bit count found
   kTooShort,                // the file ends inside its headers
   kUnsupportedHeader,       // detail: the information header's size
   kUnsupportedCompression,  // detail: the compression field

@@ -1,4 +1,4 @@
-#include "bitmap_import.h"
+#include "picture_import.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "bitmap_export.h"
+#include "bitmap_writer.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "bitmap_export.h"
+#include "bitmap_writer.h"
 #include "file_identity.h"
 
 // pixels: width x height palette indices, top row first. Written through the safe replace, so a

@@ -2,7 +2,7 @@
 // kind of bad file.
 #pragma once
 
-#include "bitmap_import.h"
+#include "picture_import.h"
 
 // The line to print ("Compression OK\n" on success); null when zlib failed in a way that has no
 // line of its own.
