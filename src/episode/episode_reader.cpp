@@ -96,7 +96,7 @@ void checkStream(std::FILE* file, std::int64_t limit, PictureBlock& block) {
   z_stream z{};
   if (inflateInit(&z) != Z_OK) {
     block.problem = PictureProblem::kCorrupt;
-    block.zlibMessage = "out of memory";
+    block.zlibStatus = Z_MEM_ERROR;
     return;
   }
   unsigned char scratch[65536];
@@ -121,7 +121,8 @@ void checkStream(std::FILE* file, std::int64_t limit, PictureBlock& block) {
     }
     if (status != Z_OK && status != Z_BUF_ERROR) {
       block.problem = PictureProblem::kCorrupt;
-      block.zlibMessage = status == Z_NEED_DICT ? "needs a preset dictionary" : z.msg;
+      block.zlibStatus = status;
+      block.zlibMessage = z.msg;
       break;
     }
   }

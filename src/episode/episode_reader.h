@@ -47,6 +47,7 @@ struct PictureBlock {
   std::int64_t pixelCount = 0;      // bytes the stream gave before it ended or was stopped
   std::int64_t expectedPixels = 0;  // what it must give; -1 when only the inflate bound is known
   PictureProblem problem = PictureProblem::kNone;
+  int zlibStatus = 0;                 // zlib's status for kCorrupt (Z_MEM_ERROR: no inflater)
   const char* zlibMessage = nullptr;  // zlib's own words for kCorrupt, when it has some
 };
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <zlib.h>
 
 namespace {
 
@@ -10,6 +11,13 @@ const char* const kPictureNames[3] = {"episode image", "title image", "lowtitle 
 const char* const kPictureKeys[3] = {"episode", "title", "lowtitle"};
 
 std::string number(long long value) { return std::to_string(value); }
+
+// zlib's words where it has them; it gives none for these two.
+std::string zlibWords(const PictureBlock& block) {
+  if (block.zlibStatus == Z_MEM_ERROR) return "out of memory";
+  if (block.zlibStatus == Z_NEED_DICT) return "needs a preset dictionary";
+  return block.zlibMessage ? block.zlibMessage : "invalid data";
+}
 
 std::string sizeText(std::int32_t width, std::int32_t height) {
   return number(width) + " x " + number(height);
@@ -63,8 +71,7 @@ std::string pictureProblemText(const EpisodeContents& contents, int picture, boo
       return "its stream size " + size + " runs past the end of the file (" +
              number(contents.fileSize - block.offset - 4) + " bytes follow its size field)";
     case PictureProblem::kCorrupt:
-      return std::string("its stream is corrupt (zlib: ") +
-             (block.zlibMessage ? block.zlibMessage : "invalid data") + ")";
+      return "its stream is corrupt (zlib: " + zlibWords(block) + ")";
     case PictureProblem::kCutShort:
       return "its stream is cut short: its " + size + " bytes end before the stream does";
     case PictureProblem::kTooManyPixels:
