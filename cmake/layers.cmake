@@ -1,6 +1,6 @@
 # The libraries by what they know, and which of them each may use. The arrows only go down:
 #
-#   app (dialogue, command_line) -> wording, user_text, episode, picture, console, system
+#   app (dialogue, command_line) -> project, wording, user_text, episode, picture, console, system
 #   episode -> picture, system      picture -> system      console, system -> nothing of ours
 #
 # A library that links one of ours it may not use stops the configuration, so a layer that
@@ -14,6 +14,7 @@ set(DIVOVOD_LAYERS
     divovod_console_backend
     divovod_user_text
     divovod_wording
+    divovod_project
     divovod_dialogue
     divovod_command_line)
 
@@ -24,10 +25,12 @@ set(DIVOVOD_MAY_USE_divovod_console "")
 set(DIVOVOD_MAY_USE_divovod_console_backend divovod_console)
 set(DIVOVOD_MAY_USE_divovod_user_text divovod_system)
 set(DIVOVOD_MAY_USE_divovod_wording divovod_episode divovod_picture divovod_system)
+set(DIVOVOD_MAY_USE_divovod_project divovod_user_text divovod_wording divovod_episode
+    divovod_picture divovod_system)
 set(DIVOVOD_MAY_USE_divovod_dialogue divovod_user_text divovod_wording divovod_episode
     divovod_picture divovod_console divovod_system)
-set(DIVOVOD_MAY_USE_divovod_command_line divovod_user_text divovod_wording divovod_episode
-    divovod_picture divovod_system)
+set(DIVOVOD_MAY_USE_divovod_command_line divovod_user_text divovod_wording divovod_project
+    divovod_episode divovod_picture divovod_system)
 
 function(divovod_check_layers)
   foreach(library IN LISTS DIVOVOD_LAYERS)

@@ -4,17 +4,17 @@
 #include "command_line.h"
 #include "dialogue.h"
 
-// With no arguments, the interactive program; with --palette and its options, the same with
-// pictures mapped onto that palette; with anything else, the command line, which never touches
+// With no arguments, the interactive program (its pictures mapped onto the palette that
+// DIVOVOD_PALETTE or the config file names, if any); with --palette and its options, the same
+// with pictures mapped onto that palette; with anything else, the command line, which never touches
 // the console.
 int main(int argc, char** argv) {
   const std::vector<std::string> arguments = commandLineArguments(argc, argv);
   DriverState state = startingState();
-  if (startsInteractiveProgram(arguments)) {
+  if (arguments.empty() || startsInteractiveProgram(arguments)) {
     int status = 0;
     if (!interactiveOptions(arguments, state.importOptions, std::cerr, status)) return status;
     return runMainLoop(state);
   }
-  if (!arguments.empty()) return runCommandLine(arguments, std::cout, std::cerr);
-  return runMainLoop(state);
+  return runCommandLine(arguments, std::cout, std::cerr);
 }

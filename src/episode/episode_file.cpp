@@ -62,14 +62,20 @@ void serializeEpisodeHeader(const EpisodeHeader& header,
 bool writeEpisodeFile(const EpisodeAnswers& answers, const ImportedImage& episodeImage,
                       const ImportedImage& titleImage, const ImportedImage& lowtitleImage,
                       const FileIdentities& untouchable) {
-  unsigned char header[kEpisodeHeaderBytes];
-  serializeEpisodeHeader(makeEpisodeHeader(answers, episodeImage, lowtitleImage), header);
+  const ImportedImage* pictures[3] = {&episodeImage, &titleImage, &lowtitleImage};
+  return writeEpisodeWithHeader(answers.outputFileName.c_str(),
+                                makeEpisodeHeader(answers, episodeImage, lowtitleImage), pictures,
+                                untouchable);
+}
 
+bool writeEpisodeWithHeader(const char* path, const EpisodeHeader& episodeHeader,
+                            const ImportedImage* const (&pictures)[3],
+                            const FileIdentities& untouchable) {
+  unsigned char header[kEpisodeHeaderBytes];
+  serializeEpisodeHeader(episodeHeader, header);
   PendingFile file;
-  if (!beginReplace(file, answers.outputFileName.c_str(), untouchable)) return false;
+  if (!beginReplace(file, path, untouchable)) return false;
   appendBytes(file, header, sizeof header);
-  appendPicture(file, episodeImage);
-  appendPicture(file, titleImage);
-  appendPicture(file, lowtitleImage);
+  for (const ImportedImage* picture : pictures) appendPicture(file, *picture);
   return commitReplace(file);
 }

@@ -51,3 +51,9 @@ void serializeEpisodeHeader(const EpisodeHeader& header,
 bool writeEpisodeFile(const EpisodeAnswers& answers, const ImportedImage& episodeImage,
                       const ImportedImage& titleImage, const ImportedImage& lowtitleImage,
                       const FileIdentities& untouchable = {});
+
+// The same with a header given whole (an episode file edited in place keeps every field it does
+// not change) and the three pictures' streams in file order.
+bool writeEpisodeWithHeader(const char* path, const EpisodeHeader& header,
+                            const ImportedImage* const (&pictures)[3],
+                            const FileIdentities& untouchable = {});

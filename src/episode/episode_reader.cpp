@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "file_open.h"
 #include "little_endian.h"
@@ -261,4 +262,16 @@ bool streamPicture(std::FILE* file, const PictureBlock& block, const PixelSink& 
   }
   inflateEnd(&z);
   return status == Z_STREAM_END && given == block.pixelCount;
+}
+
+std::vector<unsigned char> storedStream(std::FILE* file, const PictureBlock& block) {
+  std::vector<unsigned char> stream;
+  if (block.streamSize <= 0 || !seekTo(file, block.offset + 4)) return stream;
+  try {
+    stream.resize(static_cast<std::size_t>(block.streamSize));
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
+  if (std::fread(stream.data(), 1, stream.size(), file) != stream.size()) stream.clear();
+  return stream;
 }

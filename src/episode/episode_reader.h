@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "allocation.h"
 #include "episode_file.h"
@@ -86,3 +87,8 @@ PixelBlock inflatePicture(std::FILE* file, const PictureBlock& block);
 // keeps only some of them needs no memory for the whole picture. False when the file changed.
 using PixelSink = std::function<void(const unsigned char* pixels, std::size_t count)>;
 bool streamPicture(std::FILE* file, const PictureBlock& block, const PixelSink& sink);
+
+// The picture's stream as stored, byte for byte, for a file that readEpisode found intact (an
+// edit copies the pictures it does not change). Empty when the file changed since or memory ran
+// out; a stream of 0 bytes is not stored intact.
+std::vector<unsigned char> storedStream(std::FILE* file, const PictureBlock& block);

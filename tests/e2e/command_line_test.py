@@ -640,7 +640,7 @@ class HostileExtractTest(unittest.TestCase):
         lines = result.stderr.decode().splitlines()
         self.assertTrue(lines[0].startswith("divovod: lowtitle.bmp: cannot be written"), lines)
         self.assertEqual(lines[1], "divovod: already written: episode.bmp (21x9), "
-                                   "title.bmp (21x9)")
+                                   "title.bmp (21x9); not tried: episode.toml")
         self.assertEqual(sorted(n for n in os.listdir(self.folder) if n.endswith("e.bmp")),
                          ["episode.bmp", "title.bmp"], "no half-written lowtitle")
 
@@ -854,7 +854,17 @@ USAGE_ERRORS = [
     (["build", "--name"], "--name needs a value"),
     (["build", "--name", "a", "--name=b"], "--name is given twice"),
     (["build", "--colour", "red"], "unknown option --colour"),
-    (["build", "stray.bmp"], "build takes no file names of its own"),
+    (["build", "m.toml", "--dither"], "--dither is set in the manifest"),
+    (["build", "m.toml", "-o", "x.z4k"], "--output belongs to the build of one episode"),
+    (["build", "--always", "-o", "x.z4k"], "--always goes with manifests"),
+    (["build", "-j", "0", "m.toml"], "--jobs needs a number of episodes from 1 to 1024"),
+    (["build", "m.toml", "--palette", "p.pal", "--no-palette"],
+     "--palette and --no-palette cannot both be given"),
+    (["edit", "a.z4k"], "edit needs something to change"),
+    (["edit", "a.z4k", "--dither", "--name", "x"], "--dither goes with a new picture"),
+    (["edit", "a.z4k", "b.z4k", "--name", "x"], "edit needs exactly one episode file"),
+    (["diff", "a.z4k"], "diff needs two episode files"),
+    (["config", "x"], "config takes nothing more: x"),
     (["show"], "show needs at least one file"),
     (["help", "frobnicate"], "no help on frobnicate"),
     (["help", "build", "show"], "help takes one command name"),

@@ -103,7 +103,7 @@ class CompletionTest(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="divovod-completion-")
         for name in ("episode.bmp", "Title Slika.PNG", "notes.txt", "game.pal", "game.gpl",
-                     "caves.z4k", "čudo.bmp"):
+                     "caves.z4k", "čudo.bmp", "mod.toml"):
             open(os.path.join(self.folder, name), "wb").close()
         os.mkdir(os.path.join(self.folder, "art"))
 
@@ -112,8 +112,9 @@ class CompletionTest(unittest.TestCase):
 
     def test_commands_options_and_files(self):
         cases = [
-            ("divovod ", ["--dither", "--exact-colours", "--help", "--palette",
-                          "--transparent-index", "--version", "build", "extract", "help", "show"]),
+            ("divovod ", ["--dither", "--exact-colours", "--help", "--no-palette", "--palette",
+                          "--transparent-index", "--version", "build", "config", "diff", "edit",
+                          "extract", "help", "show"]),
             ("divovod --palette ", ["Title Slika.PNG", "art", "episode.bmp", "game.gpl",
                                     "game.pal", "čudo.bmp"]),
             ("divovod --palette game.pal --d", ["--dither"]),
@@ -133,6 +134,11 @@ class CompletionTest(unittest.TestCase):
             ("divovod show c", ["caves.z4k"]),
             ("divovod build -p ", []),
             ("divovod build -n ", []),
+            ("divovod build ", ["art", "mod.toml"]),
+            ("divovod diff caves.z4k ", ["Title Slika.PNG", "art", "caves.z4k", "episode.bmp",
+                                         "game.gpl", "game.pal", "mod.toml", "notes.txt",
+                                         "čudo.bmp"]),
+            ("divovod edit caves.z4k --no", ["--no-palette"]),
         ]
         for line, expected in cases:
             with self.subTest(line=line):

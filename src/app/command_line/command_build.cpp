@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "command_options.h"
+#include "episode_build.h"
 #include "episode_file.h"
-#include "field_text.h"
 #include "file_identity.h"
 #include "import_reasons.h"
 #include "picture_import.h"
@@ -16,8 +16,9 @@ namespace {
 const char* const kBuildHelp =
     "usage: divovod build --episode-image FILE --title-image FILE --lowtitle-image FILE\n"
     "                     --position N --name TEXT --start-level NAME --output FILE\n"
-    "                     [--palette FILE [--exact-colours] [--dither]\n"
-    "                     [--transparent-index N]]\n"
+    "                     [--palette FILE | --no-palette] [--exact-colours] [--dither]\n"
+    "                     [--transparent-index N]\n"
+    "       divovod build [-j N] [--always] [--palette FILE | --no-palette] MANIFEST...\n"
     "\n"
     "Writes an episode file from three pictures and the answers the dialogue asks for; an\n"
     "existing file is replaced only once the new one is complete, and never one of the\n"
@@ -36,22 +37,21 @@ const char* const kBuildHelp =
     "%s"
     "  -h, --help                 this help\n"
     "\n"
+    "With manifests (TOML files that list episodes, see the user guide), every episode of\n"
+    "every manifest is built, side by side; one that is newer than its manifest, its pictures\n"
+    "and its palette is up to date and left alone. One line per episode says what became of it.\n"
+    "  -j, --jobs N               build N episodes at once (default: the processors)\n"
+    "      --always               build every episode, up to date or not\n"
+    "\n"
     "Example:\n"
     "  divovod build -e ep.bmp -t title.bmp -l low.bmp -p 5 -n \"Caves\" -s caves1.lev \\\n"
     "                -o caves.z4k\n"
     "  divovod build -e ep.png -t title.png -l low.png -p 5 -n \"Caves\" -s caves1.lev \\\n"
     "                -o caves.z4k --palette game.pal --transparent-index 0\n"
+    "  divovod build mod/episodes.toml\n"
     "\n"
-    "Exit status: 0 written, 1 a picture or the write failed, 2 a usage error.\n";
-
-struct ImportedPictures {
-  ImportedImage images[3] = {};
-  ~ImportedPictures() {
-    for (ImportedImage& image : images) {
-      if (image.compressedData != nullptr) releaseImportedImage(image);
-    }
-  }
-};
+    "Exit status: 0 written (or up to date), 1 a picture, an episode or the write failed, 2 a\n"
+    "usage error or a manifest that is wrong.\n";
 
 // The build help with the mapping options in their place.
 std::string buildHelp() {
@@ -60,81 +60,54 @@ std::string buildHelp() {
   return text.substr(0, at) + kMappingHelp + text.substr(at + 2);
 }
 
-bool importAll(const std::string (&names)[3], const ImportOptions& options,
-               ImportedPictures& pictures, std::ostream& err) {
-  bool all = true;
-  for (int i = 0; i < 3; ++i) {
-    errno = 0;
-    MappingReport report;
-    const ImportOutcome outcome =
-        importPicture(names[i].c_str(), options, pictures.images[i], &report);
-    if (!outcome.ok()) {
-      err << "divovod: " << names[i] << ": " << importReason(outcome, errno) << "\n";
-      all = false;
-    } else if (report.mapped) {
-      err << "divovod: " << names[i] << ": " << mappingLine(report) << "\n";
-    }
-  }
-  return all;
-}
-
-// The field keeps width - 1 bytes and a zero; fieldTexts has made sure the text fits.
-void fillField(char* field, std::size_t width, const std::string& text) {
-  std::memset(field, 0, width);
-  std::memcpy(field, text.data(), text.size());
-}
-
 // The two text fields in the bytes the dialogue would store; the problem for a usage error, or "".
-// A text longer than its field is refused rather than cut: a start level cut short names a level
-// that does not exist.
 std::string fieldTexts(const ParsedOptions& parsed, std::string (&texts)[2]) {
   const char* const options[2] = {"name", "start-level"};
   const std::size_t longest[2] = {sizeof(EpisodeAnswers::episodeName) - 1,
                                   sizeof(EpisodeAnswers::startLevel) - 1};
   for (int i = 0; i < 2; ++i) {
-    std::string problem;
-    if (!fieldBytesFromArgument(value(parsed, options[i]), texts[i], problem)) {
-      return std::string("--") + options[i] + ": " + problem;
-    }
-    if (texts[i].size() > longest[i]) {
-      return std::string("--") + options[i] + " is " + std::to_string(texts[i].size()) +
-             " bytes long; the episode file keeps at most " + std::to_string(longest[i]) + " bytes";
-    }
+    const std::string problem =
+        fieldBytes(options[i], value(parsed, options[i]), longest[i], texts[i]);
+    if (!problem.empty()) return problem;
   }
   return std::string();
 }
 
-// The pictures the output may never replace, whatever path names them.
-FileIdentities identify(const std::string (&names)[3]) {
-  FileIdentities identities;
-  FileIdentity identity;
-  for (const std::string& name : names) {
-    if (identifyFile(name.c_str(), identity)) identities.push_back(identity);
-  }
-  return identities;
+std::vector<OptionRule> requiredRules() {
+  return {{"episode-image", 'e', true}, {"title-image", 't', true}, {"lowtitle-image", 'l', true},
+          {"position", 'p', true},      {"name", 'n', true},        {"start-level", 's', true},
+          {"output", 'o', true}};
 }
 
-std::string pictureSize(const ImportedImage& image) {
-  return std::to_string(image.width) + "x" + std::to_string(image.height);
+// build with manifests takes their episodes from them: of the options, only the palette and how
+// the build runs.
+int manifestForm(const ParsedOptions& parsed, std::ostream& out, std::ostream& err) {
+  for (const OptionRule& rule : requiredRules()) {
+    if (has(parsed, rule.longName)) {
+      return usageError(err, std::string("--") + rule.longName +
+                                 " belongs to the build of one episode from options; a manifest "
+                                 "names its own");
+    }
+  }
+  for (const char* option : {"exact-colours", "dither", "transparent-index"}) {
+    if (has(parsed, option)) {
+      return usageError(
+          err, std::string("--") + option + " is set in the manifest (as " + option + " = ...)");
+    }
+  }
+  if (has(parsed, "palette") && has(parsed, "no-palette")) {
+    return usageError(err, "--palette and --no-palette cannot both be given");
+  }
+  return runManifestBuild(parsed, out, err);
 }
 
-}  // namespace
-
-int runBuild(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
-  const std::vector<OptionRule> required = {
-      {"episode-image", 'e', true}, {"title-image", 't', true}, {"lowtitle-image", 'l', true},
-      {"position", 'p', true},      {"name", 'n', true},        {"start-level", 's', true},
-      {"output", 'o', true}};
-  std::vector<OptionRule> rules = required;
-  rules.push_back({"help", 'h', false});
-  for (const OptionRule& rule : mappingRules()) rules.push_back(rule);
-  ParsedOptions parsed;
-  const int parsing = parseCommand(arguments, rules, buildHelp().c_str(), parsed, out, err);
-  if (parsing != kGoOn) return parsing;
-  if (!parsed.positional.empty()) {
-    return usageError(err, "build takes no file names of its own: " + parsed.positional[0]);
+int optionForm(const ParsedOptions& parsed, std::ostream& out, std::ostream& err) {
+  for (const char* option : {"jobs", "always"}) {
+    if (has(parsed, option)) {
+      return usageError(err, std::string("--") + option + " goes with manifests");
+    }
   }
-  for (const OptionRule& rule : required) {
+  for (const OptionRule& rule : requiredRules()) {
     if (!has(parsed, rule.longName)) {
       return usageError(err, std::string("build needs --") + rule.longName);
     }
@@ -153,24 +126,38 @@ int runBuild(const std::vector<std::string>& arguments, std::ostream& out, std::
   const std::string names[3] = {value(parsed, "episode-image"), value(parsed, "title-image"),
                                 value(parsed, "lowtitle-image")};
   ImportOptions options;
-  const int loading = loadImportOptions(parsed, options, err);
+  PaletteChoice palette;
+  const int loading = loadImportOptions(parsed, palette, options, err);
   if (loading != kGoOn) return loading;
   ImportedPictures pictures;
-  if (!importAll(names, options, pictures, err)) return kExitFailed;
+  PictureImport results[3];
+  importPictures(names, options, pictures, results);
+  if (!reportImports(names, results, err)) return kExitFailed;
   fillField(answers.episodeName, sizeof answers.episodeName, texts[0]);
   fillField(answers.startLevel, sizeof answers.startLevel, texts[1]);
 
-  const ImportedImage* images = pictures.images;
+  const ImportedImage(&images)[3] = pictures.images;
   errno = 0;
-  if (!writeEpisodeFile(answers, images[0], images[1], images[2], identify(names))) {
+  if (!writeEpisodeFile(answers, images[0], images[1], images[2], identifyAll(names))) {
     err << "divovod: " << answers.outputFileName << ": "
         << episodeWriteReason(answers.outputFileName, names, errno) << "\n";
     return kExitFailed;
   }
-  const std::int64_t size = std::int64_t{220} + images[0].compressedSize +
-                            images[1].compressedSize + images[2].compressedSize;
-  out << "divovod: wrote " << answers.outputFileName << " (" << size << " bytes; episode "
-      << pictureSize(images[0]) << ", title " << pictureSize(images[1]) << ", lowtitle "
-      << pictureSize(images[2]) << ")\n";
+  out << "divovod: " << wroteText(answers.outputFileName, images, paletteNote(palette)) << "\n";
   return kExitDone;
+}
+
+}  // namespace
+
+int runBuild(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+  std::vector<OptionRule> rules = requiredRules();
+  rules.push_back({"help", 'h', false});
+  rules.push_back({"jobs", 'j', true});
+  rules.push_back({"always", 0, false});
+  for (const OptionRule& rule : mappingRules()) rules.push_back(rule);
+  ParsedOptions parsed;
+  const int parsing = parseCommand(arguments, rules, buildHelp().c_str(), parsed, out, err);
+  if (parsing != kGoOn) return parsing;
+  if (!parsed.positional.empty()) return manifestForm(parsed, out, err);
+  return optionForm(parsed, out, err);
 }

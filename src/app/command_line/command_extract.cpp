@@ -1,4 +1,5 @@
-// divovod extract: the pictures of an episode file written out as plain bitmaps.
+// divovod extract: the pictures of an episode file written out as plain bitmaps or PNG, and the
+// manifest that builds the file again from them.
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
@@ -7,33 +8,40 @@
 #include "command_options.h"
 #include "episode_reader.h"
 #include "episode_report.h"
+#include "field_text.h"
 #include "file_identity.h"
 #include "file_open.h"
 #include "import_reasons.h"
 #include "png_writer.h"
+#include "safe_file.h"
 #include "write_reasons.h"
 
 namespace {
 
 const char* const kExtractHelp =
-    "usage: divovod extract FILE [--output-dir DIR] [--format bmp|png] [--palette FILE]\n"
-    "                            [--title-size WxH] [--force]\n"
+    "usage: divovod extract FILE [--output-dir DIR] [--format bmp|png]\n"
+    "                            [--palette FILE | --no-palette] [--title-size WxH] [--force]\n"
+    "                            [--no-manifest]\n"
     "\n"
     "Writes episode.bmp, title.bmp and lowtitle.bmp as plain 8-bit bitmaps (40-byte header,\n"
     "256 colours, bottom row first), or with --format png episode.png, title.png and\n"
-    "lowtitle.png as indexed 8-bit PNGs with a palette of 256 colours. `divovod build` from\n"
-    "the bitmaps, with the same palette and title size, gives back the same episode file byte\n"
-    "for byte.\n"
+    "lowtitle.png as indexed 8-bit PNGs with a palette of 256 colours, and beside them the\n"
+    "manifest episode.toml that names them with the header's values, the title's size and the\n"
+    "palette: `divovod build DIR/episode.toml` gives back the same episode file byte for byte\n"
+    "(as DIR/FILE's name).\n"
     "\n"
     "  -d, --output-dir DIR  where to write them (default: the current folder; made if missing)\n"
-    "      --palette FILE    the colours to give them (default: a grey ramp: the file stores\n"
-    "                        no palette): JASC-PAL, GIMP .gpl, .act, RIFF, raw VGA, or an\n"
-    "                        indexed bitmap or PNG such as the game's own\n"
+    "      --palette FILE    the colours to give them: JASC-PAL, GIMP .gpl, .act, RIFF, raw\n"
+    "                        VGA, or an indexed bitmap or PNG such as the game's own\n"
+    "                        (default: DIVOVOD_PALETTE or the config file's, else a grey\n"
+    "                        ramp: the file stores no palette)\n"
+    "      --no-palette      a grey ramp, whatever DIVOVOD_PALETTE or the config says\n"
     "      --title-size WxH  the title's size, which the file does not store (default: the\n"
     "                        episode or lowtitle size when its pixel count matches; else the\n"
     "                        title is not written)\n"
     "      --format bmp|png  the kind of picture file (default: bmp)\n"
     "  -f, --force           replace files that already exist\n"
+    "      --no-manifest     write the pictures alone, without episode.toml\n"
     "  -h, --help            this help\n"
     "\n"
     "A damaged file is not extracted at all. Every target is checked before anything is\n"
@@ -50,7 +58,8 @@ const char* const kExtractHelp =
 struct ExtractRequest {
   std::string episodeFile;
   std::string outputDirectory;
-  std::string paletteFile;
+  PaletteChoice palette;
+  bool manifest = true;
   std::int32_t titleWidth = -1;  // -1: not given
   std::int32_t titleHeight = -1;
   bool force = false;
@@ -64,11 +73,11 @@ std::string joinPath(const std::string& directory, const char* name) {
 }
 
 UsageError extractRequest(const std::vector<std::string>& arguments, ExtractRequest& request,
-                          bool& help) {
+                          ParsedOptions& parsed, bool& help) {
   const std::vector<OptionRule> rules = {{"output-dir", 'd', true}, {"palette", 0, true},
-                                         {"title-size", 0, true},   {"force", 'f', false},
-                                         {"format", 0, true},       {"help", 'h', false}};
-  ParsedOptions parsed;
+                                         {"no-palette", 0, false},  {"title-size", 0, true},
+                                         {"force", 'f', false},     {"format", 0, true},
+                                         {"help", 'h', false},      {"no-manifest", 0, false}};
   UsageError error = parseOptions(arguments, 1, rules, parsed);
   if (!error.message.empty()) return error;
   help = has(parsed, "help");
@@ -76,8 +85,8 @@ UsageError extractRequest(const std::vector<std::string>& arguments, ExtractRequ
   if (parsed.positional.size() != 1) return {"extract needs exactly one episode file"};
   request.episodeFile = parsed.positional[0];
   if (has(parsed, "output-dir")) request.outputDirectory = value(parsed, "output-dir");
-  if (has(parsed, "palette")) request.paletteFile = value(parsed, "palette");
   request.force = has(parsed, "force");
+  request.manifest = !has(parsed, "no-manifest");
   if (has(parsed, "format")) {
     const std::string& format = value(parsed, "format");
     if (format != "png" && format != "bmp") {
@@ -92,6 +101,10 @@ UsageError extractRequest(const std::vector<std::string>& arguments, ExtractRequ
   }
   return {};
 }
+
+// The three pictures, then the manifest that names them.
+constexpr int kTargets = 4;
+constexpr int kManifest = 3;
 
 struct PictureOut {
   const char* stem;  // the file's name without its extension
@@ -180,7 +193,7 @@ std::filesystem::path resolvedTarget(const std::string& path) {
 
 // Two target names that reach one file (a link title.bmp -> episode.bmp): the second write
 // would undo the first.
-std::string sharedTarget(const PictureOut (&pictures)[3], int index) {
+std::string sharedTarget(const PictureOut (&pictures)[kTargets], int index) {
   FileIdentity mine;
   FileIdentity other;
   const bool exists = identifyFile(pictures[index].path.c_str(), mine);
@@ -198,10 +211,10 @@ std::string sharedTarget(const PictureOut (&pictures)[3], int index) {
 }
 
 // Every target is looked at before any is written, so a refusal changes nothing on disk.
-bool checkTargets(const ExtractRequest& request, const PictureOut (&pictures)[3],
+bool checkTargets(const ExtractRequest& request, const PictureOut (&pictures)[kTargets],
                   const FileIdentity* input, std::ostream& err) {
   bool clear = true;
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < kTargets; ++i) {
     if (!pictures[i].wanted || !pictures[i].notWrittenWhy.empty()) continue;
     std::string problem = targetProblem(request, pictures[i], input);
     if (problem.empty()) problem = sharedTarget(pictures, i);
@@ -234,7 +247,7 @@ std::string listed(const std::vector<std::string>& names) {
 // tried, and the user learns which files are already new on disk.
 bool writePictures(std::FILE* file, const ExtractRequest& request, const EpisodeContents& contents,
                    const Palette& palette, const FileIdentities& untouchable,
-                   PictureOut (&pictures)[3], std::vector<std::string>& written,
+                   PictureOut (&pictures)[kTargets], std::vector<std::string>& written,
                    std::ostream& err) {
   for (int i = 0; i < 3; ++i) {
     PictureOut& picture = pictures[i];
@@ -253,7 +266,7 @@ bool writePictures(std::FILE* file, const ExtractRequest& request, const Episode
       continue;
     }
     std::vector<std::string> untried;
-    for (int j = i + 1; j < 3; ++j) {
+    for (int j = i + 1; j < kTargets; ++j) {
       if (pictures[j].wanted && pictures[j].notWrittenWhy.empty())
         untried.push_back(pictures[j].path);
     }
@@ -265,20 +278,100 @@ bool writePictures(std::FILE* file, const ExtractRequest& request, const Episode
   return true;
 }
 
+// What keeps the manifest from making the very same file again; "" when nothing does.
+std::string manifestObstacle(const EpisodeContents& contents,
+                             const PictureOut (&pictures)[kTargets], EpisodeRecipe& recipe) {
+  for (int i = 0; i < 3; ++i) {
+    if (!pictures[i].wanted || !pictures[i].notWrittenWhy.empty()) {
+      return std::string("the ") + pictures[i].stem +
+             " picture is not written, so no build could make the file again";
+    }
+  }
+  if (!contents.usualFixedValues) {
+    return "the header's fixed fields hold values that no build writes";
+  }
+  const EpisodeHeader& header = contents.header;
+  const struct {
+    const char* key;
+    const char* field;
+    std::size_t width;
+    std::string* text;
+  } fields[2] = {{"name", header.episodeName, sizeof header.episodeName, &recipe.name},
+                 {"start level", header.startLevel, sizeof header.startLevel, &recipe.startLevel}};
+  for (const auto& field : fields) {
+    const std::string bytes(field.field, field.width);
+    const std::size_t end = bytes.find('\0');
+    if (end == std::string::npos || bytes.find_first_not_of('\0', end) != std::string::npos) {
+      return std::string("the ") + field.key + " field holds bytes after its end, which no " +
+             "build writes";
+    }
+    if (!argumentFromFieldBytes(bytes.substr(0, end), *field.text)) {
+      return std::string("the ") + field.key + " is not text a manifest can hold";
+    }
+  }
+  return std::string();
+}
+
+// The palette's path as the manifest in `directory` names it: from its own folder when both
+// lie on one volume, else whole.
+std::string paletteFromManifest(const std::string& palette, const std::string& directory) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::path target = fs::absolute(fs::u8path(palette), error);
+  const fs::path folder = fs::absolute(fs::u8path(directory.empty() ? "." : directory), error);
+  const fs::path relative = fs::relative(target, folder, error);
+  return error || relative.empty() ? target.u8string() : relative.generic_u8string();
+}
+
+EpisodeRecipe extractedRecipe(const ExtractRequest& request, const EpisodeContents& contents,
+                              const PictureOut (&pictures)[kTargets]) {
+  EpisodeRecipe recipe;
+  recipe.output = std::filesystem::u8path(request.episodeFile).filename().u8string();
+  recipe.position = contents.header.listPosition;
+  for (int i = 0; i < 3; ++i) {
+    recipe.pictures[i] = std::string(pictures[i].stem) + (request.png ? ".png" : ".bmp");
+  }
+  recipe.hasTitleSize = true;
+  recipe.titleWidth = pictures[1].width;
+  recipe.titleHeight = pictures[1].height;
+  // The palette is always named, "" for none, so that one set elsewhere does not recolour
+  // pictures whose indices are already the stored ones.
+  recipe.namesPalette = true;
+  if (request.palette.origin != PaletteOrigin::kNone) {
+    recipe.palette = paletteFromManifest(request.palette.path, request.outputDirectory);
+  }
+  return recipe;
+}
+
+bool writeManifest(const ExtractRequest& request, const EpisodeRecipe& recipe,
+                   const FileIdentities& untouchable, const PictureOut& target) {
+  const std::string text = manifestText(
+      recipe, {"Made by divovod extract from " + request.episodeFile + ". `divovod build` of this",
+               "file writes the same episode file again; change a value or a picture and build",
+               "again. Paths are taken from this file's folder."});
+  PendingFile pending;
+  if (!beginReplace(pending, target.path.c_str(), untouchable)) return false;
+  appendBytes(pending, text.data(), text.size());
+  return commitReplace(pending);
+}
+
 }  // namespace
 
 int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
   ExtractRequest request;
+  ParsedOptions parsed;
   bool help = false;
-  UsageError error = extractRequest(arguments, request, help);
+  UsageError error = extractRequest(arguments, request, parsed, help);
   if (!error.message.empty()) return usageError(err, error.message);
   if (help) {
     out << kExtractHelp;
     return kExitDone;
   }
+  const int choosing = choosePalette(parsed, nullptr, request.palette, err);
+  if (choosing != kGoOn) return choosing;
   Palette palette = greyRamp();
-  if (!request.paletteFile.empty()) {
-    if (!loadPalette(request.paletteFile, palette, err)) return kExitFailed;
+  if (request.palette.origin != PaletteOrigin::kNone) {
+    if (!loadPalette(request.palette.path, palette, err)) return kExitFailed;
   }
   errno = 0;
   FileHandle file(openForReading(request.episodeFile.c_str()));
@@ -301,10 +394,11 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
     return kExitFailed;
   }
   const EpisodeHeader& header = contents.header;
-  PictureOut pictures[3] = {
+  PictureOut pictures[kTargets] = {
       {"episode", header.episodeImageWidth, header.episodeImageHeight, true, {}, {}},
       {"title", 0, 0, false, {}, {}},
-      {"lowtitle", header.lowtitleImageWidth, header.lowtitleImageHeight, true, {}, {}}};
+      {"lowtitle", header.lowtitleImageWidth, header.lowtitleImageHeight, true, {}, {}},
+      {"episode manifest", 0, 0, request.manifest, {}, {}}};
   pictures[1].wanted = chooseTitleSize(request, contents, pictures[1]);
   if (!pictures[1].wanted) {
     pictures[1].notWrittenWhy = "its size is not stored and its " +
@@ -312,7 +406,8 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
                                 " pixels match neither stored size; give --title-size WxH";
   }
   bool anyToWrite = false;
-  for (PictureOut& picture : pictures) {
+  for (int i = 0; i < 3; ++i) {
+    PictureOut& picture = pictures[i];
     picture.path = joinPath(request.outputDirectory,
                             (std::string(picture.stem) + (request.png ? ".png" : ".bmp")).c_str());
     if (picture.wanted && picture.notWrittenWhy.empty()) {
@@ -324,6 +419,11 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
     }
     anyToWrite = anyToWrite || (picture.wanted && picture.notWrittenWhy.empty());
   }
+  pictures[kManifest].path = joinPath(request.outputDirectory, "episode.toml");
+  EpisodeRecipe recipe = extractedRecipe(request, contents, pictures);
+  if (request.manifest) {
+    pictures[kManifest].notWrittenWhy = manifestObstacle(contents, pictures, recipe);
+  }
   FileIdentity input;
   const bool inputKnown = identifyFile(request.episodeFile.c_str(), input);
   if (!checkTargets(request, pictures, inputKnown ? &input : nullptr, err)) return kExitFailed;
@@ -334,7 +434,20 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
   if (!writePictures(file.get(), request, contents, palette, untouchable, pictures, written, err)) {
     return kExitFailed;
   }
-  if (!written.empty()) out << "divovod: wrote " << listed(written) << "\n";
+  PictureOut& manifest = pictures[kManifest];
+  if (manifest.wanted && manifest.notWrittenWhy.empty()) {
+    errno = 0;
+    if (!writeManifest(request, recipe, untouchable, manifest)) {
+      err << "divovod: " << manifest.path << ": " << writeReason(manifest.path, errno) << "\n";
+      err << "divovod: already written: " << listed(written) << "\n";
+      return kExitFailed;
+    }
+    written.push_back(manifest.path);
+  }
+  const std::string note = paletteNote(request.palette);
+  if (!written.empty()) {
+    out << "divovod: wrote " << listed(written) << (note.empty() ? "" : "; " + note) << "\n";
+  }
   int status = kExitDone;
   for (const PictureOut& picture : pictures) {
     if (picture.notWrittenWhy.empty()) continue;

@@ -19,8 +19,10 @@ int runCommandLine(const std::vector<std::string>& arguments, std::ostream& out,
     }
     if (arguments.size() > 2) return usageError(err, "help takes one command name");
     const std::string& topic = arguments[1];
-    if (topic != "build" && topic != "show" && topic != "extract") {
-      return usageError(err, "no help on " + topic + "; the commands are build, show and extract");
+    if (topic != "build" && topic != "show" && topic != "extract" && topic != "edit" &&
+        topic != "diff" && topic != "config") {
+      return usageError(err, "no help on " + topic +
+                                 "; the commands are build, show, extract, edit, diff and config");
     }
     return runCommandLine({topic, "--help"}, out, err);
   }
@@ -31,6 +33,9 @@ int runCommandLine(const std::vector<std::string>& arguments, std::ostream& out,
   if (command == "build") return runBuild(arguments, out, err);
   if (command == "show") return runShow(arguments, out, err);
   if (command == "extract") return runExtract(arguments, out, err);
+  if (command == "edit") return runEdit(arguments, out, err);
+  if (command == "diff") return runDiff(arguments, out, err);
+  if (command == "config") return runConfig(arguments, out, err);
   if (!command.empty() && command[0] == '-') return usageError(err, "unknown option " + command);
   return usageError(err, "unknown command " + command);
 }
@@ -57,10 +62,14 @@ bool interactiveOptions(const std::vector<std::string>& arguments, ImportOptions
         usageError(err, "the interactive program takes no file names: " + parsed.positional[0]);
     return false;
   }
-  if (!has(parsed, "palette")) {
+  PaletteChoice choice;
+  status = choosePalette(parsed, nullptr, choice, err);
+  if (status != kGoOn) return false;
+  const bool mappingAsked = !parsed.values.empty() && !has(parsed, "no-palette");
+  if (mappingAsked && choice.origin == PaletteOrigin::kNone) {
     status = usageError(err, "the interactive program's options need --palette FILE");
     return false;
   }
-  status = loadImportOptions(parsed, options, err);
+  status = loadImportOptions(parsed, choice, options, err);
   return status == kGoOn;
 }

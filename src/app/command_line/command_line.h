@@ -1,5 +1,6 @@
-// divovod build | show | extract: the program for scripts and Makefiles. Never touches the
-// console: plain lines on the two streams, and an exit status that scripts can rely on.
+// divovod build | show | extract | edit | diff | config: the program for scripts and Makefiles.
+// Never touches the console: plain lines on the two streams, and an exit status that scripts can
+// rely on.
 #pragma once
 
 #include <ostream>
@@ -16,10 +17,12 @@ constexpr int kExitUsage = 2;   // the command line itself is wrong
 int runCommandLine(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 
 // divovod --palette FILE [--exact-colours] [--dither] [--transparent-index N]: the interactive
-// program, its pictures mapped onto the palette. True when the arguments start that way.
+// program, its pictures mapped onto the palette (or onto the one DIVOVOD_PALETTE or the config
+// file names). True when the arguments start that way.
 bool startsInteractiveProgram(const std::vector<std::string>& arguments);
 
-// Reads those options and the palette. False after saying on err what is wrong, with the exit
-// status in `status`; nothing has been drawn by then.
+// Reads those options (none: the interactive program as it starts plainly) and the palette. False
+// after saying on err what is wrong, with the exit status in `status`; nothing has been drawn by
+// then.
 bool interactiveOptions(const std::vector<std::string>& arguments, ImportOptions& options,
                         std::ostream& err, int& status);

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <limits>
 
 #include "import_reasons.h"
 
@@ -69,7 +68,9 @@ bool parseIndex(const std::string& text, int& index) {
 const char* const kMappingHelp =
     "      --palette FILE         the game's palette: pictures are put into its colours\n"
     "                             (JASC-PAL, GIMP .gpl, .act, RIFF, raw VGA, or an indexed\n"
-    "                             bitmap or PNG)\n"
+    "                             bitmap or PNG); default: DIVOVOD_PALETTE, else the config\n"
+    "                             file's (see `divovod config`)\n"
+    "      --no-palette           no palette, whatever DIVOVOD_PALETTE or the config says\n"
     "      --exact-colours        refuse a picture with any colour the palette lacks\n"
     "      --dither               Floyd-Steinberg dithering instead of nearest colours\n"
     "      --transparent-index N  pixels of alpha 0 become index N (0 to 255), and N is\n"
@@ -77,10 +78,13 @@ const char* const kMappingHelp =
 
 std::vector<OptionRule> mappingRules() {
   return {{"palette", 0, true},
+          {"no-palette", 0, false},
           {"exact-colours", 0, false},
           {"dither", 0, false},
           {"transparent-index", 0, true}};
 }
+
+std::vector<OptionRule> paletteRules() { return {{"palette", 0, true}, {"no-palette", 0, false}}; }
 
 bool loadPalette(const std::string& path, Palette& palette, std::ostream& err) {
   errno = 0;
@@ -96,28 +100,49 @@ bool loadPalette(const std::string& path, Palette& palette, std::ostream& err) {
   return true;
 }
 
-int loadImportOptions(const ParsedOptions& parsed, ImportOptions& options, std::ostream& err) {
-  options = ImportOptions{};
-  const bool palette = has(parsed, "palette");
-  for (const char* option : {"exact-colours", "dither", "transparent-index"}) {
-    if (has(parsed, option) && !palette) {
-      return usageError(err, std::string("--") + option +
-                                 " needs --palette FILE (the game's colours to map onto)");
+int settingsProblem(std::ostream& err, const ProjectProblem& problem) {
+  err << "divovod: " << problemText(problem) << "\n";
+  return kExitUsage;
+}
+
+int choosePalette(const ParsedOptions& parsed, const EpisodeRecipe* recipe, PaletteChoice& choice,
+                  std::ostream& err) {
+  choice = PaletteChoice{};
+  if (has(parsed, "palette") && has(parsed, "no-palette")) {
+    return usageError(err, "--palette and --no-palette cannot both be given");
+  }
+  if (has(parsed, "no-palette")) return kGoOn;
+  if (has(parsed, "palette")) {
+    if (value(parsed, "palette").empty()) return usageError(err, "--palette needs a file name");
+    choice = {PaletteOrigin::kCommandLine, value(parsed, "palette"), {}};
+    return kGoOn;
+  }
+  if (recipe != nullptr && recipe->namesPalette) {
+    if (!recipe->palette.empty()) {
+      choice = {PaletteOrigin::kManifest, recipe->palette, recipe->manifest};
     }
+    return kGoOn;
   }
-  if (!palette) return kGoOn;
-  if (has(parsed, "transparent-index") &&
-      !parseIndex(value(parsed, "transparent-index"), options.transparentIndex)) {
-    return usageError(err, "--transparent-index needs a palette index from 0 to 255, not '" +
-                               value(parsed, "transparent-index") + "'");
-  }
-  if (value(parsed, "palette").empty()) return usageError(err, "--palette needs a file name");
-  if (!loadPalette(value(parsed, "palette"), options.palette, err)) return kExitFailed;
+  ProjectProblem problem;
+  if (!paletteFromSettings(choice, problem)) return settingsProblem(err, problem);
+  return kGoOn;
+}
+
+int transparentIndexProblem(std::ostream& err, const std::string& index, int colours) {
+  return usageError(err, index + ": the palette has only " + std::to_string(colours) +
+                             " colours (0 to " + std::to_string(colours - 1) + ")");
+}
+
+int loadMapping(const PaletteChoice& choice, const MappingWishes& wishes, ImportOptions& options,
+                std::ostream& err) {
+  options = ImportOptions{};
+  if (choice.origin == PaletteOrigin::kNone) return kGoOn;
+  if (!loadPalette(choice.path, options.palette, err)) return kExitFailed;
+  options.transparentIndex = wishes.transparentIndex;
   const int colours = options.palette.colourCount;
   const std::string index = "--transparent-index " + std::to_string(options.transparentIndex);
   if (options.transparentIndex >= colours) {
-    return usageError(err, index + ": the palette has only " + std::to_string(colours) +
-                               " colours (0 to " + std::to_string(colours - 1) + ")");
+    return transparentIndexProblem(err, index, colours);
   }
   if (options.transparentIndex >= 0 && colours == 1) {
     return usageError(err, index +
@@ -125,9 +150,40 @@ int loadImportOptions(const ParsedOptions& parsed, ImportOptions& options, std::
                                "other pixels");
   }
   options.hasPalette = true;
-  options.exactColours = has(parsed, "exact-colours");
-  options.dither = has(parsed, "dither");
+  options.exactColours = wishes.exactColours;
+  options.dither = wishes.dither;
   return kGoOn;
+}
+
+int loadImportOptions(const ParsedOptions& parsed, PaletteChoice& choice, ImportOptions& options,
+                      std::ostream& err) {
+  options = ImportOptions{};
+  const int choosing = choosePalette(parsed, nullptr, choice, err);
+  if (choosing != kGoOn) return choosing;
+  const bool palette = choice.origin != PaletteOrigin::kNone;
+  for (const char* option : {"exact-colours", "dither", "transparent-index"}) {
+    if (has(parsed, option) && !palette) {
+      return usageError(err, std::string("--") + option +
+                                 " needs --palette FILE (the game's colours to map onto)");
+    }
+  }
+  if (!palette) return kGoOn;
+  MappingWishes wishes;
+  if (has(parsed, "transparent-index") &&
+      !parseIndex(value(parsed, "transparent-index"), wishes.transparentIndex)) {
+    return usageError(err, "--transparent-index needs a palette index from 0 to 255, not '" +
+                               value(parsed, "transparent-index") + "'");
+  }
+  wishes.exactColours = has(parsed, "exact-colours");
+  wishes.dither = has(parsed, "dither");
+  return loadMapping(choice, wishes, options, err);
+}
+
+std::string paletteNote(const PaletteChoice& choice) {
+  if (choice.origin == PaletteOrigin::kNone || choice.origin == PaletteOrigin::kCommandLine) {
+    return std::string();
+  }
+  return "palette " + choice.path + ", from " + paletteOriginText(choice);
 }
 
 UsageError parseOptions(const std::vector<std::string>& arguments, std::size_t from,
@@ -174,35 +230,6 @@ bool has(const ParsedOptions& parsed, const char* name) { return parsed.values.c
 
 const std::string& value(const ParsedOptions& parsed, const char* name) {
   return parsed.values.at(name);
-}
-
-bool parseInt32(const std::string& text, std::int32_t& result) {
-  std::size_t at = text[0] == '-' || text[0] == '+' ? 1 : 0;
-  if (text.size() == at || text.size() > at + 10) return false;
-  std::int64_t magnitude = 0;
-  for (std::size_t i = at; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return false;
-    magnitude = magnitude * 10 + (text[i] - '0');
-  }
-  std::int64_t number = text[0] == '-' ? -magnitude : magnitude;
-  if (number < std::numeric_limits<std::int32_t>::min() ||
-      number > std::numeric_limits<std::int32_t>::max()) {
-    return false;
-  }
-  result = static_cast<std::int32_t>(number);
-  return true;
-}
-
-bool parseTitleSize(const std::string& text, std::int32_t& width, std::int32_t& height) {
-  std::size_t x = text.find_first_of("xX");
-  if (x == std::string::npos || x == 0) return false;
-  const std::string first = text.substr(0, x);
-  const std::string second = text.substr(x + 1);
-  if (second.empty() || first[0] == '-' || first[0] == '+' || second[0] == '-' ||
-      second[0] == '+' || !parseInt32(first, width) || !parseInt32(second, height)) {
-    return false;
-  }
-  return std::int64_t{width} * height <= std::numeric_limits<std::int32_t>::max();
 }
 
 int usageError(std::ostream& err, const std::string& message) {

@@ -9,7 +9,10 @@
 #include <vector>
 
 #include "command_line.h"
+#include "manifest.h"
+#include "numbers.h"
 #include "picture_import.h"
+#include "user_settings.h"
 
 struct OptionRule {
   const char* longName;  // without the leading dashes
@@ -35,12 +38,6 @@ UsageError parseOptions(const std::vector<std::string>& arguments, std::size_t f
 bool has(const ParsedOptions& parsed, const char* name);
 const std::string& value(const ParsedOptions& parsed, const char* name);
 
-// A whole number in 32 signed bits, nothing before or after it.
-bool parseInt32(const std::string& text, std::int32_t& result);
-
-// WIDTHxHEIGHT, both at least 0, whose product fits 32 signed bits.
-bool parseTitleSize(const std::string& text, std::int32_t& width, std::int32_t& height);
-
 // The usage text that follows every usage error, and the whole help.
 const char* usageText();
 const char* helpText();
@@ -59,20 +56,52 @@ int parseCommand(const std::vector<std::string>& arguments, const std::vector<Op
 // An input file that could not be opened, with the system's reason; returns kExitFailed.
 int cannotOpen(std::ostream& err, const std::string& name, int openError);
 
-// The options that say how pictures meet the game's palette: --palette FILE, --exact-colours,
-// --dither and --transparent-index N (build and the interactive program).
+// The options that say how pictures meet the game's palette: --palette FILE, --no-palette,
+// --exact-colours, --dither and --transparent-index N (build, edit and the interactive program).
 std::vector<OptionRule> mappingRules();
 extern const char* const kMappingHelp;
+// --palette FILE and --no-palette alone (show --preview, extract).
+std::vector<OptionRule> paletteRules();
 
-// Reads the palette and the mapping options into `options`. kGoOn, or the exit status after
-// saying what is wrong (a usage error, or a palette that cannot be read).
-int loadImportOptions(const ParsedOptions& parsed, ImportOptions& options, std::ostream& err);
+// Which palette a command uses: --palette, else the manifest's (recipe may be null), else
+// DIVOVOD_PALETTE, else the config file's; none with --no-palette. kGoOn, or the exit status
+// after saying what is wrong (a usage error, a config file that cannot be read or parsed).
+int choosePalette(const ParsedOptions& parsed, const EpisodeRecipe* recipe, PaletteChoice& choice,
+                  std::ostream& err);
+
+// The mapping asked for besides the palette.
+struct MappingWishes {
+  bool exactColours = false;
+  bool dither = false;
+  int transparentIndex = -1;
+};
+
+// Reads the chosen palette into `options` with the wishes; nothing when no palette was chosen.
+// kGoOn, or the exit status after saying what is wrong.
+int loadMapping(const PaletteChoice& choice, const MappingWishes& wishes, ImportOptions& options,
+                std::ostream& err);
+
+// The palette chosen and the mapping options of the command line, into `options`.
+int loadImportOptions(const ParsedOptions& parsed, PaletteChoice& choice, ImportOptions& options,
+                      std::ostream& err);
 
 // Reads a palette file of any form; says so and returns false when it cannot be used. A raw
 // palette of 6-bit values is said on err too.
 bool loadPalette(const std::string& path, Palette& palette, std::ostream& err);
 
+// "palette FILE, from WHERE" for a palette the command line did not give; empty otherwise.
+std::string paletteNote(const PaletteChoice& choice);
+
+// A manifest or config file that is wrong, at its line and column; returns kExitUsage.
+int settingsProblem(std::ostream& err, const ProjectProblem& problem);
+
 // The commands, each in its own file. arguments[0] is the command's name.
 int runBuild(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 int runShow(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
+int runEdit(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
+int runDiff(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
+int runConfig(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
+
+// build MANIFEST...: every episode of the manifests, side by side.
+int runManifestBuild(const ParsedOptions& parsed, std::ostream& out, std::ostream& err);

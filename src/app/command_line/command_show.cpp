@@ -17,7 +17,8 @@ namespace {
 
 const char* const kShowHelp =
     "usage: divovod show [--json] FILE...\n"
-    "       divovod show --preview [--palette FILE] [--width N] [--title-size WxH] FILE...\n"
+    "       divovod show --preview [--palette FILE | --no-palette] [--width N]\n"
+    "                    [--title-size WxH] FILE...\n"
     "\n"
     "Prints the header of each episode file and checks every picture in it: the verdict is\n"
     "intact when every stream inflates completely to the pixels its size gives.\n"
@@ -28,8 +29,9 @@ const char* const kShowHelp =
     "  -P, --preview         draw the pictures after the header, two pixels a character cell\n"
     "                        (24-bit colour when COLORTERM is truecolor or 24bit, else the\n"
     "                        256-colour palette; two spaces a pixel outside a UTF-8 locale)\n"
-    "      --palette FILE    the colours to draw with, from an 8-bit bitmap (default: a grey "
-    "ramp)\n"
+    "      --palette FILE    the colours to draw with, from any palette file (default:\n"
+    "                        DIVOVOD_PALETTE or the config file's, else a grey ramp)\n"
+    "      --no-palette      a grey ramp, whatever DIVOVOD_PALETTE or the config says\n"
     "      --width N         columns to fit in (default: the terminal's width, else COLUMNS,\n"
     "                        else 80); a wider picture is drawn 1 pixel in 2, 3...\n"
     "      --title-size WxH  the title's size, which the file does not store (default: the\n"
@@ -47,7 +49,7 @@ const char* const kShowHelp =
 
 struct PreviewRequest {
   bool wanted = false;
-  std::string paletteFile;
+  PaletteChoice palette;
   std::int64_t columns = 0;
   std::int32_t titleWidth = -1;  // -1: not given
   std::int32_t titleHeight = -1;
@@ -56,14 +58,13 @@ struct PreviewRequest {
 // The preview's options; "" when they are right, else the usage error.
 std::string previewRequest(const ParsedOptions& parsed, PreviewRequest& request) {
   request.wanted = has(parsed, "preview");
-  for (const char* option : {"palette", "width", "title-size"}) {
+  for (const char* option : {"palette", "no-palette", "width", "title-size"}) {
     if (has(parsed, option) && !request.wanted) {
       return std::string("--") + option + " goes with --preview";
     }
   }
   if (request.wanted && has(parsed, "json"))
     return "--preview draws pictures; it cannot go with --json";
-  if (has(parsed, "palette")) request.paletteFile = value(parsed, "palette");
   if (has(parsed, "width")) {
     std::int32_t width = 0;
     if (!parseInt32(value(parsed, "width"), width) || width < 1) {
@@ -163,8 +164,11 @@ void drawPictures(std::FILE* file, const EpisodeContents& contents, const Palett
   std::int32_t heights[3] = {header.episodeImageHeight, 0, header.lowtitleImageHeight};
   std::string titleWhy;
   const bool titleKnown = titleSize(request, contents, widths[1], heights[1], titleWhy);
-  if (request.paletteFile.empty()) {
+  if (request.palette.origin == PaletteOrigin::kNone) {
     out << label("colours", "a grey ramp (the file stores no palette; --palette FILE gives one)");
+  } else if (request.palette.origin != PaletteOrigin::kCommandLine) {
+    out << label("colours",
+                 request.palette.path + " (from " + paletteOriginText(request.palette) + ")");
   }
   for (int i = 0; i < 3; ++i) {
     const PictureBlock& block = contents.pictures[i];
@@ -191,9 +195,9 @@ void drawPictures(std::FILE* file, const EpisodeContents& contents, const Palett
 }  // namespace
 
 int runShow(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
-  const std::vector<OptionRule> rules = {{"json", 'j', false},    {"preview", 'P', false},
-                                         {"palette", 0, true},    {"width", 0, true},
-                                         {"title-size", 0, true}, {"help", 'h', false}};
+  const std::vector<OptionRule> rules = {
+      {"json", 'j', false}, {"preview", 'P', false}, {"palette", 0, true}, {"no-palette", 0, false},
+      {"width", 0, true},   {"title-size", 0, true}, {"help", 'h', false}};
   ParsedOptions parsed;
   const int parsing = parseCommand(arguments, rules, kShowHelp, parsed, out, err);
   if (parsing != kGoOn) return parsing;
@@ -202,8 +206,13 @@ int runShow(const std::vector<std::string>& arguments, std::ostream& out, std::o
   const std::string problem = previewRequest(parsed, preview);
   if (!problem.empty()) return usageError(err, problem);
   Palette palette = greyRamp();
-  if (!preview.paletteFile.empty() && !loadPalette(preview.paletteFile, palette, err)) {
-    return kExitFailed;
+  if (preview.wanted) {
+    const int choosing = choosePalette(parsed, nullptr, preview.palette, err);
+    if (choosing != kGoOn) return choosing;
+    if (preview.palette.origin != PaletteOrigin::kNone &&
+        !loadPalette(preview.palette.path, palette, err)) {
+      return kExitFailed;
+    }
   }
   const bool json = has(parsed, "json");
   const std::size_t count = parsed.positional.size();

@@ -1,9 +1,10 @@
 #include "episode_report.h"
 
+#include <zlib.h>
+
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
-#include <zlib.h>
 
 namespace {
 

@@ -10,3 +10,8 @@
 // False when a character of the UTF-8 `argument` has no byte in that code page; `problem` then
 // names it and the code page.
 bool fieldBytesFromArgument(const std::string& argument, std::string& bytes, std::string& problem);
+
+// The other way: the UTF-8 text an argument (or a manifest) gives for a field's stored bytes, so
+// that fieldBytesFromArgument turns it back into the very same bytes. False when no text does
+// (bytes that are not text in that code page, or not UTF-8 on POSIX).
+bool argumentFromFieldBytes(const std::string& bytes, std::string& argument);

@@ -47,3 +47,12 @@ bool fieldBytesFromArgument(const std::string& argument, std::string& bytes, std
             std::to_string(codePage) + ", the one the dialogue stores typed text in here, lacks it";
   return false;
 }
+
+bool argumentFromFieldBytes(const std::string& bytes, std::string& argument) {
+  const UINT codePage = typedCodePage();
+  argument = codePage == CP_UTF8 ? bytes : utf8FromWide(wideFromCodePage(codePage, bytes));
+  if (argument.empty() != bytes.empty()) return false;
+  std::string back;
+  std::string problem;
+  return fieldBytesFromArgument(argument, back, problem) && back == bytes;
+}

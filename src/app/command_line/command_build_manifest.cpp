@@ -1,0 +1,247 @@
+// divovod build MANIFEST...: every episode of every manifest, built side by side. The manifests
+// are read and checked whole first, and every palette loaded, so that a wrong one builds
+// nothing; then each episode is built on one of -j threads, exactly as the option form would
+// build it, and its line is said in the manifests' order.
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "command_options.h"
+#include "episode_build.h"
+#include "file_open.h"
+#include "import_reasons.h"
+#include "write_reasons.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Episode {
+  EpisodeRecipe recipe;
+  PaletteChoice palette;
+  std::shared_ptr<const ImportOptions> options;  // shared by the episodes of one palette
+};
+
+enum class Outcome { kWritten, kUpToDate, kFailed };
+
+struct EpisodeResult {
+  Outcome outcome = Outcome::kFailed;
+  std::string line;  // what is said of the episode, after "divovod: "
+};
+
+int parseJobs(const ParsedOptions& parsed, std::ostream& err, int& jobs) {
+  const unsigned processors = std::thread::hardware_concurrency();
+  jobs = processors == 0 ? 1 : static_cast<int>(processors);
+  if (!has(parsed, "jobs")) return kGoOn;
+  std::int32_t asked = 0;
+  if (!parseInt32(value(parsed, "jobs"), asked) || asked < 1 || asked > 1024) {
+    return usageError(err, "--jobs needs a number of episodes from 1 to 1024, not '" +
+                               value(parsed, "jobs") + "'");
+  }
+  jobs = asked;
+  return kGoOn;
+}
+
+// The same output named twice, by any path, would be written twice with one of the two lost.
+bool sameOutput(const std::string& a, const std::string& b) {
+  std::error_code error;
+  const fs::path first = fs::weakly_canonical(fs::absolute(fs::u8path(a), error), error);
+  const fs::path second = fs::weakly_canonical(fs::absolute(fs::u8path(b), error), error);
+  return first == second;
+}
+
+int readManifests(const std::vector<std::string>& paths, std::vector<Episode>& episodes,
+                  std::ostream& err) {
+  for (const std::string& path : paths) {
+    std::vector<EpisodeRecipe> recipes;
+    ProjectProblem problem;
+    if (!readManifest(path, recipes, problem)) return settingsProblem(err, problem);
+    for (EpisodeRecipe& recipe : recipes) {
+      for (const Episode& earlier : episodes) {
+        if (!sameOutput(earlier.recipe.output, recipe.output)) continue;
+        return settingsProblem(
+            err, {recipe.manifest, recipe.line, recipe.column,
+                  "output " + recipe.output + " is also the output of the episode at " +
+                      earlier.recipe.manifest + ":" + std::to_string(earlier.recipe.line) + ":" +
+                      std::to_string(earlier.recipe.column)});
+      }
+      episodes.push_back({std::move(recipe), {}, nullptr});
+    }
+  }
+  return kGoOn;
+}
+
+// Every episode's palette chosen and read, each file once. kGoOn, or the exit status of the
+// first that cannot be used; nothing has been built by then.
+int loadPalettes(const ParsedOptions& parsed, std::vector<Episode>& episodes, std::ostream& err) {
+  std::map<std::pair<std::string, std::string>, std::shared_ptr<const ImportOptions>> loaded;
+  for (Episode& episode : episodes) {
+    const EpisodeRecipe& recipe = episode.recipe;
+    const int choosing = choosePalette(parsed, &recipe, episode.palette, err);
+    if (choosing != kGoOn) return choosing;
+    const bool palette = episode.palette.origin != PaletteOrigin::kNone;
+    if (!palette && !recipe.mappingKey.message.empty()) {
+      return settingsProblem(err, recipe.mappingKey);
+    }
+    const MappingWishes wishes{recipe.exactColours, recipe.dither, recipe.transparentIndex};
+    // The mapping wishes are part of the key: two episodes share options only when alike.
+    const std::string wishText = std::to_string(wishes.exactColours) +
+                                 std::to_string(wishes.dither) +
+                                 std::to_string(wishes.transparentIndex);
+    auto& options = loaded[{episode.palette.path, wishText}];
+    if (!options) {
+      auto fresh = std::make_shared<ImportOptions>();
+      const int loading = loadMapping(episode.palette, wishes, *fresh, err);
+      if (loading != kGoOn) {
+        err << "divovod: " << recipe.manifest << ": the episode writing " << recipe.output
+            << " cannot use its palette; nothing built\n";
+        return loading;
+      }
+      options = std::move(fresh);
+    }
+    episode.options = options;
+  }
+  return kGoOn;
+}
+
+bool modifiedTime(const std::string& path, fs::file_time_type& time) {
+  std::error_code error;
+  time = fs::last_write_time(fs::u8path(path), error);
+  return !error;
+}
+
+// Up to date: the output is newer than everything it is made from, the file that chose its
+// palette included.
+bool upToDate(const Episode& episode) {
+  fs::file_time_type built;
+  if (!modifiedTime(episode.recipe.output, built)) return false;
+  std::vector<std::string> inputs = {episode.recipe.manifest};
+  for (const std::string& picture : episode.recipe.pictures) inputs.push_back(picture);
+  if (episode.palette.origin != PaletteOrigin::kNone) inputs.push_back(episode.palette.path);
+  if (episode.palette.origin == PaletteOrigin::kConfigFile) {
+    inputs.push_back(episode.palette.settingFile);
+  }
+  for (const std::string& input : inputs) {
+    fs::file_time_type made;
+    if (!modifiedTime(input, made) || made >= built) return false;
+  }
+  return true;
+}
+
+std::string joined(const std::vector<std::string>& parts) {
+  std::string text;
+  for (const std::string& part : parts) text += (text.empty() ? "" : "; ") + part;
+  return text;
+}
+
+std::string sizeText(std::int32_t width, std::int32_t height) {
+  return std::to_string(width) + "x" + std::to_string(height);
+}
+
+// Writes are made one at a time: the safe replace keeps one temporary file in view of the
+// signal handler that removes it. Importing, the work that takes time, runs side by side.
+std::mutex writing;
+
+EpisodeResult buildEpisode(const Episode& episode) {
+  const EpisodeRecipe& recipe = episode.recipe;
+  ImportedPictures pictures;
+  PictureImport results[3];
+  std::vector<std::string> problems;
+  if (!importPictures(recipe.pictures, *episode.options, pictures, results)) {
+    for (int i = 0; i < 3; ++i) {
+      if (results[i].outcome.ok()) continue;
+      problems.push_back(recipe.pictures[i] + ": " +
+                         importReason(results[i].outcome, results[i].openError));
+    }
+  }
+  const ImportedImage& title = pictures.images[1];
+  if (problems.empty() && recipe.hasTitleSize &&
+      (title.width != recipe.titleWidth || title.height != recipe.titleHeight)) {
+    problems.push_back(recipe.pictures[1] + ": the title is " +
+                       sizeText(title.width, title.height) + ", but title_size says " +
+                       sizeText(recipe.titleWidth, recipe.titleHeight));
+  }
+  if (!problems.empty()) return {Outcome::kFailed, recipe.output + " failed: " + joined(problems)};
+  EpisodeAnswers answers{};
+  answers.listPosition = recipe.position;
+  answers.outputFileName = recipe.output;
+  fillField(answers.episodeName, sizeof answers.episodeName, recipe.name);
+  fillField(answers.startLevel, sizeof answers.startLevel, recipe.startLevel);
+  const ImportedImage(&images)[3] = pictures.images;
+  std::lock_guard<std::mutex> one(writing);
+  errno = 0;
+  if (!writeEpisodeFile(answers, images[0], images[1], images[2], identifyAll(recipe.pictures))) {
+    return {Outcome::kFailed, recipe.output + " failed: " +
+                                  episodeWriteReason(recipe.output, recipe.pictures, errno)};
+  }
+  return {Outcome::kWritten, wroteText(recipe.output, images, paletteNote(episode.palette))};
+}
+
+// Results come in as threads finish them and are said in the manifests' order.
+struct ResultBoard {
+  std::vector<EpisodeResult> results;
+  std::vector<bool> ready;
+  std::mutex lock;
+  std::condition_variable changed;
+};
+
+void buildSideBySide(const std::vector<Episode>& episodes, const std::vector<bool>& wanted,
+                     int jobs, ResultBoard& board, std::ostream& out, std::ostream& err) {
+  std::atomic<std::size_t> next{0};
+  auto work = [&] {
+    for (std::size_t i = next++; i < episodes.size(); i = next++) {
+      if (!wanted[i]) continue;
+      EpisodeResult result = buildEpisode(episodes[i]);
+      std::lock_guard<std::mutex> hold(board.lock);
+      board.results[i] = std::move(result);
+      board.ready[i] = true;
+      board.changed.notify_one();
+    }
+  };
+  const std::size_t threads = std::min<std::size_t>(static_cast<std::size_t>(jobs),
+                                                    std::max<std::size_t>(1, episodes.size()));
+  std::vector<std::thread> workers;
+  for (std::size_t t = 0; t < threads; ++t) workers.emplace_back(work);
+  for (std::size_t i = 0; i < episodes.size(); ++i) {
+    std::unique_lock<std::mutex> hold(board.lock);
+    board.changed.wait(hold, [&] { return board.ready[i]; });
+    const EpisodeResult& result = board.results[i];
+    (result.outcome == Outcome::kFailed ? err : out) << "divovod: " << result.line << "\n";
+  }
+  for (std::thread& worker : workers) worker.join();
+}
+
+}  // namespace
+
+int runManifestBuild(const ParsedOptions& parsed, std::ostream& out, std::ostream& err) {
+  int jobs = 1;
+  const int jobsStatus = parseJobs(parsed, err, jobs);
+  if (jobsStatus != kGoOn) return jobsStatus;
+  std::vector<Episode> episodes;
+  const int reading = readManifests(parsed.positional, episodes, err);
+  if (reading != kGoOn) return reading;
+  const int loading = loadPalettes(parsed, episodes, err);
+  if (loading != kGoOn) return loading;
+
+  ResultBoard board;
+  board.results.resize(episodes.size());
+  board.ready.assign(episodes.size(), false);
+  std::vector<bool> wanted(episodes.size(), true);
+  for (std::size_t i = 0; i < episodes.size(); ++i) {
+    if (has(parsed, "always") || !upToDate(episodes[i])) continue;
+    wanted[i] = false;
+    board.results[i] = {Outcome::kUpToDate, episodes[i].recipe.output + " is up to date"};
+    board.ready[i] = true;
+  }
+  buildSideBySide(episodes, wanted, jobs, board, out, err);
+  const bool anyFailed =
+      std::any_of(board.results.begin(), board.results.end(),
+                  [](const EpisodeResult& result) { return result.outcome == Outcome::kFailed; });
+  return anyFailed ? kExitFailed : kExitDone;
+}

@@ -1,0 +1,206 @@
+#include "toml_reading.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#include "file_open.h"
+#include "import_reasons.h"
+
+namespace {
+
+// Where the text nests arrays and inline tables deeper than kDeepestNesting; 0 when it does not.
+// Brackets inside strings and comments do not count; a table header's own brackets do, which
+// costs nothing at this bound.
+struct NestingScan {
+  const std::string& text;
+  std::size_t at = 0;
+  int line = 1;
+  std::size_t lineStart = 0;
+
+  bool startsWith(const char* token) const {
+    return text.compare(at, std::strlen(token), token) == 0;
+  }
+  void advance() {
+    if (text[at] == '\n') {
+      ++line;
+      lineStart = at + 1;
+    }
+    ++at;
+  }
+  // Skips a string whose opening quote(s) `at` stands on.
+  void skipString() {
+    const char quote = text[at];
+    const bool multiLine = startsWith(quote == '"' ? "\"\"\"" : "'''");
+    const std::size_t opening = multiLine ? 3 : 1;
+    for (std::size_t i = 0; i < opening; ++i) advance();
+    while (at < text.size()) {
+      if (quote == '"' && text[at] == '\\') {
+        advance();
+        if (at < text.size()) advance();
+        continue;
+      }
+      if (!multiLine && text[at] == '\n') return;
+      if (text[at] == quote && (!multiLine || startsWith(quote == '"' ? "\"\"\"" : "'''"))) {
+        for (std::size_t i = 0; i < opening; ++i) advance();
+        return;
+      }
+      advance();
+    }
+  }
+};
+
+bool tooDeep(const std::string& text, int& line, int& column) {
+  NestingScan scan{text};
+  int depth = 0;
+  while (scan.at < text.size()) {
+    const char c = text[scan.at];
+    if (c == '"' || c == '\'') {
+      scan.skipString();
+      continue;
+    }
+    if (c == '#') {
+      while (scan.at < text.size() && text[scan.at] != '\n') scan.advance();
+      continue;
+    }
+    if (c == '[' || c == '{') {
+      if (++depth > kDeepestNesting) {
+        line = scan.line;
+        column = static_cast<int>(scan.at - scan.lineStart) + 1;
+        return true;
+      }
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+    scan.advance();
+  }
+  return false;
+}
+
+// The parser's message: "[error] toml::function: what\n --> file\n   |\n 3 | text\n   |  ^-- ..."
+// The words come from its first line; the place from the last mark under a numbered line.
+ProjectProblem syntaxProblem(const std::string& file, const std::string& report) {
+  ProjectProblem problem{file, 0, 0, {}};
+  std::istringstream lines(report);
+  std::string text;
+  int numberedLine = 0;
+  bool first = true;
+  while (std::getline(lines, text)) {
+    if (first) {
+      first = false;
+      std::string words = text.compare(0, 8, "[error] ") == 0 ? text.substr(8) : text;
+      if (words.compare(0, 6, "toml::") == 0 && words.find(": ") != std::string::npos) {
+        words = words.substr(words.find(": ") + 2);
+      }
+      problem.message = "not valid TOML: " + words;
+      continue;
+    }
+    const std::size_t bar = text.find(" | ");
+    if (bar == std::string::npos && text.find(" |") == std::string::npos) continue;
+    const std::string before = text.substr(0, text.find('|'));
+    const std::size_t digits = before.find_first_of("0123456789");
+    if (digits != std::string::npos) {
+      numberedLine = std::atoi(before.c_str() + digits);
+      continue;
+    }
+    const std::size_t mark = text.find_first_of("^~", text.find('|'));
+    if (mark != std::string::npos && numberedLine > 0) {
+      problem.line = numberedLine;
+      problem.column = static_cast<int>(mark - text.find('|')) - 1;
+    }
+  }
+  return problem;
+}
+
+}  // namespace
+
+bool parseTomlText(const std::string& text, const std::string& file, TomlValue& document,
+                   ProjectProblem& problem) {
+  int line = 0;
+  int column = 0;
+  if (tooDeep(text, line, column)) {
+    problem = {file, line, column,
+               "arrays and tables nest more than " + std::to_string(kDeepestNesting) + " deep"};
+    return false;
+  }
+  try {
+    std::istringstream in(text);
+    document = toml::parse(in, file);
+    return true;
+  } catch (const toml::exception& error) {
+    problem = syntaxProblem(file, error.what());
+    if (problem.line == 0) {
+      problem.line = static_cast<int>(error.location().line());
+      problem.column = static_cast<int>(error.location().column());
+    }
+  } catch (const std::exception& error) {
+    problem = {file, 0, 0, std::string("not valid TOML: ") + error.what()};
+  }
+  return false;
+}
+
+bool readSettingsText(const std::string& path, std::string& text, ProjectProblem& problem) {
+  errno = 0;
+  FileHandle file(openForReading(path.c_str()));
+  if (!file) {
+    problem = {path, 0, 0, importReason({ImportProblem::kCannotOpen, 0}, errno)};
+    return false;
+  }
+  text.assign(kLargestSettingsFile + 1, '\0');
+  const std::size_t got = std::fread(&text[0], 1, text.size(), file.get());
+  if (std::ferror(file.get())) {
+    problem = {path, 0, 0, "cannot be read"};
+    return false;
+  }
+  if (got > kLargestSettingsFile) {
+    problem = {path, 0, 0,
+               "is larger than " + std::to_string(kLargestSettingsFile) +
+                   " bytes; settings files are a few lines of text"};
+    return false;
+  }
+  text.resize(got);
+  return true;
+}
+
+bool readTomlFile(const std::string& path, TomlValue& document, ProjectProblem& problem) {
+  std::string text;
+  return readSettingsText(path, text, problem) && parseTomlText(text, path, document, problem);
+}
+
+ProjectProblem problemAt(const std::string& file, const TomlValue& value,
+                         const std::string& message) {
+  const toml::source_location place = value.location();
+  return {file, static_cast<int>(place.line()), static_cast<int>(place.column()), message};
+}
+
+ProjectProblem problemAtKey(const std::string& file, const std::string& key, const TomlValue& value,
+                            const std::string& message) {
+  ProjectProblem problem = problemAt(file, value, message);
+  const std::string& line = value.location().line_str();
+  const std::size_t at = line.find(key);
+  if (at != std::string::npos && static_cast<int>(at) < problem.column) {
+    problem.column = static_cast<int>(at) + 1;
+  }
+  return problem;
+}
+
+std::string kindOf(const TomlValue& value) {
+  switch (value.type()) {
+    case toml::value_t::boolean:
+      return "true or false";
+    case toml::value_t::integer:
+      return "a whole number";
+    case toml::value_t::floating:
+      return "a number with a fraction";
+    case toml::value_t::string:
+      return "a string";
+    case toml::value_t::array:
+      return "an array";
+    case toml::value_t::table:
+      return "a table";
+    default:
+      return "a date or time";
+  }
+}
