@@ -14,7 +14,8 @@ DESTDIR    ?=
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
 # What each goal needs, by Debian package name.
-BUILD_PACKAGES   := cmake g++ make pkgconf zlib1g-dev nlohmann-json3-dev libspng-dev libedit-dev libisal-dev
+BUILD_PACKAGES   := cmake g++ make pkgconf zlib1g-dev nlohmann-json3-dev libtoml11-dev libspng-dev \
+                    libedit-dev libisal-dev
 # The end-to-end tests drive the program in tmux with pictures from ImageMagick, netpbm and
 # Pillow; strace serves the tests that look at the system calls the program makes.
 TEST_PACKAGES    := $(BUILD_PACKAGES) libgtest-dev python3 tmux imagemagick strace netpbm python3-pil \

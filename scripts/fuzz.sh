@@ -28,7 +28,7 @@ jobs="$(nproc 2>/dev/null || echo 2)"
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DDIVOVOD_FUZZ=ON -DDIVOVOD_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$jobs" --target bitmap_import_fuzzer key_decoder_fuzzer
-cmake --build "$build" -j "$jobs" --target episode_reader_fuzzer
+cmake --build "$build" -j "$jobs" --target episode_reader_fuzzer manifest_fuzzer
 cmake --build "$build" -j "$jobs" --target png_import_fuzzer palette_file_fuzzer
 # Only builds with ISA-L have a second inflater to hold to zlib's.
 inflate=false
@@ -76,6 +76,8 @@ run() {
 # blocks stay near 1 MB each: a single allocation past 8 MB, or 512 MB resident, is a finding.
 run bitmap_import bitmap 4096 512 8
 run key_decoder keys 512
+# Manifests are a few hundred bytes; 4 KB holds several episodes and deep nesting.
+run manifest manifest 4096
 # Room for a few small pictures' streams: damage anywhere in a whole file.
 run episode_reader episode 16384
 # A PNG's image data inflates to at most some 1032 times its size: 8 KB of it to 8.4 MB of rows,

@@ -1,5 +1,6 @@
 #include "toml_reading.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 
 #include "file_open.h"
 #include "import_reasons.h"
+#include "utf8_text.h"
 
 namespace {
 
@@ -114,10 +116,25 @@ ProjectProblem syntaxProblem(const std::string& file, const std::string& report)
   return problem;
 }
 
+// TOML is UTF-8 text; the parser is never given anything else.
+bool notUtf8(const std::string& text, const std::string& file, ProjectProblem& problem) {
+  const std::size_t bad = firstNonUtf8(text);
+  if (bad == std::string::npos) return false;
+  const std::size_t lineStart = text.rfind('\n', bad == 0 ? 0 : bad - 1);
+  const std::size_t column = lineStart == std::string::npos || bad == 0 ? bad : bad - lineStart - 1;
+  char byte[8];
+  std::snprintf(byte, sizeof byte, "0x%02X", static_cast<unsigned char>(text[bad]));
+  problem = {file, static_cast<int>(std::count(text.begin(), text.begin() + bad, '\n')) + 1,
+             static_cast<int>(column) + 1,
+             std::string("not UTF-8 text: the byte ") + byte + " starts no character"};
+  return true;
+}
+
 }  // namespace
 
 bool parseTomlText(const std::string& text, const std::string& file, TomlValue& document,
                    ProjectProblem& problem) {
+  if (notUtf8(text, file, problem)) return false;
   int line = 0;
   int column = 0;
   if (tooDeep(text, line, column)) {
@@ -178,7 +195,8 @@ ProjectProblem problemAt(const std::string& file, const TomlValue& value,
 ProjectProblem problemAtKey(const std::string& file, const std::string& key, const TomlValue& value,
                             const std::string& message) {
   ProjectProblem problem = problemAt(file, value, message);
-  const std::string& line = value.location().line_str();
+  const toml::source_location place = value.location();  // line_str() lives as long as it
+  const std::string& line = place.line_str();
   const std::size_t at = line.find(key);
   if (at != std::string::npos && static_cast<int>(at) < problem.column) {
     problem.column = static_cast<int>(at) + 1;
