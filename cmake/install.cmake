@@ -2,7 +2,7 @@
 #   bin/divovod
 #   share/man/man1/divovod.1
 #   share/bash-completion/completions/divovod
-#   share/doc/divovod/README.md, LICENSE
+#   share/doc/divovod/README.md, LICENSE, user-guide.md, episode-format.md
 # A Debian package instead carries the man page and the changelog gzipped and the licence as
 # its copyright file, as Debian's policy asks.
 include(GNUInstallDirs)
@@ -20,6 +20,8 @@ install(FILES ${DIVOVOD_COMPLETION} DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-co
 if(NOT DIVOVOD_DEBIAN_PACKAGE)
   install(FILES ${DIVOVOD_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
+                ${PROJECT_SOURCE_DIR}/docs/user-guide.md
+                ${PROJECT_SOURCE_DIR}/docs/episode-format.md
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
   return()
 endif()
@@ -37,7 +39,8 @@ add_custom_command(OUTPUT ${gzipped}/divovod.1.gz ${gzipped}/changelog.gz
 add_custom_target(divovod_debian_files ALL DEPENDS ${gzipped}/divovod.1.gz ${gzipped}/changelog.gz)
 install(FILES ${gzipped}/divovod.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${gzipped}/changelog.gz ${PROJECT_SOURCE_DIR}/packaging/debian/copyright
-              ${PROJECT_SOURCE_DIR}/README.md
+              ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/user-guide.md
+              ${PROJECT_SOURCE_DIR}/docs/episode-format.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_PACKAGE_NAME divovod)

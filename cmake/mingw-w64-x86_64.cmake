@@ -9,8 +9,10 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(DIVOVOD_MINGW_TRIPLET x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${DIVOVOD_MINGW_TRIPLET}-gcc)
-set(CMAKE_CXX_COMPILER ${DIVOVOD_MINGW_TRIPLET}-g++)
+# The posix flavour of the compilers: the win32 one has no std::thread and std::mutex, which the
+# manifest build runs its episodes on. Its thread library is linked in statically like the rest.
+set(CMAKE_C_COMPILER ${DIVOVOD_MINGW_TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${DIVOVOD_MINGW_TRIPLET}-g++-posix)
 set(CMAKE_RC_COMPILER ${DIVOVOD_MINGW_TRIPLET}-windres)
 
 # Libraries (zlib among them) come from the mingw sysroot only, never from the build machine;

@@ -615,6 +615,72 @@ PALETTE
   done
 fi
 
+# 6. Projects: a manifest in a folder with é, naming pictures and outputs with é, ü and an en
+# dash, built by both programs, each episode file compared; then the game's palette set once in
+# the config file under %APPDATA%, with a path outside the ANSI code page.
+if [[ -n $linux_program && -x $linux_program ]]; then
+  for side in "projet é" "linux projet é"; do
+    mkdir -p "$work/cli/$side"
+    cat >"$work/cli/$side/épisodes ü.toml" <<'MANIFEST'
+palette = "../images é/épisode.bmp"
+start_level = "keep1.lev"
+episode_image = "../images é/épisode.bmp"
+lowtitle_image = "../images é/lowtitle.bmp"
+
+[[episode]]
+output = "un é.z4k"
+position = 1
+name = "Un"
+title_image = "../images é/tïtle ü.bmp"
+
+[[episode]]
+output = "deux – č.z4k"
+position = 2
+name = "Deux"
+title_image = "../images é/épisode.bmp"
+palette = ""
+MANIFEST
+  done
+  cli_run "$linux_program" build -j 2 "linux projet é/épisodes ü.toml"
+  linux_status=$cli_status
+  cli_run "$program" build -j 2 'projet é\épisodes ü.toml'
+  verdict=FAIL
+  ((linux_status == 0 && cli_status == 0)) && [[ $(grep -c 'wrote' "$work/cli.out") == 2 ]] &&
+    verdict=PASS
+  check "$verdict" "projects: a manifest with é, ü and an en dash in its paths builds both\
+ episodes (exit status $cli_status; Linux $linux_status)"
+  for output in "un é.z4k" "deux – č.z4k"; do
+    same_files "projects: $output is byte for byte the Linux build's" \
+      "$work/cli/projet é/$output" "$work/cli/linux projet é/$output"
+  done
+  cli_run "$program" build 'projet é\épisodes ü.toml'
+  verdict=FAIL
+  ((cli_status == 0)) && [[ $(grep -c 'is up to date' "$work/cli.out") == 2 ]] && verdict=PASS
+  check "$verdict" "projects: built again, both episodes are up to date (exit status $cli_status)"
+
+  appdata=$(wine cmd /c 'echo %APPDATA%' 2>/dev/null </dev/null | tr -d '\r')
+  appdata_unix=$(winepath -u "$appdata" 2>/dev/null)
+  mkdir -p "$appdata_unix/divovod"
+  palette_windows=$(winepath -w "$work/cli/images é/épisode.bmp" 2>/dev/null)
+  printf 'palette = "%s"\n' "${palette_windows//\\/\\\\}" >"$appdata_unix/divovod/config.toml"
+  cli_run "$program" config
+  config_says=$(tr -d '\r' <"$work/cli.out")
+  cli_run "$linux_program" build -e "images é/tïtle ü.bmp" -t "images é/lowtitle.bmp" \
+    -l "images é/épisode.bmp" -p 3 -n Set -s once.lev -o "linux ü/set once.z4k" \
+    --palette "images é/épisode.bmp"
+  linux_status=$cli_status
+  cli_run "$program" build -e 'images é\tïtle ü.bmp' -t 'images é\lowtitle.bmp' \
+    -l 'images é\épisode.bmp' -p 3 -n Set -s once.lev -o 'sortie ü\set once.z4k'
+  verdict=FAIL
+  ((linux_status == 0 && cli_status == 0)) && [[ $config_says == *"(from the config file "* ]] &&
+    grep -q 'from the config file' "$work/cli.out" && verdict=PASS
+  check "$verdict" "projects: the palette set once in %APPDATA%\\divovod\\config.toml is used and\
+ named (exit status $cli_status; Linux $linux_status)"
+  same_files "projects: the build with the config's palette is the Linux build's with --palette" \
+    "$work/cli/sortie ü/set once.z4k" "$work/cli/linux ü/set once.z4k"
+  rm -rf "$appdata_unix/divovod"
+fi
+
 echo "windows-check: build ${build_time} s, wine prefix ${prefix_time} s," \
   "runs under wine $((SECONDS - build_time - prefix_time)) s; exit status $status"
 exit "$status"

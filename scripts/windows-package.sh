@@ -17,6 +17,8 @@ crlf() { sed 's/$/\r/' "$1" >"$2"; }
 cp "$build/divovod.exe" "$stage/$name/"
 crlf README.md "$stage/$name/README.txt"
 crlf LICENSE "$stage/$name/LICENSE.txt"
+crlf docs/user-guide.md "$stage/$name/user-guide.txt"
+crlf docs/episode-format.md "$stage/$name/episode-format.txt"
 # -P-cbou: plain characters, no bold or underline by overstriking, so any editor shows it.
 groff -man -Tascii -P-cbou docs/divovod.1 >"$stage/divovod.txt"
 crlf "$stage/divovod.txt" "$stage/$name/divovod.txt"

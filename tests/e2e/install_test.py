@@ -161,7 +161,8 @@ class InstallTest(unittest.TestCase):
                            capture_output=True, timeout=120)
             for path in ("bin/divovod", "share/man/man1/divovod.1",
                          "share/bash-completion/completions/divovod",
-                         "share/doc/divovod/README.md", "share/doc/divovod/LICENSE"):
+                         "share/doc/divovod/README.md", "share/doc/divovod/LICENSE",
+                         "share/doc/divovod/user-guide.md", "share/doc/divovod/episode-format.md"):
                 self.assertTrue(os.path.isfile(os.path.join(prefix, path)), path)
             installed = os.path.join(prefix, "bin", "divovod")
             self.assertTrue(os.access(installed, os.X_OK))

@@ -306,6 +306,20 @@ class ExtractRoundTripTest(Project):
         self.assertNotIn("episode.toml", os.listdir(folder))
 
 
+    def test_a_name_no_manifest_can_hold_leaves_the_manifest_out_alone(self):
+        art = lambda name: self.path("art", name)
+        original = self.path("latin.z4k")
+        self.build_options(original, 7, "Ch\udce2teau", "l",
+                           [art("ep.bmp"), art("title.bmp"), art("low.bmp")])
+        folder = os.path.join(self.root, "x")
+        result = self.run_program("extract", original, "-d", folder, "--title-size", "30x20")
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        self.assertEqual(result.stderr.decode(),
+                         f"divovod: {folder}/episode.toml not written: the name is not text a "
+                         "manifest can hold\n")
+        self.assertEqual(sorted(os.listdir(folder)), ["episode.bmp", "lowtitle.bmp", "title.bmp"])
+
+
 class EditTest(Project):
     def setUp(self):
         super().setUp()

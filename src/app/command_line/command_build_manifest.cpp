@@ -121,17 +121,17 @@ bool modifiedTime(const std::string& path, fs::file_time_type& time) {
 bool upToDate(const Episode& episode) {
   fs::file_time_type built;
   if (!modifiedTime(episode.recipe.output, built)) return false;
-  std::vector<std::string> inputs = {episode.recipe.manifest};
-  for (const std::string& picture : episode.recipe.pictures) inputs.push_back(picture);
-  if (episode.palette.origin != PaletteOrigin::kNone) inputs.push_back(episode.palette.path);
-  if (episode.palette.origin == PaletteOrigin::kConfigFile) {
-    inputs.push_back(episode.palette.settingFile);
-  }
-  for (const std::string& input : inputs) {
+  const auto older = [&built](const std::string& input) {
     fs::file_time_type made;
-    if (!modifiedTime(input, made) || made >= built) return false;
+    return modifiedTime(input, made) && made < built;
+  };
+  if (!older(episode.recipe.manifest)) return false;
+  for (const std::string& picture : episode.recipe.pictures) {
+    if (!older(picture)) return false;
   }
-  return true;
+  const PaletteChoice& palette = episode.palette;
+  if (palette.origin != PaletteOrigin::kNone && !older(palette.path)) return false;
+  return palette.origin != PaletteOrigin::kConfigFile || older(palette.settingFile);
 }
 
 std::string joined(const std::vector<std::string>& parts) {
