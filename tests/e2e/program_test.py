@@ -390,7 +390,8 @@ class ProgramTest(unittest.TestCase):
 
     def test_the_games_palette_in_the_dialogue(self):
         """A 4-bit bitmap and an indexed PNG are pictures now; a true-colour PNG only with
-        --palette, and then the episode is the one `build --palette` writes."""
+        --palette (or the palette set once), and then the episode is the one `build --palette`
+        writes."""
         def convert(*args):
             subprocess.run(["convert", *args], cwd=self.folder, check=True, timeout=60)
         convert("-size", "37x23", "plasma:fractal", "-seed", "5", "PNG24:photo.png")
@@ -423,6 +424,21 @@ class ProgramTest(unittest.TestCase):
                                cwd=self.folder, capture_output=True, timeout=60)
         self.assertEqual(built.returncode, 0, built.stderr)
         self.assertEqual(read(os.path.join(self.folder, "mapped.z4k"), "rb"),
+                         read(os.path.join(self.folder, "built.z4k"), "rb"))
+        terminal.keys("20")
+        terminal.wait_for("Z4K DIVOVOD")
+        self.assert_quits_cleanly(terminal)
+        terminal.close()
+        for done in ("status", "stty.before", "stty.after"):
+            os.remove(os.path.join(self.folder, done))
+
+        # The palette set once: plain `divovod` maps the same way.
+        terminal = self.start(f"env DIVOVOD_PALETTE=game.act {PROGRAM} --dither")
+        terminal.keys(ENTER)
+        self.answer_dialogue(terminal, ["four.bmp", "indexed.png", "photo.png", "3", "Colours",
+                                        "c1.lev", "set-once.z4k"])
+        terminal.wait_for("Press any button to continue")
+        self.assertEqual(read(os.path.join(self.folder, "set-once.z4k"), "rb"),
                          read(os.path.join(self.folder, "built.z4k"), "rb"))
         terminal.keys("20")
         terminal.wait_for("Z4K DIVOVOD")

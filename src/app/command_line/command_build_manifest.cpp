@@ -15,6 +15,7 @@
 #include "command_options.h"
 #include "episode_build.h"
 #include "file_open.h"
+#include "file_time.h"
 #include "import_reasons.h"
 #include "write_reasons.h"
 
@@ -110,20 +111,14 @@ int loadPalettes(const ParsedOptions& parsed, std::vector<Episode>& episodes, st
   return kGoOn;
 }
 
-bool modifiedTime(const std::string& path, fs::file_time_type& time) {
-  std::error_code error;
-  time = fs::last_write_time(fs::u8path(path), error);
-  return !error;
-}
-
 // Up to date: the output is newer than everything it is made from, the file that chose its
 // palette included.
 bool upToDate(const Episode& episode) {
-  fs::file_time_type built;
-  if (!modifiedTime(episode.recipe.output, built)) return false;
-  const auto older = [&built](const std::string& input) {
-    fs::file_time_type made;
-    return modifiedTime(input, made) && made < built;
+  std::int64_t built = 0;
+  if (!lastWriteTime(episode.recipe.output.c_str(), built)) return false;
+  const auto older = [built](const std::string& input) {
+    std::int64_t made = 0;
+    return lastWriteTime(input.c_str(), made) && made < built;
   };
   if (!older(episode.recipe.manifest)) return false;
   for (const std::string& picture : episode.recipe.pictures) {
