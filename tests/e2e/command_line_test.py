@@ -6,6 +6,7 @@ Needs ImageMagick's convert, netpbm (pnmquant, ppmtobmp) and Pillow under Debian
 Every run has no terminal (its own session, standard input from /dev/null) and a time limit.
 """
 import json
+import re
 import os
 import shutil
 import struct
@@ -881,6 +882,48 @@ USAGE_ERRORS = [
 
 
 class UsageTest(unittest.TestCase):
+    def test_a_usage_error_shows_the_commands_own_usage(self):
+        folder = tempfile.mkdtemp(prefix="divovod-cli-")
+        try:
+            cases = [
+                (["show", "-x"], ["divovod show", "divovod show --preview"]),
+                (["build"], ["divovod build --episode-image", "divovod build [-j N]"]),
+                (["diff", "a"], ["divovod diff"]),
+                (["frobnicate"], None),  # no command of that name: the whole usage
+            ]
+            for arguments, entries in cases:
+                with self.subTest(" ".join(arguments)):
+                    result = run(*arguments, cwd=folder)
+                    self.assertEqual(result.returncode, 2)
+                    usage = result.stderr.decode().split("\n", 1)[1]
+                    named = re.findall(r"^(?:usage: |       )(divovod[^\n]*)", usage, re.M)
+                    if entries is None:
+                        self.assertGreater(len(named), 8, usage)
+                        continue
+                    self.assertEqual([line[:len(entry)] for line, entry in zip(named, entries)],
+                                     entries)
+                    self.assertEqual(len(named), len(entries), usage)
+                    self.assertIn(f"(divovod help {arguments[0]} describes every option)", usage)
+            result = run("build", cwd=folder)
+            self.assertTrue(result.stderr.decode().startswith(
+                "divovod: build needs --episode-image, --title-image, --lowtitle-image, "
+                "--position, --name, --start-level and --output (or a manifest)\n"))
+        finally:
+            shutil.rmtree(folder)
+
+    def test_version_and_help_after_any_command_and_help_on_help(self):
+        version = run("--version", cwd=tempfile.gettempdir()).stdout
+        self.assertTrue(version.startswith(b"divovod "), version)
+        for arguments in (["build", "-V"], ["extract", "--version"], ["show", "x.z4k", "-V"],
+                          ["diff", "-V"], ["config", "--version"]):
+            with self.subTest(" ".join(arguments)):
+                result = run(*arguments, cwd=tempfile.gettempdir())
+                self.assertEqual((result.returncode, result.stdout, result.stderr),
+                                 (0, version, b""))
+        result = run("help", "help", cwd=tempfile.gettempdir())
+        self.assertEqual(result.returncode, 0)
+        self.assertTrue(result.stdout.startswith(b"usage: divovod help [COMMAND]"))
+
     def test_usage_errors_exit_2_with_a_usage_line(self):
         folder = tempfile.mkdtemp(prefix="divovod-cli-")
         try:

@@ -112,9 +112,9 @@ class CompletionTest(unittest.TestCase):
 
     def test_commands_options_and_files(self):
         cases = [
-            ("divovod ", ["--dither", "--exact-colours", "--help", "--no-palette", "--palette",
-                          "--transparent-index", "--version", "build", "config", "diff", "edit",
-                          "extract", "help", "show"]),
+            ("divovod ", ["build", "config", "diff", "edit", "extract", "help", "show"]),
+            ("divovod -", ["--dither", "--exact-colours", "--help", "--no-palette", "--palette",
+                           "--transparent-index", "--version", "-V"]),
             ("divovod --palette ", ["Title Slika.PNG", "art", "episode.bmp", "game.gpl",
                                     "game.pal", "čudo.bmp"]),
             ("divovod --palette game.pal --d", ["--dither"]),
@@ -132,12 +132,11 @@ class CompletionTest(unittest.TestCase):
                                                       "game.gpl", "game.pal", "čudo.bmp"]),
             ("divovod extract caves.z4k -d ", ["art"]),
             ("divovod show c", ["caves.z4k"]),
+            ("divovod extract ", ["art", "caves.z4k"]),
             ("divovod build -p ", []),
             ("divovod build -n ", []),
             ("divovod build ", ["art", "mod.toml"]),
-            ("divovod diff caves.z4k ", ["Title Slika.PNG", "art", "caves.z4k", "episode.bmp",
-                                         "game.gpl", "game.pal", "mod.toml", "notes.txt",
-                                         "čudo.bmp"]),
+            ("divovod diff caves.z4k ", ["art", "caves.z4k"]),
             ("divovod edit caves.z4k --no", ["--no-palette"]),
         ]
         for line, expected in cases:

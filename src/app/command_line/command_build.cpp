@@ -107,10 +107,16 @@ int optionForm(const ParsedOptions& parsed, std::ostream& out, std::ostream& err
       return usageError(err, std::string("--") + option + " goes with manifests");
     }
   }
+  std::vector<std::string> missing;
   for (const OptionRule& rule : requiredRules()) {
-    if (!has(parsed, rule.longName)) {
-      return usageError(err, std::string("build needs --") + rule.longName);
+    if (!has(parsed, rule.longName)) missing.push_back(std::string("--") + rule.longName);
+  }
+  if (!missing.empty()) {
+    std::string listed = missing[0];
+    for (std::size_t i = 1; i < missing.size(); ++i) {
+      listed += (i + 1 == missing.size() ? " and " : ", ") + missing[i];
     }
+    return usageError(err, "build needs " + listed + " (or a manifest)");
   }
   EpisodeAnswers answers{};
   if (!parseInt32(value(parsed, "position"), answers.listPosition)) {

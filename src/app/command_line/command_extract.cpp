@@ -14,6 +14,7 @@
 #include "import_reasons.h"
 #include "png_writer.h"
 #include "safe_file.h"
+#include "version_info.h"
 #include "write_reasons.h"
 
 namespace {
@@ -78,9 +79,9 @@ UsageError extractRequest(const std::vector<std::string>& arguments, ExtractRequ
                                          {"no-palette", 0, false},  {"title-size", 0, true},
                                          {"force", 'f', false},     {"format", 0, true},
                                          {"help", 'h', false},      {"no-manifest", 0, false}};
-  UsageError error = parseOptions(arguments, 1, rules, parsed);
+  UsageError error = parseOptions(arguments, 1, withVersion(rules), parsed);
   if (!error.message.empty()) return error;
-  help = has(parsed, "help");
+  help = has(parsed, "help") || has(parsed, "version");
   if (help) return {};
   if (parsed.positional.size() != 1) return {"extract needs exactly one episode file"};
   request.episodeFile = parsed.positional[0];
@@ -364,7 +365,8 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
   UsageError error = extractRequest(arguments, request, parsed, help);
   if (!error.message.empty()) return usageError(err, error.message);
   if (help) {
-    out << kExtractHelp;
+    out << (has(parsed, "help") ? kExtractHelp : programVersion())
+        << (has(parsed, "help") ? "" : "\n");
     return kExitDone;
   }
   const int choosing = choosePalette(parsed, nullptr, request.palette, err);

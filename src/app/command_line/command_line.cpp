@@ -5,6 +5,7 @@
 
 int runCommandLine(const std::vector<std::string>& arguments, std::ostream& out,
                    std::ostream& err) {
+  useCommand(std::string());
   if (arguments.empty()) return usageError(err, "no command given");
   const std::string& command = arguments[0];
   if (command == "--help" || command == "-h") {
@@ -17,8 +18,15 @@ int runCommandLine(const std::vector<std::string>& arguments, std::ostream& out,
       out << helpText();
       return kExitDone;
     }
+    useCommand("help");
     if (arguments.size() > 2) return usageError(err, "help takes one command name");
     const std::string& topic = arguments[1];
+    if (topic == "help") {
+      out << "usage: divovod help [COMMAND]\n\n"
+             "Describes one command (build, show, extract, edit, diff, config) as `divovod\n"
+             "COMMAND --help` does; alone, the whole program.\n";
+      return kExitDone;
+    }
     if (topic != "build" && topic != "show" && topic != "extract" && topic != "edit" &&
         topic != "diff" && topic != "config") {
       return usageError(err, "no help on " + topic +
@@ -30,6 +38,7 @@ int runCommandLine(const std::vector<std::string>& arguments, std::ostream& out,
     out << programVersion() << "\n";
     return kExitDone;
   }
+  useCommand(command);
   if (command == "build") return runBuild(arguments, out, err);
   if (command == "show") return runShow(arguments, out, err);
   if (command == "extract") return runExtract(arguments, out, err);

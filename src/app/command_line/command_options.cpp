@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "import_reasons.h"
+#include "version_info.h"
 
 namespace {
 
@@ -76,6 +77,9 @@ bool parseIndex(const std::string& text, int& index) {
   index = number;
   return true;
 }
+
+// The command being run, whose usage follows a usage error; "" for the program as a whole.
+std::string commandInUse;
 
 }  // namespace
 
@@ -247,18 +251,52 @@ const std::string& value(const ParsedOptions& parsed, const char* name) {
 }
 
 int usageError(std::ostream& err, const std::string& message) {
-  err << "divovod: " << message << "\n" << usageText();
+  err << "divovod: " << message << "\n" << usageOf(commandInUse);
   return kExitUsage;
+}
+
+void useCommand(const std::string& command) { commandInUse = command; }
+
+std::string usageOf(const std::string& command) {
+  // An entry of the usage is its first line ("divovod COMMAND ...", after "usage: " or its
+  // indent) and the lines indented under it.
+  std::string entries;
+  bool taking = false;
+  const std::string text = kUsage;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = text.find('\n', at) + 1;
+    const std::string line = text.substr(at, end - at);
+    at = end;
+    if (line.compare(7, 8, "divovod ") == 0 || line.compare(7, 8, "divovod\n") == 0) {
+      const std::size_t word = line.find_first_not_of(' ', 15);
+      const std::string named = line.substr(word, line.find_first_of(" \n", word) - word);
+      taking = named == command;
+    }
+    if (taking) entries += (entries.empty() ? "usage: " : "       ") + line.substr(7);
+  }
+  if (entries.empty()) return kUsage;
+  return entries + "(divovod help " + command + " describes every option)\n";
 }
 
 int parseCommand(const std::vector<std::string>& arguments, const std::vector<OptionRule>& rules,
                  const char* commandHelp, ParsedOptions& parsed, std::ostream& out,
                  std::ostream& err) {
-  const UsageError error = parseOptions(arguments, 1, rules, parsed);
+  const UsageError error = parseOptions(arguments, 1, withVersion(rules), parsed);
   if (!error.message.empty()) return usageError(err, error.message);
-  if (!has(parsed, "help")) return kGoOn;
-  out << commandHelp;
-  return kExitDone;
+  if (has(parsed, "help")) {
+    out << commandHelp;
+    return kExitDone;
+  }
+  if (has(parsed, "version")) {
+    out << programVersion() << "\n";
+    return kExitDone;
+  }
+  return kGoOn;
+}
+
+std::vector<OptionRule> withVersion(std::vector<OptionRule> rules) {
+  rules.push_back({"version", 'V', false});
+  return rules;
 }
 
 const char* usageText() { return kUsage; }

@@ -42,16 +42,24 @@ const std::string& value(const ParsedOptions& parsed, const char* name);
 const char* usageText();
 const char* helpText();
 
-// Says what is wrong and how the program is used; returns kExitUsage.
+// The command a usage error is about (set as it starts), and its lines of the usage; the whole
+// usage for any other word.
+void useCommand(const std::string& command);
+std::string usageOf(const std::string& command);
+
+// Says what is wrong and how the command in use (else the program) is used; returns kExitUsage.
 int usageError(std::ostream& err, const std::string& message);
 
-// What runs before every command: its options are parsed, and a usage error or --help (which
-// prints commandHelp, the command's own help) is answered here. kGoOn when the command itself
+// What runs before every command: its options are parsed, and a usage error, --help (which
+// prints commandHelp, the command's own help) or -V, --version is answered here. kGoOn when the command itself
 // has work to do.
 constexpr int kGoOn = -1;
 int parseCommand(const std::vector<std::string>& arguments, const std::vector<OptionRule>& rules,
                  const char* commandHelp, ParsedOptions& parsed, std::ostream& out,
                  std::ostream& err);
+
+// The rules with -V, --version added: every command takes them.
+std::vector<OptionRule> withVersion(std::vector<OptionRule> rules);
 
 // An input file that could not be opened, with the system's reason; returns kExitFailed.
 int cannotOpen(std::ostream& err, const std::string& name, int openError);
