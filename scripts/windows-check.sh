@@ -658,6 +658,16 @@ MANIFEST
   ((cli_status == 0)) && [[ $(grep -c 'is up to date' "$work/cli.out") == 2 ]] && verdict=PASS
   check "$verdict" "projects: built again, both episodes are up to date (exit status $cli_status)"
 
+  # Standard input as the episode file: read whole into a temporary file the runtime removes.
+  (cd "$work/cli" && LC_ALL=C.UTF-8 timeout 60 wine "$program" show --json - \
+    <"projet é/un é.z4k" >"$work/cli.out" 2>"$work/cli.err") && cli_status=0 || cli_status=$?
+  windows_json=$(json_without_file)
+  cli_run "$linux_program" show --json "linux projet é/un é.z4k"
+  verdict=FAIL
+  ((cli_status == 0)) && [[ $windows_json == "$(json_without_file)" ]] && verdict=PASS
+  check "$verdict" "projects: show - reads the episode file from standard input (exit status\
+ $cli_status)"
+
   appdata=$(wine cmd /c 'echo %APPDATA%' 2>/dev/null </dev/null | tr -d '\r')
   appdata_unix=$(winepath -u "$appdata" 2>/dev/null)
   mkdir -p "$appdata_unix/divovod"

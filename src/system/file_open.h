@@ -26,3 +26,8 @@ inline std::int64_t fileSize(std::FILE* file) {
   if (std::fseek(file, 0, SEEK_END) != 0) return -1;
   return std::ftell(file);
 }
+
+// Standard input ("-"), or the pipe or device at `path`, read to its end and handed back as a
+// file that can be sought like a regular one (an episode file is read more than once). At most
+// `limit` bytes: past them, null with errno EFBIG. Null with errno set when it cannot be read.
+std::FILE* openWholeStream(const char* path, std::int64_t limit);

@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "file_open.h"
+#include "stream_source.h"
 
 namespace {
 
@@ -35,4 +37,22 @@ std::FILE* openForReading(const char* path) {
 bool pathExists(const char* path) {
   struct stat status;
   return lstat(path, &status) == 0;
+}
+
+std::FILE* openStreamSource(const char* path) {
+  return std::strcmp(path, "-") == 0 ? stdin : std::fopen(path, "rb");
+}
+
+std::FILE* fileOfBytes(const std::string& bytes) {
+  // With no buffer of its own given, fmemopen makes one and frees it when the file is closed.
+  // One byte more than the bytes: a write that ends short of the buffer's end leaves a zero
+  // byte after it, and a full buffer would keep its last byte for that zero.
+  std::FILE* file = fmemopen(nullptr, bytes.size() + 1, "w+b");
+  if (file == nullptr) return nullptr;
+  if (std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() ||
+      std::fseek(file, 0, SEEK_SET) != 0) {
+    std::fclose(file);
+    return nullptr;
+  }
+  return file;
 }

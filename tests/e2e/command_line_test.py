@@ -552,6 +552,48 @@ def episode_file(sizes, title_pixels=None, streams=None):
     return header + body
 
 
+class StandardInputTest(unittest.TestCase):
+    """- is standard input for show, extract and diff, and a pipe's name is read like it."""
+
+    setUp = DamagedFileTest.setUp
+    tearDown = DamagedFileTest.tearDown
+    good_file = DamagedFileTest.good_file
+
+    def feed(self, data, *args):
+        return subprocess.run([PROGRAM, *args], cwd=self.folder, input=data, capture_output=True,
+                              timeout=60, start_new_session=True)
+
+    def test_standard_input_and_pipes_read_whole(self):
+        good = self.good_file()
+        by_name = run("show", "--json", "good.z4k", cwd=self.folder)
+        for name in ("-", "/dev/stdin"):
+            with self.subTest(name):
+                result = self.feed(good, "show", "--json", name)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(json.loads(result.stdout)["intact"], True)
+                self.assertEqual(json.loads(result.stdout)["pictures"],
+                                 json.loads(by_name.stdout)["pictures"])
+        result = self.feed(good, "extract", "-", "-d", "out", "--title-size", "20x10")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        result = run("build", os.path.join("out", "episode.toml"), cwd=self.folder)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(read(os.path.join(self.folder, "out", "episode.z4k")), good,
+                         "standard input has no name: its manifest builds episode.z4k")
+        changed = bytearray(good)
+        changed[4] = 9  # the position
+        result = self.feed(bytes(changed), "diff", "good.z4k", "-")
+        self.assertEqual((result.returncode, result.stdout), (1, b"position: 1 -> 9\n"
+                         b"episode image: same\ntitle image: same\nlowtitle image: same\n"))
+        self.assertEqual(self.feed(good, "diff", "-", "-").returncode, 2)
+
+    def test_standard_input_is_bounded(self):
+        result = self.feed(b"\0" * (256 * 1024 * 1024 + 1), "show", "-")
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stderr, b"divovod: -: holds more than 268435456 bytes, the most "
+                                        b"read from standard input or a pipe; give the file "
+                                        b"itself\n")
+
+
 class HostileExtractTest(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="divovod-cli-")

@@ -14,6 +14,7 @@ namespace {
 const char* const kDiffHelp =
     "usage: divovod diff [--json] [--title-size WxH] A B\n"
     "\n"
+    "A or B may be -, standard input.\n"
     "Says what differs between two episode files: each header field that differs (old -> new)\n"
     "and, for each picture, whether it is the same, its change of size, or how many pixels\n"
     "differ and the box they lie in. Pictures are compared by their pixels, so a picture\n"
@@ -42,10 +43,9 @@ struct Side {
 // Opens and checks one side; false after saying why it cannot be compared.
 bool readSide(Side& side, std::ostream& err) {
   errno = 0;
-  side.file.reset(openForReading(side.name.c_str()));
+  side.file.reset(openEpisodeInput(side.name));
   if (!side.file) {
-    err << "divovod: " << side.name << ": " << importReason({ImportProblem::kCannotOpen, 0}, errno)
-        << "\n";
+    err << "divovod: " << side.name << ": " << episodeInputProblem(errno) << "\n";
     return false;
   }
   side.contents = readEpisode(side.file.get());
@@ -238,6 +238,9 @@ int runDiff(const std::vector<std::string>& arguments, std::ostream& out, std::o
   const int parsing = parseCommand(arguments, rules, kDiffHelp, parsed, out, err);
   if (parsing != kGoOn) return parsing;
   if (parsed.positional.size() != 2) return usageError(err, "diff needs two episode files");
+  if (parsed.positional[0] == "-" && parsed.positional[1] == "-") {
+    return usageError(err, "only one of the two files can be standard input");
+  }
   std::int32_t givenWidth = -1;
   std::int32_t givenHeight = -1;
   if (has(parsed, "title-size") &&

@@ -29,7 +29,8 @@ const char* const kExtractHelp =
     "lowtitle.png as indexed 8-bit PNGs with a palette of 256 colours, and beside them the\n"
     "manifest episode.toml that names them with the header's values, the title's size and the\n"
     "palette: `divovod build DIR/episode.toml` gives back the same episode file byte for byte\n"
-    "(as DIR/FILE's name).\n"
+    "(as DIR/FILE's name). FILE may be - (standard input) or a pipe, read whole; its manifest\n"
+    "then names the output episode.z4k.\n"
     "\n"
     "  -d, --output-dir DIR  where to write them (default: the current folder; made if missing)\n"
     "      --palette FILE    the colours to give them: JASC-PAL, GIMP .gpl, .act, RIFF, raw\n"
@@ -324,10 +325,19 @@ std::string paletteFromManifest(const std::string& palette, const std::string& d
   return error || relative.empty() ? target.u8string() : relative.generic_u8string();
 }
 
+bool fileNamed(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::is_regular_file(std::filesystem::u8path(path), error);
+}
+
 EpisodeRecipe extractedRecipe(const ExtractRequest& request, const EpisodeContents& contents,
                               const PictureOut (&pictures)[kTargets]) {
   EpisodeRecipe recipe;
-  recipe.output = std::filesystem::u8path(request.episodeFile).filename().u8string();
+  // Standard input has no name of its own; a pipe's name (/dev/fd/63) is no name to build to.
+  const std::filesystem::path given = std::filesystem::u8path(request.episodeFile);
+  recipe.output = request.episodeFile == "-" || !fileNamed(request.episodeFile)
+                      ? "episode.z4k"
+                      : given.filename().u8string();
   recipe.position = contents.header.listPosition;
   for (int i = 0; i < 3; ++i) {
     recipe.pictures[i] = std::string(pictures[i].stem) + (request.png ? ".png" : ".bmp");
@@ -376,8 +386,11 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
     if (!loadPalette(request.palette.path, palette, err)) return kExitFailed;
   }
   errno = 0;
-  FileHandle file(openForReading(request.episodeFile.c_str()));
-  if (!file) return cannotOpen(err, request.episodeFile, errno);
+  FileHandle file(openEpisodeInput(request.episodeFile));
+  if (!file) {
+    err << "divovod: " << request.episodeFile << ": " << episodeInputProblem(errno) << "\n";
+    return kExitFailed;
+  }
   // The title is checked by what zlib allows alone, so that a --title-size of the wrong pixel
   // count can be told the title's real count.
   const EpisodeContents contents = readEpisode(file.get());

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "file_open.h"
 #include "import_reasons.h"
 #include "version_info.h"
 
@@ -304,6 +305,24 @@ const char* usageText() { return kUsage; }
 const char* helpText() {
   static const std::string help = std::string(kUsage) + kHelpDetails;
   return help.c_str();
+}
+
+std::FILE* openEpisodeInput(const std::string& name) {
+  if (name == "-") return openWholeStream("-", kLargestStreamedEpisode);
+  std::FILE* file = openForReading(name.c_str());
+  // Not a regular file: a pipe or a device is read to its end, as the user asked for it.
+  if (file == nullptr && errno == ENXIO) {
+    file = openWholeStream(name.c_str(), kLargestStreamedEpisode);
+  }
+  return file;
+}
+
+std::string episodeInputProblem(int openError) {
+  if (openError == EFBIG) {
+    return "holds more than " + std::to_string(kLargestStreamedEpisode) +
+           " bytes, the most read from standard input or a pipe; give the file itself";
+  }
+  return importReason({ImportProblem::kCannotOpen, 0}, openError);
 }
 
 int cannotOpen(std::ostream& err, const std::string& name, int openError) {

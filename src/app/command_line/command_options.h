@@ -61,6 +61,14 @@ int parseCommand(const std::vector<std::string>& arguments, const std::vector<Op
 // The rules with -V, --version added: every command takes them.
 std::vector<OptionRule> withVersion(std::vector<OptionRule> rules);
 
+// An episode file to read: a regular file by its name, or standard input ("-"), a pipe or a
+// device read whole (at most kLargestStreamedEpisode bytes). Null with errno set otherwise.
+constexpr std::int64_t kLargestStreamedEpisode = std::int64_t{256} << 20;
+std::FILE* openEpisodeInput(const std::string& name);
+
+// Why openEpisodeInput gave nothing, from the errno it left.
+std::string episodeInputProblem(int openError);
+
 // An input file that could not be opened, with the system's reason; returns kExitFailed.
 int cannotOpen(std::ostream& err, const std::string& name, int openError);
 

@@ -21,7 +21,8 @@ const char* const kShowHelp =
     "                    [--title-size WxH] FILE...\n"
     "\n"
     "Prints the header of each episode file and checks every picture in it: the verdict is\n"
-    "intact when every stream inflates completely to the pixels its size gives.\n"
+    "intact when every stream inflates completely to the pixels its size gives. A FILE of -\n"
+    "is standard input; it and a pipe are read whole.\n"
     "\n"
     "  -j, --json            one JSON value instead of text: an object for one file, an array\n"
     "                        for several; a file that cannot be read is {\"file\", \"intact\":\n"
@@ -225,9 +226,9 @@ int runShow(const std::vector<std::string>& arguments, std::ostream& out, std::o
     const std::string& name = parsed.positional[i];
     shown[i].name = name;
     errno = 0;
-    FileHandle file(openForReading(name.c_str()));
+    FileHandle file(openEpisodeInput(name));
     if (!file) {
-      shown[i].error = importReason({ImportProblem::kCannotOpen, 0}, errno);
+      shown[i].error = episodeInputProblem(errno);
       err << "divovod: " << name << ": " << shown[i].error << "\n";
       status = kExitFailed;
       continue;
