@@ -34,6 +34,10 @@ bool keyWaiting();
 // Blocks, without spinning, until a key press can be read. False when there is no keyboard.
 bool waitForKey();
 
+// Throws away every key typed and not yet read (a pasted line's rest, say), so that the next
+// wait is for a key pressed from now on.
+void discardTypedKeys();
+
 // One key press without echo and without Enter, in the codes of the Windows console runtime:
 // Enter 13; a key with no character code comes as two reads, a prefix (0 or 224) then its code
 // (Up 224,72; Down 224,80; F1 0,59 ...). Blocks until a key comes; kNoKeyboard when none can.

@@ -428,6 +428,13 @@ bool keyWaiting() {
 
 bool waitForKey() { return fillPendingCodes(false) == KeyWait::kKey; }
 
+void discardTypedKeys() {
+  prepareConsole();
+  pendingCount = 0;
+  decoder = KeyDecoder{};
+  if (openKeyboard()) tcflush(keyboardFd, TCIFLUSH);
+}
+
 int readKey() { return fillPendingCodes(false) == KeyWait::kKey ? takeCode() : kNoKeyboard; }
 
 int readKeyOrResize() {

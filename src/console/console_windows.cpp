@@ -275,6 +275,13 @@ bool keyWaiting() {
   return input != INVALID_HANDLE_VALUE && dropEventsBeforeKeyPress(input) == QueueHead::kKeyPress;
 }
 
+void discardTypedKeys() {
+  flushOutput();
+  keptSecondCode = -1;
+  HANDLE input = keyboard();
+  if (input != INVALID_HANDLE_VALUE) FlushConsoleInputBuffer(input);
+}
+
 bool waitForKey() {
   flushOutput();
   if (keptSecondCode >= 0) return true;

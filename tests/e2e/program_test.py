@@ -28,10 +28,10 @@ def read(path, mode="r"):
 class Terminal:
     """One tmux server with one 100 x 30 window running a shell command."""
 
-    def __init__(self, command, cwd, lang="C.UTF-8"):
+    def __init__(self, command, cwd, lang="C.UTF-8", term="xterm-256color"):
         self.cwd = cwd
         self.socket = os.path.join(cwd, "tmux.sock")
-        env = dict(os.environ, LANG=lang, TERM="xterm-256color")
+        env = dict(os.environ, LANG=lang, TERM=term)
         for name in ("TMUX", "LC_ALL", "LC_CTYPE", "LANGUAGE"):
             env.pop(name, None)
         self.env = env
@@ -533,6 +533,51 @@ class ProgramTest(unittest.TestCase):
                 return
             time.sleep(0.05)
         raise AssertionError(f"{line!r} never showed as a line; screen:\n{terminal.screen()}")
+
+    def test_home_and_end_move_the_cursor_whatever_term_says(self):
+        pictures = make_pictures(self.folder)
+        sequences = {"home": ["1b5b317e", "1b5b377e", "1b5b48", "1b4f48"],
+                     "end": ["1b5b347e", "1b5b387e", "1b5b46", "1b4f46"]}
+        for term in ("xterm-256color", "screen"):
+            for home, end in zip(sequences["home"], sequences["end"]):
+                with self.subTest(term=term, home=home, end=end):
+                    terminal = Terminal(PROGRAM, self.folder, term=term)
+                    self.terminals.append(terminal)
+                    terminal.wait_for("Z4K DIVOVOD")
+                    terminal.keys(ENTER)
+                    terminal.wait_for("episode image and press enter:")
+                    # "isode.b", Home, "ep", End, "mp": episode.bmp, with no stray ~ or letter.
+                    terminal.tmux("send-keys", "-l", "isode.b")
+                    terminal.keys(home)
+                    terminal.tmux("send-keys", "-l", "ep")
+                    terminal.keys(end)
+                    terminal.tmux("send-keys", "-l", "mp")
+                    self.wait_for_line(terminal, "episode.bmp")
+                    terminal.keys(ENTER)
+                    terminal.wait_for("Compression OK")
+                    terminal.close()
+                    for done in ("status", "stty.before", "stty.after"):
+                        if os.path.exists(os.path.join(self.folder, done)):
+                            os.remove(os.path.join(self.folder, done))
+        del pictures
+
+    def test_a_failure_throws_away_what_was_typed_ahead(self):
+        make_pictures(self.folder)
+        terminal = self.start()
+        terminal.keys(ENTER)
+        terminal.wait_for("episode image and press enter:")
+        # A pasted line and more: the first line's picture fails; "P" and Enter, meant for the
+        # questions after it, would choose Quit in the menu if they were kept.
+        terminal.tmux("send-keys", "-l", "missing.bmp\rPP\r")
+        terminal.wait_for("Press any button to continue")
+        time.sleep(0.3)
+        terminal.keys("20")
+        terminal.wait_for("Z4K DIVOVOD")
+        time.sleep(0.3)
+        self.assertEqual(highlighted_item(terminal), "Create new", terminal.screen())
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "status")),
+                         "the program is still running: the typed-ahead Enter chose nothing")
+        self.assert_quits_cleanly(terminal)
 
     def test_tab_completes_file_names_arrows_edit_and_up_recalls(self):
         TAB, LEFT, RIGHT, BACKSPACE, CTRL_A, CTRL_E, CTRL_U = "09", "1b5b44", "1b5b43", "7f", "01", \

@@ -145,6 +145,14 @@ bool startEditor() {
   el_set(editor.line, EL_HIST, history, editor.history);
   el_set(editor.line, EL_ADDFN, "divovod-complete", "complete a file or folder name", completeName);
   el_set(editor.line, EL_BIND, "^I", "divovod-complete", nullptr);
+  // Home and End as every common terminal sends them, whatever TERM says: a sequence the editor
+  // does not know would leave its last byte (the ~ of ESC [ 1 ~) in the answer.
+  for (const char* home : {"\\e[1~", "\\e[7~", "\\e[H", "\\eOH"}) {
+    el_set(editor.line, EL_BIND, home, "ed-move-to-beg", nullptr);
+  }
+  for (const char* end : {"\\e[4~", "\\e[8~", "\\e[F", "\\eOF"}) {
+    el_set(editor.line, EL_BIND, end, "ed-move-to-end", nullptr);
+  }
   return true;
 }
 

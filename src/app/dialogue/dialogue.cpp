@@ -88,20 +88,21 @@ std::string readMetadata(AnswerSource& source, EpisodeAnswers& answers) {
   return typed;
 }
 
-void writeAndReport(DriverState& state, AnswerSource& source) {
+bool writeAndReport(DriverState& state, AnswerSource& source) {
   EpisodeAnswers& answers = state.answers;
   const std::string typedOutput = readMetadata(source, answers);
   errno = 0;
   if (writeEpisodeFile(answers, state.episodeSlot.image, state.titleSlot.image,
                        state.lowtitleSlot.image, pictureFiles(state))) {
     std::cout << "DONE!!!\n";
-    return;
+    return true;
   }
   const int writeError = errno;
   const std::string pictures[3] = {state.episodeSlot.fileName, state.titleSlot.fileName,
                                    state.lowtitleSlot.fileName};
   std::cout << "Couldn't write file\n";
   sayWhy(typedOutput, episodeWriteReason(answers.outputFileName, pictures, writeError));
+  return false;
 }
 
 int reportNoKeyboard(DriverState& state) {
@@ -146,7 +147,10 @@ DialogueEnd runCreationDialogue(DriverState& state) {
                      "Enter the filename of the title image and press enter:\n", options) &&
       importIntoSlot(source, state.lowtitleSlot,
                      "Enter the filename of the lowtitle image and press enter:\n", options);
-  if (imported) writeAndReport(state, source);
+  const bool written = imported && writeAndReport(state, source);
+  // After a failure, what was typed ahead (the rest of a pasted name, say) was meant for the
+  // questions that are no longer asked: it must not choose in the menu.
+  if (!written) discardTypedKeys();
   // Said after every end of the dialogue, so the key press it waits for is never a surprise.
   std::cout << "Press any button to continue\n";
   return waitForAnyKey() ? DialogueEnd::Returned : DialogueEnd::KeyboardLost;
