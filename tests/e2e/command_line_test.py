@@ -278,9 +278,18 @@ class CommandLineTest(unittest.TestCase):
         self.assert_done(self.build(names, "e.z4k"))
         result = run("extract", "e.z4k", cwd=self.folder)
         self.assertEqual(result.returncode, 1)
-        self.assertIn(b"give --title-size", result.stderr)
-        self.assertTrue(os.path.exists(self.path("episode.bmp")))
-        self.assertFalse(os.path.exists(self.path("title.bmp")))
+        # 91 pixels: no common screen shape, so the squarest sizes first, wide before tall.
+        self.assertEqual(result.stderr, b"divovod: e.z4k: the title's size is not stored, and its "
+                         b"91 pixels match neither stored size; give --title-size WxH, one of "
+                         b"13x7, 7x13, 91x1, 1x91; nothing written\n")
+        self.assertFalse(os.path.exists(self.path("episode.bmp")), "all or nothing")
+        names = self.make_set([(imagemagick, 20, 10, PLAIN), (imagemagick, 320, 200, PLAIN),
+                               (imagemagick, 8, 8, PLAIN)], "wide")
+        self.assert_done(self.build(names, "w.z4k"))
+        result = run("extract", "w.z4k", cwd=self.folder)
+        self.assertIn(b"64000 pixels match neither stored size; give --title-size WxH, one of "
+                      b"320x200, 256x250, 250x256, 200x320, 400x160, 160x400 (40 in all)",
+                      result.stderr)
         result = run("extract", "e.z4k", "--title-size", "7x12", "-d", "other", cwd=self.folder)
         self.assertEqual(result.returncode, 1, "7x12 has 84 pixels, the title 91")
         self.assertIn(b"--title-size", result.stderr)

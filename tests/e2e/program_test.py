@@ -693,6 +693,8 @@ class ProgramTest(unittest.TestCase):
             (["missing.bmp"], "Couldn't open file",
              "missing.bmp: cannot be opened (No such file or directory)"),
             (["a folder"], "Couldn't open file", "a folder: cannot be opened (Is a directory)"),
+            (["  missing.bmp "], "Couldn't open file",
+             "'  missing.bmp ': cannot be opened (No such file or directory)"),
             (["episode.bmp", "deep.bmp"], "Bad file!",
              "deep.bmp: a true-colour picture (24 bits per pixel) has no palette indices: give the "
              "game's palette with --palette FILE to map its colours"),
@@ -725,6 +727,12 @@ class ProgramTest(unittest.TestCase):
                 self.assertEqual(lines[at + 1:at + 3], [reason, "Press any button to continue"])
                 self.assertNotIn("DONE!!!", lines)
         self.assertFalse(os.path.exists(os.path.join(self.folder, "no such folder")))
+        # The answers have ended: the next picture question says so, not that no name was given.
+        terminal.keys(ENTER)
+        terminal.wait_for("Press any button to continue")
+        self.assertIn("The input ended before a file name was given.", terminal.rows())
+        terminal.keys("20")
+        terminal.wait_for("Z4K DIVOVOD")
         terminal.keys(DOWN, ENTER)
         self.assertEqual(terminal.exit_status(), 0)
 

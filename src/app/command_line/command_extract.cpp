@@ -1,5 +1,6 @@
 // divovod extract: the pictures of an episode file written out as plain bitmaps or PNG, and the
 // manifest that builds the file again from them.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
@@ -39,8 +40,8 @@ const char* const kExtractHelp =
     "                        ramp: the file stores no palette)\n"
     "      --no-palette      a grey ramp, whatever DIVOVOD_PALETTE or the config says\n"
     "      --title-size WxH  the title's size, which the file does not store (default: the\n"
-    "                        episode or lowtitle size when its pixel count matches; else the\n"
-    "                        title is not written)\n"
+    "                        episode or lowtitle size when its pixel count matches; else\n"
+    "                        nothing is written, and the sizes of that count are listed)\n"
     "      --format bmp|png  the kind of picture file (default: bmp)\n"
     "  -f, --force           replace files that already exist\n"
     "      --no-manifest     write the pictures alone, without episode.toml\n"
@@ -140,6 +141,41 @@ bool chooseTitleSize(const ExtractRequest& request, const EpisodeContents& conte
     return false;
   }
   return true;
+}
+
+// The sizes a title of `count` pixels may have, the common screen shapes first (4:3, 16:10,
+// 16:9, 1:1), then the squarest, wide before tall: ", one of 320x200, ..." or "".
+std::string titleSizeHint(std::int64_t count) {
+  if (count <= 0) return std::string();
+  std::vector<std::pair<std::int64_t, std::int64_t>> sizes;
+  for (std::int64_t side = 1; side * side <= count; ++side) {
+    if (count % side != 0) continue;
+    sizes.push_back({count / side, side});
+    if (side * side != count) sizes.push_back({side, count / side});
+  }
+  const auto shape = [](const std::pair<std::int64_t, std::int64_t>& size) {
+    const std::int64_t w = size.first;
+    const std::int64_t h = size.second;
+    if (w * 3 == h * 4) return 0;
+    if (w * 10 == h * 16) return 1;
+    if (w * 9 == h * 16) return 2;
+    return w == h ? 3 : 4;
+  };
+  std::stable_sort(sizes.begin(), sizes.end(), [&](const auto& a, const auto& b) {
+    if (shape(a) != shape(b)) return shape(a) < shape(b);
+    // The squarer shape has the smaller long-to-short ratio; compared without division.
+    const std::int64_t longA = std::max(a.first, a.second), shortA = std::min(a.first, a.second);
+    const std::int64_t longB = std::max(b.first, b.second), shortB = std::min(b.first, b.second);
+    if (longA * shortB != longB * shortA) return longA * shortB < longB * shortA;
+    return a.first > b.first;
+  });
+  std::string hint = ", one of ";
+  const std::size_t shown = std::min<std::size_t>(sizes.size(), 6);
+  for (std::size_t i = 0; i < shown; ++i) {
+    hint += (i == 0 ? "" : ", ") + std::to_string(sizes[i].first) + "x" +
+            std::to_string(sizes[i].second);
+  }
+  return shown < sizes.size() ? hint + " (" + std::to_string(sizes.size()) + " in all)" : hint;
 }
 
 // A picture whose bitmap would pass the format's 32-bit file size is left out before a byte of
@@ -416,9 +452,12 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
       {"episode manifest", 0, 0, request.manifest, {}, {}}};
   pictures[1].wanted = chooseTitleSize(request, contents, pictures[1]);
   if (!pictures[1].wanted) {
-    pictures[1].notWrittenWhy = "its size is not stored and its " +
-                                std::to_string(contents.pictures[1].pixelCount) +
-                                " pixels match neither stored size; give --title-size WxH";
+    // All or nothing, as every other refusal: a retry with --title-size then needs no --force.
+    const std::int64_t count = contents.pictures[1].pixelCount;
+    err << "divovod: " << request.episodeFile << ": the title's size is not stored, and its "
+        << count << " pixels match neither stored size; give --title-size WxH"
+        << titleSizeHint(count) << "; nothing written\n";
+    return kExitFailed;
   }
   bool anyToWrite = false;
   for (int i = 0; i < 3; ++i) {
@@ -458,6 +497,10 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
       return kExitFailed;
     }
     written.push_back(manifest.path);
+  }
+  if (request.palette.origin == PaletteOrigin::kNone && !written.empty()) {
+    err << "divovod: the pictures have a grey ramp for colours: the episode file stores no "
+           "palette (--palette FILE gives the game's)\n";
   }
   const std::string note = paletteNote(request.palette);
   if (!written.empty()) {

@@ -28,13 +28,23 @@ AnswerSource standardInput() {
   return source;
 }
 
+// A typed name as a message shows it: in quotes when spaces begin or end it, which would be
+// invisible otherwise (they belong to the name).
+std::string shownName(const std::string& typed) {
+  const bool spaced =
+      typed.find_first_of(" \t") == 0 || typed.find_last_of(" \t") == typed.size() - 1;
+  return spaced ? "'" + shownText(typed) + "'" : shownText(typed);
+}
+
 // The line under a failure that says why: the name as typed and what is wrong with it, in the
 // command line's words.
-void sayWhy(const std::string& typedName, const std::string& reason) {
-  if (typedName.empty()) {
+void sayWhy(const AnswerSource& source, const std::string& typedName, const std::string& reason) {
+  if (typedName.empty() && source.ended) {
+    std::cout << "The input ended before a file name was given.\n";
+  } else if (typedName.empty()) {
     std::cout << "No file name was given.\n";
   } else {
-    std::cout << shownText(typedName) << ": " << shownText(reason) << "\n";
+    std::cout << shownName(typedName) << ": " << shownText(reason) << "\n";
   }
 }
 
@@ -49,7 +59,7 @@ bool importIntoSlot(AnswerSource& answers, PictureSlot& slot, const char* prompt
   const int openError = errno;
   if (const char* line = dialogueLine(outcome)) std::cout << line;
   if (!outcome.ok()) {
-    sayWhy(typed, importReason(outcome, openError));
+    sayWhy(answers, typed, importReason(outcome, openError));
     return false;
   }
   if (slot.image.compressedData != nullptr) releaseImportedImage(slot.image);
@@ -101,7 +111,7 @@ bool writeAndReport(DriverState& state, AnswerSource& source) {
   const std::string pictures[3] = {state.episodeSlot.fileName, state.titleSlot.fileName,
                                    state.lowtitleSlot.fileName};
   std::cout << "Couldn't write file\n";
-  sayWhy(typedOutput, episodeWriteReason(answers.outputFileName, pictures, writeError));
+  sayWhy(source, typedOutput, episodeWriteReason(answers.outputFileName, pictures, writeError));
   return false;
 }
 
