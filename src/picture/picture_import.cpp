@@ -8,6 +8,7 @@
 #include "bitmap_decoder.h"
 #include "colour_mapping.h"
 #include "file_open.h"
+#include "other_formats.h"
 #include "png_check.h"
 #include "png_decoder.h"
 
@@ -27,9 +28,11 @@ ImportOutcome decodePngPicture(std::FILE* file, const ImportOptions& options,
   PngFacts facts;
   const ImportOutcome checked = checkPng(file, facts);
   if (!checked.ok()) return checked;
-  const ImportOutcome decoded = !pngIsIndexed(facts) && !options.hasPalette
-                                    ? problem(ImportProblem::kNeedsPalette, pngBitsPerPixel(facts))
-                                    : decodePng(file, facts, picture);
+  ImportOutcome decoded = !pngIsIndexed(facts) && !options.hasPalette
+                              ? problem(ImportProblem::kNeedsPalette, pngBitsPerPixel(facts))
+                              : decodePng(file, facts, picture);
+  // Grey and grey with alpha (colour types 0 and 4) have shades, not colours.
+  decoded.grey = decoded.problem == ImportProblem::kNeedsPalette && (facts.colourType & 2) == 0;
   if (decoded.ok()) return decoded;
   // The checks may have passed image data that zlib refuses (png_check.h); a picture refused
   // from here on is refused for that fault, as every platform refuses it.
@@ -100,9 +103,11 @@ ImportOutcome importOpenedPicture(std::FILE* file, const ImportOptions& options,
   std::rewind(file);
   const std::size_t got = std::fread(start, 1, sizeof start, file);
   DecodedPicture picture;
-  const ImportOutcome decoded = hasPngSignature(start, got)
-                                    ? decodePngPicture(file, options, picture)
-                                    : decodeBitmapPicture(file, options, picture);
+  ImportOutcome decoded = hasPngSignature(start, got) ? decodePngPicture(file, options, picture)
+                                                      : decodeBitmapPicture(file, options, picture);
+  if (decoded.problem == ImportProblem::kNotAPicture) {
+    decoded.detail = static_cast<long long>(recogniseOtherFormat(file));
+  }
   if (!decoded.ok()) return decoded;
   MappingReport mapping;
   mapping.pixels = pixelCountOf(picture);

@@ -20,7 +20,8 @@ struct ImportedImage {
 enum class ImportProblem {
   kNone,
   kCannotOpen,              // missing, unreadable, or not a regular file
-  kNotAPicture,             // neither the letters B M nor the PNG signature
+  kNotAPicture,             // neither the letters B M nor the PNG signature; detail: the
+                            // OtherFormat its first bytes tell (other_formats.h)
   kUnsupportedBitDepth,     // a bit count no bitmap has; detail: the bit count found
   kTooShort,                // the file ends inside its headers
   kUnsupportedHeader,       // detail: the information header's size
@@ -33,7 +34,8 @@ enum class ImportProblem {
   kMissingPixels,           // the header promises more pixels than the file holds
   kOutOfMemory,             // no heap block for the pixels or the stream
   kCompressionFailed,       // detail: zlib's status
-  kNeedsPalette,            // a true-colour picture and no game palette; detail: bits per pixel
+  kNeedsPalette,            // a true-colour or grey picture and no game palette; detail: bits
+                            // per pixel
   kColourNotInPalette,      // exact colours asked for; x, y and colour say where and what
   kPngBadCrc,               // detail: the offset of the chunk whose checksum is wrong
   kPngCut,                  // the file ends inside a chunk or before its end chunk
@@ -55,6 +57,7 @@ struct ImportOutcome {
   std::int32_t x = 0;
   std::int32_t y = 0;
   std::uint32_t colour = 0;
+  bool grey = false;  // kNeedsPalette: the picture's pixels are shades of grey
   bool ok() const { return problem == ImportProblem::kNone; }
 };
 

@@ -361,12 +361,35 @@ class CommandLineTest(unittest.TestCase):
         write(self.path("bitfields.bmp"), good[:30] + struct.pack("<I", 3) + good[34:])
         write(self.path("short.bmp"), good[:len(good) - 100])
         write(self.path("text.bmp"), b"hello, not a picture\n" * 4)
+        # Other kinds of picture, named by their first bytes; the QOI header and the TGA of the
+        # second version (with its footer) written here, since ImageMagick here writes neither.
+        for kind in ("jpg", "gif", "tif", "webp", "pcx"):
+            subprocess.run([CONVERT, "-size", "8x8", "xc:red", f"other.{kind}"], cwd=self.folder,
+                           check=True, timeout=60)
+        write(self.path("other.qoi"), b"qoif" + struct.pack(">II", 8, 8) + b"\x03\x00" +
+              b"\x00" * 20)
+        write(self.path("other.tga"), bytes([0, 0, 2] + [0] * 9) + struct.pack("<HH", 1, 1) +
+              bytes([24, 0, 0, 0, 255]) + b"\0" * 8 + b"TRUEVISION-XFILE.\0")
+        subprocess.run([CONVERT, "-size", "8x8", "gradient:", "-colorspace", "Gray", "-depth", "8",
+                        "-type", "Grayscale", "PNG:grey.png"], cwd=self.folder, check=True,
+                       timeout=60)
         cases = [
+            ("grey.png", "grey.png: a grey picture (8 bits per pixel) has no palette indices: "
+             "give the game's palette with --palette FILE to map its shades"),
+            ("other.jpg", "other.jpg: a JPEG picture, which divovod does not read: export it as "
+             "PNG or BMP"),
+            ("other.gif", "other.gif: a GIF picture, which divovod does not read"),
+            ("other.tif", "other.tif: a TIFF picture, which divovod does not read"),
+            ("other.webp", "other.webp: a WebP picture, which divovod does not read"),
+            ("other.pcx", "other.pcx: a PCX picture, which divovod does not read"),
+            ("other.qoi", "other.qoi: a QOI picture, which divovod does not read"),
+            ("other.tga", "other.tga: a TGA picture, which divovod does not read"),
             ("true.bmp", "true.bmp: a true-colour picture (24 bits per pixel) has no palette "
              "indices: give the game's palette with --palette FILE"),
             ("bitfields.bmp", "bitfields.bmp: compression 3 is not supported"),
             ("short.bmp", "short.bmp: the header promises more pixels than the file holds"),
-            ("text.bmp", "text.bmp: neither a bitmap (the letters BM) nor a PNG picture"),
+            ("text.bmp", "text.bmp: neither a bitmap (the letters BM) nor a PNG picture: export it "
+             "as PNG or BMP"),
             ("missing.bmp", "missing.bmp: cannot be opened (No such file or directory)"),
         ]
         for title, reason in cases:
@@ -697,12 +720,22 @@ class HostileExtractTest(unittest.TestCase):
                          ["episode.bmp", "title.bmp"], "no half-written lowtitle")
 
     def test_the_episode_file_as_a_pipe(self):
+        """A pipe's name is read to its end, as its writer gives it."""
+        good = self.good_file()
         os.mkfifo(self.path("pipe.z4k"))
-        for command in ("show", "extract"):
-            result = run(command, "pipe.z4k", cwd=self.folder)
-            self.assertEqual(result.returncode, 1)
-            self.assertEqual(result.stderr, b"divovod: pipe.z4k: cannot be opened: not a regular "
-                                            b"file (a pipe or a device)\n")
+        for command in (["show", "pipe.z4k"], ["extract", "pipe.z4k", "-d", "from pipe"]):
+            with self.subTest(command[0]):
+                writer = subprocess.Popen(["sh", "-c", "cat keep.z4k > pipe.z4k"],
+                                          cwd=self.folder)
+                result = run(*command, cwd=self.folder)
+                writer.wait(timeout=60)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                if command[0] == "show":
+                    self.assertIn(b"verdict         intact", result.stdout)
+        # A pipe has no name to build to: its manifest names episode.z4k.
+        result = run("build", os.path.join("from pipe", "episode.toml"), cwd=self.folder)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(read(self.path("from pipe", "episode.z4k")), good)
 
     def test_a_picture_past_the_bitmap_limit_is_never_inflated(self):
         import resource

@@ -696,11 +696,13 @@ class ProgramTest(unittest.TestCase):
             (["  missing.bmp "], "Couldn't open file",
              "'  missing.bmp ': cannot be opened (No such file or directory)"),
             (["episode.bmp", "deep.bmp"], "Bad file!",
-             "deep.bmp: a true-colour picture (24 bits per pixel) has no palette indices: give the "
-             "game's palette with --palette FILE to map its colours"),
+             "deep.bmp: a true-colour picture (24 bits per pixel) has no palette indices: start "
+             "divovod with the game's palette (divovod --palette FILE, or set it once: divovod "
+             "help config) to map its colours"),
             (["episode.bmp", "title.bmp", "drawn.png"], "Bad file!",
-             "drawn.png: a true-colour picture (24 bits per pixel) has no palette indices: give "
-             "the game's palette with --palette FILE to map its colours"),
+             "drawn.png: a true-colour picture (24 bits per pixel) has no palette indices: start "
+             "divovod with the game's palette (divovod --palette FILE, or set it once: divovod "
+             "help config) to map its colours"),
             (good + ["no such folder/out.z4k"], "Couldn't write file",
              "no such folder/out.z4k: the folder no such folder does not exist"),
             (good + ["a folder"], "Couldn't write file",

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <filesystem>
 
 #include "file_open.h"
 #include "import_reasons.h"
@@ -308,13 +309,17 @@ const char* helpText() {
 }
 
 std::FILE* openEpisodeInput(const std::string& name) {
-  if (name == "-") return openWholeStream("-", kLargestStreamedEpisode);
-  std::FILE* file = openForReading(name.c_str());
-  // Not a regular file: a pipe or a device is read to its end, as the user asked for it.
-  if (file == nullptr && errno == ENXIO) {
-    file = openWholeStream(name.c_str(), kLargestStreamedEpisode);
+  // A pipe or a device is read to its end, as the user asked for it. It is told from its name
+  // before anything opens it: a reader that came and went would leave a pipe's writer with no
+  // one to write to.
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::file_type type = fs::status(fs::u8path(name), error).type();
+  if (name == "-" || type == fs::file_type::fifo || type == fs::file_type::character ||
+      type == fs::file_type::socket) {
+    return openWholeStream(name.c_str(), kLargestStreamedEpisode);
   }
-  return file;
+  return openForReading(name.c_str());
 }
 
 std::string episodeInputProblem(int openError) {

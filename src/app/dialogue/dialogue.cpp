@@ -59,7 +59,7 @@ bool importIntoSlot(AnswerSource& answers, PictureSlot& slot, const char* prompt
   const int openError = errno;
   if (const char* line = dialogueLine(outcome)) std::cout << line;
   if (!outcome.ok()) {
-    sayWhy(answers, typed, importReason(outcome, openError));
+    sayWhy(answers, typed, importReasonInDialogue(outcome, openError));
     return false;
   }
   if (slot.image.compressedData != nullptr) releaseImportedImage(slot.image);

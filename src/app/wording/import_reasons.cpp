@@ -59,7 +59,31 @@ std::string pngReason(const ImportOutcome& outcome) {
   }
 }
 
+// What a file no picture reader here takes is, by its first bytes, and what to do with it.
+std::string otherFormatReason(long long format) {
+  static const char* const kNames[] = {nullptr, "JPEG", "GIF", "TIFF", "WebP", "QOI", "PCX", "TGA"};
+  const auto kind = static_cast<std::size_t>(format);
+  if (format <= 0 || kind >= sizeof kNames / sizeof kNames[0]) {
+    return "neither a bitmap (the letters BM) nor a PNG picture: export it as PNG or BMP";
+  }
+  return std::string("a ") + kNames[kind] +
+         " picture, which divovod does not read: export it as PNG or BMP";
+}
+
+std::string needsPaletteStart(const ImportOutcome& outcome) {
+  return std::string(outcome.grey ? "a grey picture (" : "a true-colour picture (") +
+         bitsPerPixel(outcome.detail) + ") has no palette indices: ";
+}
+
 }  // namespace
+
+std::string importReasonInDialogue(const ImportOutcome& outcome, int openError) {
+  if (outcome.problem != ImportProblem::kNeedsPalette) return importReason(outcome, openError);
+  return needsPaletteStart(outcome) +
+         "start divovod with the game's palette (divovod --palette FILE, or set it once: divovod "
+         "help config) to map its " +
+         (outcome.grey ? "shades" : "colours");
+}
 
 std::string importReason(const ImportOutcome& outcome, int openError) {
   const std::string detail = number(outcome.detail);
@@ -69,13 +93,13 @@ std::string importReason(const ImportOutcome& outcome, int openError) {
     case ImportProblem::kCannotOpen:
       return cannotOpen(openError);
     case ImportProblem::kNotAPicture:
-      return "neither a bitmap (the letters BM) nor a PNG picture";
+      return otherFormatReason(outcome.detail);
     case ImportProblem::kUnsupportedBitDepth:
       return bitsPerPixel(outcome.detail) + " is no bitmap depth (1, 4, 8, 16, 24 or 32 are)";
     case ImportProblem::kNeedsPalette:
-      return "a true-colour picture (" + bitsPerPixel(outcome.detail) +
-             ") has no palette indices: give the game's palette with --palette "
-             "FILE to map its colours";
+      return needsPaletteStart(outcome) +
+             "give the game's palette with --palette FILE to map its " +
+             (outcome.grey ? "shades" : "colours");
     case ImportProblem::kColourNotInPalette:
       return "the pixel at x " + number(outcome.x) + ", y " + number(outcome.y) + " has colour " +
              hexColour(outcome.colour) +
