@@ -301,6 +301,7 @@ class ProgramTest(unittest.TestCase):
         terminal.type("missing.bmp")
         terminal.wait_for("Couldn't open file")
         self.assertNotIn("title image", terminal.screen())
+        terminal.wait_for("Press any button to continue")  # a key before it is dropped
         terminal.keys("20")
         terminal.wait_for("Z4K DIVOVOD")
         self.assertEqual(terminal.rows()[2:8], MENU_ROWS)
@@ -314,6 +315,7 @@ class ProgramTest(unittest.TestCase):
         terminal.wait_for("episode image and press enter:")
         terminal.keys("04")  # Ctrl-D: the end of input
         terminal.wait_for("Couldn't open file")
+        terminal.wait_for("Press any button to continue")  # a key before it is dropped
         terminal.keys("20")
         terminal.wait_for("Z4K DIVOVOD")
         terminal.keys(ENTER)
@@ -324,6 +326,7 @@ class ProgramTest(unittest.TestCase):
         terminal.keys("04")  # the rest of the answers are empty: no name to write under
         terminal.wait_for("Couldn't write file")
         self.assertNotIn("DONE!!!", terminal.screen())
+        terminal.wait_for("Press any button to continue")  # a key before it is dropped
         terminal.keys("20")
         terminal.wait_for("Z4K DIVOVOD")
         self.assert_quits_cleanly(terminal)
@@ -405,6 +408,7 @@ class ProgramTest(unittest.TestCase):
         self.answer_dialogue(terminal, ["four.bmp", "indexed.png", "photo.png"])
         terminal.wait_for("Bad file!")
         self.assertEqual(terminal.screen().count("Compression OK"), 2)
+        terminal.wait_for("Press any button to continue")  # a key before it is dropped
         terminal.keys("20")
         terminal.wait_for("Z4K DIVOVOD")
         self.assert_quits_cleanly(terminal)
@@ -517,6 +521,7 @@ class ProgramTest(unittest.TestCase):
         self.assertNotIn("DONE!!!", terminal.screen())
         self.assertEqual(read(os.path.join(self.folder, "title.bmp"), "rb"), before)
         self.assertFalse([name for name in os.listdir(self.folder) if name.endswith(".tmp")])
+        terminal.wait_for("Press any button to continue")  # a key before it is dropped
         terminal.keys("20")
         terminal.wait_for("Z4K DIVOVOD")
         self.assert_quits_cleanly(terminal)
