@@ -726,7 +726,8 @@ class HostilePngTest(unittest.TestCase):
             errors.seek(0)
             stderr = errors.read()
         self.assertEqual(child.returncode, 1, stderr)
-        self.assertLess(usage.ru_maxrss, 40_000, "kB resident at most")
+        # Under 7 MB in a release build, about 45 MB with the sanitizers; inflated whole, 3 GB.
+        self.assertLess(usage.ru_maxrss, 200_000, "kB resident at most")
         self.assertLess(usage.ru_utime + usage.ru_stime, 5, "seconds of processor at most")
         self.assertIn(b"side.png: a PNG text or colour profile chunk inflates past 1 MiB (or all "
                       b"of them past 8 MiB)", stderr)
