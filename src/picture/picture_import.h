@@ -45,8 +45,15 @@ enum class ImportProblem {
   kPngBadFilter,            // detail: the filter byte found at the start of a row
   kPngShortImageData,       // the image data ends before the last row
   kPngBadImageData,         // the image data is not a deflate stream
+  kPngSideChunkTooLarge,    // a text or profile chunk inflates past kPngSideChunkLimit, or all
+                            // of them past kPngSideChunksLimit
   kPngUndecodable,          // the decoder refused what the checks let through; detail: its code
 };
+
+// What a PNG's compressed side chunks (text, colour profile) may inflate to: each, and all of
+// them together. The image data is bounded by its claim; these by nothing else.
+constexpr long long kPngSideChunkLimit = 1 << 20;
+constexpr long long kPngSideChunksLimit = 8 << 20;
 
 constexpr long long kClaimBeyondFile = 1;
 

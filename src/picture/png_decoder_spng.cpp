@@ -17,6 +17,7 @@ ImportOutcome undecodable(int code) {
   // incomplete Huffman code); the refusal then comes from here, in the checks' words for it.
   if (code == SPNG_EIDAT_STREAM || code == SPNG_EZLIB) return {ImportProblem::kPngBadImageData, 0};
   if (code == SPNG_EIDAT_TOO_SHORT) return {ImportProblem::kPngShortImageData, 0};
+  if (code == SPNG_ECHUNK_LIMITS) return {ImportProblem::kPngSideChunkTooLarge, 0};
   return {ImportProblem::kPngUndecodable, code};
 }
 
@@ -81,6 +82,14 @@ ImportOutcome decodePng(std::FILE* file, const PngFacts& facts, DecodedPicture& 
   int status = spng_set_crc_action(context.get(), SPNG_CRC_USE, SPNG_CRC_USE);
   if (status == 0) status = spng_set_png_file(context.get(), file);
   if (status == 0) status = spng_set_image_limits(context.get(), facts.width, facts.height);
+  // A text or profile chunk of a few bytes can inflate to gigabytes; libspng stops at these
+  // bounds (the image data is not counted) instead of growing its buffer. It doubles that buffer
+  // as it inflates, and refuses a doubling past its limit: twice the bound lets a chunk of
+  // exactly the bound through.
+  if (status == 0) {
+    status = spng_set_chunk_limits(context.get(), static_cast<std::size_t>(2 * kPngSideChunkLimit),
+                                   static_cast<std::size_t>(kPngSideChunksLimit));
+  }
   if (status != 0) return undecodable(status);
   // libspng reads the file again: the blocks below are sized from what the checks saw, so a
   // file changed since then must not reach the decoder with another header.

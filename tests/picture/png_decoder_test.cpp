@@ -4,7 +4,10 @@
 #include <zlib.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "file_open.h"
 #include "png_check.h"
@@ -231,6 +234,87 @@ TEST(ImportPng, AnIncompleteHuffmanCodeIsDamagedImageDataOnEveryPath) {
                 ImportProblem::kPngBadImageData)
           << c.name << (withPalette ? ", with a palette" : ", without one");
       EXPECT_EQ(image.compressedData, nullptr);
+    }
+  }
+}
+
+namespace {
+
+Bytes deflated(const Bytes& raw) {
+  Bytes packed(compressBound(raw.size()));
+  uLongf packedSize = packed.size();
+  compress2(packed.data(), &packedSize, raw.data(), raw.size(), 9);
+  packed.resize(packedSize);
+  return packed;
+}
+
+// rgba16Png's picture with side chunks put before its image data.
+Bytes withSideChunks(const Bytes& png, const std::vector<std::pair<const char*, Bytes>>& chunks) {
+  Bytes file(png.begin(), png.begin() + 33);
+  for (const auto& [type, data] : chunks) putChunk(file, type, data);
+  file.insert(file.end(), png.begin() + 33, png.end());
+  return file;
+}
+
+// A keyword and the fields before a compressed body: zTXt's method, iTXt's flag, method and two
+// empty texts, iCCP's method.
+Bytes sideChunk(const char* type, std::size_t inflated) {
+  const std::string field(type);
+  Bytes data;
+  const char* keyword = field == "iCCP" ? "profile" : "Comment";
+  data.insert(data.end(), keyword, keyword + std::strlen(keyword));
+  data.push_back(0);
+  if (field == "iTXt")
+    data.insert(data.end(), {1, 0, 0, 0});
+  else
+    data.push_back(0);
+  const Bytes body = deflated(Bytes(inflated, 'a'));
+  data.insert(data.end(), body.begin(), body.end());
+  return data;
+}
+
+}  // namespace
+
+// Text and profile chunks are bounded each and together: past the bounds the picture is refused
+// at once (libspng), or decoded without them (a decoder that does not read them); never are they
+// inflated whole. Within them the picture decodes.
+TEST(DecodePng, SideChunksInflateWithinTheirBounds) {
+  ScratchDirectory directory;
+  const std::string path = directory.path("side.png");
+  const Bytes plain = rgba16Png(5, 3);
+  const std::size_t each = static_cast<std::size_t>(kPngSideChunkLimit);
+  struct Case {
+    const char* name;
+    std::vector<std::pair<const char*, Bytes>> chunks;
+    bool withinBounds;
+  };
+  const Case cases[] = {
+      {"small text", {{"zTXt", sideChunk("zTXt", 1000)}}, true},
+      {"text at the bound", {{"zTXt", sideChunk("zTXt", each)}}, true},
+      {"seven texts at the bound",
+       std::vector<std::pair<const char*, Bytes>>(7, {"zTXt", sideChunk("zTXt", each)}), true},
+      {"compressed text of 64 MiB", {{"zTXt", sideChunk("zTXt", 64 * each)}}, false},
+      {"international text of 64 MiB", {{"iTXt", sideChunk("iTXt", 64 * each)}}, false},
+      {"colour profile of 64 MiB", {{"iCCP", sideChunk("iCCP", 64 * each)}}, false},
+      {"text just past", {{"zTXt", sideChunk("zTXt", each + 1)}}, false},
+      {"nine texts at the bound, past in all",
+       std::vector<std::pair<const char*, Bytes>>(9, {"zTXt", sideChunk("zTXt", each)}), false},
+  };
+  for (const Case& c : cases) {
+    writeFile(path, withSideChunks(plain, c.chunks));
+    FileHandle file(openForReading(path.c_str()));
+    ASSERT_TRUE(file);
+    PngFacts facts;
+    ASSERT_TRUE(checkPng(file.get(), facts).ok()) << c.name;
+    DecodedPicture picture;
+    const ImportOutcome outcome = decodePng(file.get(), facts, picture);
+    if (c.withinBounds || outcome.ok()) {
+      ASSERT_TRUE(outcome.ok()) << c.name;
+      // Top left pixel, 16 bits a channel brought to 8: the first of each pair of bytes.
+      EXPECT_EQ(picture.pixels.get()[0], 0) << c.name;
+      EXPECT_EQ(picture.pixels.get()[1], 74) << c.name;
+    } else {
+      EXPECT_EQ(outcome.problem, ImportProblem::kPngSideChunkTooLarge) << c.name;
     }
   }
 }

@@ -52,6 +52,10 @@ std::string pngReason(const ImportOutcome& outcome) {
       return "damaged PNG: the image data ends before its last row";
     case ImportProblem::kPngBadImageData:
       return "damaged PNG: the image data is not a valid deflate stream";
+    case ImportProblem::kPngSideChunkTooLarge:
+      return "a PNG text or colour profile chunk inflates past " +
+             number(kPngSideChunkLimit >> 20) + " MiB (or all of them past " +
+             number(kPngSideChunksLimit >> 20) + " MiB)";
     case ImportProblem::kPngUndecodable:
       return "the PNG decoder refused the picture (code " + detail + ")";
     default:
