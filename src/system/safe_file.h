@@ -1,5 +1,8 @@
 // Replacing a file so that a failure part way never leaves it half written: the new content goes
 // to a temporary file beside the target, which is renamed over it only when complete and synced.
+// Where the system allows, the temporary file has no name until then, so that even a killed
+// process leaves nothing behind; elsewhere the next replacement of the same target removes the
+// temporary files of processes that no longer run (stale_temporaries.h).
 //
 // What a replaced file keeps: its permission bits, and the symbolic links that lead to it (the
 // file at the end of the links is the one replaced). What it does not keep: other hard links to
@@ -13,9 +16,10 @@
 #include "file_identity.h"
 
 struct PendingFile {
-  std::string targetName;  // the file that will be replaced: the typed name with links followed
-  std::string temporaryName;
-  long long handle = -1;  // the platform's descriptor or handle of the temporary file
+  std::string targetName;     // the file that will be replaced: the typed name with links followed
+  std::string temporaryName;  // empty while the file has no name
+  bool unnamed = false;       // written to a file without a name, named only when complete
+  long long handle = -1;      // the platform's descriptor or handle of the temporary file
   bool failed = false;
 };
 

@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "safe_file.h"
+#include "stale_temporaries.h"
 #include "system_calls.h"
 
 namespace {
@@ -94,10 +96,13 @@ void forgetTemporary() {
 
 // --- Where the new file goes -------------------------------------------------------------------
 
-std::string directoryOf(const std::string& path) {
+// The folder part of a path with its final slash ("" for a bare name), and the rest.
+std::string folderOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
+
+std::string leafOf(const std::string& path) { return path.substr(folderOf(path).size()); }
 
 bool readLinkText(const std::string& link, std::string& text) {
   for (std::size_t room = 256; room <= kLongestLinkText; room *= 2) {
@@ -129,7 +134,7 @@ bool resolveTarget(const std::string& name, std::string& target, struct stat& st
     }
     std::string linkText;
     if (!readLinkText(target, linkText) || linkText.empty()) return false;
-    target = linkText[0] == '/' ? linkText : directoryOf(target) + linkText;
+    target = linkText[0] == '/' ? linkText : folderOf(target) + linkText;
   }
   errno = ELOOP;
   return false;
@@ -156,6 +161,88 @@ std::string temporaryNameFor(const std::string& target, int attempt) {
 
 int descriptorOf(const PendingFile& file) { return static_cast<int>(file.handle); }
 
+// --- A temporary file without a name --------------------------------------------------------
+//
+// Where the file system has O_TMPFILE (Linux), the new content goes to a file with no name at
+// all, which the kernel removes whatever ends the process, SIGKILL included. It gets a name
+// (through /proc, which links an open file without special rights) only once it is complete and
+// synced, just before the rename: a kill then can leave it only in that moment, and the next
+// replacement of the target tidies that up.
+
+enum class Unnamed { kOpened, kUnsupported, kFailed };
+
+// kUnsupported sends the caller to a named temporary file: the system or the file system has no
+// unnamed files (an old kernel reads the flag as a request for a directory). Any other refusal
+// (no right to write in the folder, a full disk) would refuse a named one as well.
+Unnamed openUnnamed(PendingFile& file) {
+#ifdef O_TMPFILE
+  if (::access("/proc/self/fd", X_OK) != 0) return Unnamed::kUnsupported;
+  const std::string folder = folderOf(file.targetName);
+  int descriptor;
+  do {
+    descriptor = systemCalls.open(folder.empty() ? "." : folder.c_str(),
+                                  O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  } while (descriptor < 0 && errno == EINTR);
+  if (descriptor < 0) {
+    const bool unsupported = errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL;
+    return unsupported ? Unnamed::kUnsupported : Unnamed::kFailed;
+  }
+  file.handle = descriptor;
+  file.unnamed = true;
+  return Unnamed::kOpened;
+#else
+  (void)file;
+  return Unnamed::kUnsupported;
+#endif
+}
+
+// Gives the unnamed file its temporary name, which the signal handler then knows.
+bool nameUnnamed(PendingFile& file, int descriptor) {
+  char opened[64];
+  std::snprintf(opened, sizeof opened, "/proc/self/fd/%d", descriptor);
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    const std::string name = temporaryNameFor(file.targetName, attempt);
+    SignalsHeld held;
+    if (systemCalls.linkat(AT_FDCWD, opened, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      file.temporaryName = name;
+      file.unnamed = false;
+      pendingTemporary = name;
+      temporaryPending = 1;
+      return true;
+    }
+    if (errno != EEXIST && errno != EINTR) return false;
+  }
+  return false;
+}
+
+// --- Temporary files of processes that were killed ---------------------------------------------
+
+bool processRuns(unsigned long long processId) {
+  const pid_t asPid = static_cast<pid_t>(processId);
+  if (asPid <= 0 || static_cast<unsigned long long>(asPid) != processId) return false;
+  return ::kill(asPid, 0) == 0 || errno == EPERM;
+}
+
+// Best effort: a name that cannot be read or removed is left as it is.
+void removeStaleTemporaries(const std::string& target) {
+  const std::string folder = folderOf(target);
+  const std::string targetLeaf = leafOf(target);
+  DIR* listing = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (listing == nullptr) return;
+  const int savedErrno = errno;
+  while (const struct dirent* entry = ::readdir(listing)) {
+    unsigned long long processId = 0;
+    if (!isTemporaryFor(targetLeaf, entry->d_name, processId) || processRuns(processId)) continue;
+    const std::string name = folder + entry->d_name;
+    struct stat status {};
+    if (systemCalls.lstat(name.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+      systemCalls.unlink(name.c_str());
+    }
+  }
+  ::closedir(listing);
+  errno = savedErrno;
+}
+
 bool createTemporary(PendingFile& file) {
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     file.temporaryName = temporaryNameFor(file.targetName, attempt);
@@ -175,7 +262,7 @@ void discard(PendingFile& file) {
   if (file.handle >= 0) systemCalls.close(descriptorOf(file));
   file.handle = -1;
   SignalsHeld held;
-  systemCalls.unlink(file.temporaryName.c_str());
+  if (!file.temporaryName.empty()) systemCalls.unlink(file.temporaryName.c_str());
   forgetTemporary();
 }
 
@@ -188,15 +275,21 @@ bool beginReplace(PendingFile& file, const char* targetName, const FileIdentitie
   bool exists = false;
   if (!resolveTarget(targetName, file.targetName, status, exists)) return false;
   if (exists && (!S_ISREG(status.st_mode) || isUntouchable(status, untouchable))) return false;
+  removeStaleTemporaries(file.targetName);
   {
+    // Installed for the unnamed file too: they keep SIGXFSZ ignored while it is written, and
+    // are ready for the moment it has a name.
     SignalsHeld held;
     installActions();
-    if (!createTemporary(file)) {
-      restoreActions();
-      return false;
+    const Unnamed unnamed = openUnnamed(file);
+    if (unnamed != Unnamed::kOpened) {
+      if (unnamed == Unnamed::kFailed || !createTemporary(file)) {
+        restoreActions();
+        return false;
+      }
+      pendingTemporary = file.temporaryName;
+      temporaryPending = 1;
     }
-    pendingTemporary = file.temporaryName;
-    temporaryPending = 1;
   }
   if (exists && systemCalls.fchmod(descriptorOf(file), status.st_mode & 07777) != 0) {
     discard(file);
@@ -223,6 +316,7 @@ bool commitReplace(PendingFile& file) {
   if (file.handle < 0) return false;
   bool complete = !file.failed && systemCalls.fsync(descriptorOf(file)) == 0;
   int descriptor = descriptorOf(file);
+  if (complete && file.unnamed) complete = nameUnnamed(file, descriptor);
   file.handle = -1;
   complete = systemCalls.close(descriptor) == 0 && complete;
   SignalsHeld held;

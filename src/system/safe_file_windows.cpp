@@ -4,6 +4,7 @@
 #include <string>
 
 #include "safe_file.h"
+#include "stale_temporaries.h"
 #include "wide_text.h"
 
 namespace {
@@ -59,6 +60,41 @@ std::string temporaryNameFor(const std::string& target, int attempt) {
   return target + suffix;
 }
 
+// A process that cannot be opened because the system does not know its number has ended; one
+// that may not be opened (another user's) is taken to run.
+bool processRuns(unsigned long long processId) {
+  if (processId == 0 || processId > 0xFFFFFFFFull) return false;
+  HANDLE process =
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(processId));
+  if (process == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;
+  DWORD exitCode = 0;
+  const bool runs = !GetExitCodeProcess(process, &exitCode) || exitCode == STILL_ACTIVE;
+  CloseHandle(process);
+  return runs;
+}
+
+// Windows has no file without a name, so a killed build leaves its temporary file; the next
+// replacement of the same target removes it. Best effort: what cannot be removed stays.
+void removeStaleTemporaries(const std::string& target) {
+  const std::size_t separator = target.find_last_of("/\\");
+  const std::string folder = separator == std::string::npos ? "" : target.substr(0, separator + 1);
+  const std::string targetLeaf = target.substr(folder.size());
+  const std::wstring pattern = widePath(folder + "*");
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::string leaf = utf8FromWide(found.cFileName);
+    unsigned long long processId = 0;
+    const bool plainFile =
+        (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+    if (plainFile && isTemporaryFor(targetLeaf, leaf, processId) && !processRuns(processId)) {
+      DeleteFileW(widePath(folder + leaf).c_str());
+    }
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+}
+
 HANDLE handleOf(const PendingFile& file) {
   return reinterpret_cast<HANDLE>(static_cast<intptr_t>(file.handle));
 }
@@ -75,6 +111,7 @@ bool beginReplace(PendingFile& file, const char* targetName, const FileIdentitie
   file = PendingFile{};
   if (targetName == nullptr || *targetName == '\0') return false;
   if (!chooseTarget(targetName, untouchable, file.targetName)) return false;
+  removeStaleTemporaries(file.targetName);
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     file.temporaryName = temporaryNameFor(file.targetName, attempt);
     HANDLE handle = CreateFileW(widePath(file.temporaryName).c_str(), GENERIC_WRITE, 0, nullptr,

@@ -15,6 +15,9 @@ ssize_t readLink(const char* path, char* target, size_t size) {
   return ::readlink(path, target, size);
 }
 int changeMode(int descriptor, mode_t mode) { return ::fchmod(descriptor, mode); }
+int linkFile(int fromDirectory, const char* from, int toDirectory, const char* to, int flags) {
+  return ::linkat(fromDirectory, from, toDirectory, to, flags);
+}
 
 // Apple's fsync hands the data to the drive, whose cache may still lose it; F_FULLFSYNC (only
 // Apple systems define it) asks the drive to write it out. File systems that do not support it
@@ -29,8 +32,8 @@ int syncToDisk(int descriptor) {
 }  // namespace
 
 SystemCalls realSystemCalls() {
-  return SystemCalls{&openFile, &::write,  &syncToDisk, &::close,   &std::rename,
-                     &::unlink, &statLink, &readLink,   &changeMode};
+  return SystemCalls{&openFile, &::write,  &syncToDisk, &::close,    &std::rename,
+                     &::unlink, &statLink, &readLink,   &changeMode, &linkFile};
 }
 
 SystemCalls systemCalls = realSystemCalls();

@@ -15,6 +15,7 @@ struct SystemCalls {
   int (*lstat)(const char* path, struct stat* status);
   ssize_t (*readlink)(const char* path, char* target, size_t size);
   int (*fchmod)(int descriptor, mode_t mode);
+  int (*linkat)(int fromDirectory, const char* from, int toDirectory, const char* to, int flags);
 };
 
 extern SystemCalls systemCalls;

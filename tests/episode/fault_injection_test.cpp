@@ -1,10 +1,13 @@
 // Failures that a disk or the heap can produce at any moment, made to happen on purpose through
 // the seams: the system-call table of the writer and the allocator of the importer.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -21,9 +24,20 @@
 
 namespace {
 
-enum Call { kOpen, kWrite, kFsync, kClose, kRename, kLstat, kReadlink, kFchmod, kCallKinds };
-const char* const kCallNames[] = {"open",   "write", "fsync",    "close",
-                                  "rename", "lstat", "readlink", "fchmod"};
+enum Call {
+  kOpen,
+  kWrite,
+  kFsync,
+  kClose,
+  kRename,
+  kLstat,
+  kReadlink,
+  kFchmod,
+  kLinkat,
+  kCallKinds
+};
+const char* const kCallNames[] = {"open",  "write",    "fsync",  "close", "rename",
+                                  "lstat", "readlink", "fchmod", "linkat"};
 
 // What the fake calls do, and what they saw. Function pointers cannot capture, hence statics.
 struct Plan {
@@ -34,12 +48,27 @@ struct Plan {
   std::size_t writeLimit = 0;        // when not 0, a write takes at most this many bytes
   bool interruptEveryOther = false;  // odd-numbered calls of open and write see EINTR
   int raiseAtFsync = 0;              // a signal that arrives while the file is being synced
+  int raiseAtRename = 0;             // ...or while it has its temporary name
   std::array<int, kCallKinds> calls{};
   int descriptorsOpened = 0;
   int descriptorsClosed = 0;
 };
 Plan plan;
 SystemCalls real = realSystemCalls();
+
+// The writer is tried twice over: where the file system gives files without a name (Linux's
+// O_TMPFILE, named only when complete), and where it refuses them and a named temporary file
+// is written instead.
+bool unnamedFilesRefused = false;
+
+bool asksForUnnamedFile(int flags) {
+#ifdef O_TMPFILE
+  return (flags & O_TMPFILE) == O_TMPFILE;
+#else
+  (void)flags;
+  return false;
+#endif
+}
 
 bool fails(Call call) {
   const int nth = ++plan.calls[call];
@@ -57,6 +86,10 @@ bool interrupted(Call call) {
 }
 
 int fakeOpen(const char* path, int flags, mode_t mode) {
+  if (unnamedFilesRefused && asksForUnnamedFile(flags)) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
   if (fails(kOpen) || interrupted(kOpen)) return -1;
   int descriptor = real.open(path, flags, mode);
   if (descriptor >= 0) ++plan.descriptorsOpened;
@@ -82,6 +115,7 @@ int fakeClose(int descriptor) {
 }
 
 int fakeRename(const char* from, const char* to) {
+  if (plan.raiseAtRename != 0) raise(plan.raiseAtRename);
   return fails(kRename) ? -1 : real.rename(from, to);
 }
 
@@ -97,18 +131,42 @@ int fakeFchmod(int descriptor, mode_t mode) {
   return fails(kFchmod) ? -1 : real.fchmod(descriptor, mode);
 }
 
+int fakeLinkat(int fromDirectory, const char* from, int toDirectory, const char* to, int flags) {
+  return fails(kLinkat) ? -1 : real.linkat(fromDirectory, from, toDirectory, to, flags);
+}
+
+// Whether the file system under `folder` gives files without a name at all.
+bool unnamedFilesWork(const std::string& folder) {
+#ifdef O_TMPFILE
+  const int descriptor = real.open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (descriptor < 0) return false;
+  real.close(descriptor);
+  return true;
+#else
+  (void)folder;
+  return false;
+#endif
+}
+
 // What stands under the target name before the write.
 enum class Target { kNothing, kFile, kLinkToFile };
 const char* const kTargetNames[] = {"no file", "over a file", "through a link"};
 
-class WriterFaults : public ::testing::Test {
+class WriterFaults : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     plan = Plan{};
-    systemCalls = SystemCalls{&fakeOpen,   &fakeWrite, &fakeFsync,    &fakeClose, &fakeRename,
-                              real.unlink, &fakeLstat, &fakeReadlink, &fakeFchmod};
+    unnamedFilesRefused = !GetParam();
+    systemCalls = SystemCalls{&fakeOpen,   &fakeWrite, &fakeFsync,    &fakeClose,  &fakeRename,
+                              real.unlink, &fakeLstat, &fakeReadlink, &fakeFchmod, &fakeLinkat};
   }
-  void TearDown() override { systemCalls = realSystemCalls(); }
+  void TearDown() override {
+    systemCalls = realSystemCalls();
+    unnamedFilesRefused = false;
+  }
+
+  // Whether this run writes through a file without a name: asked for and given.
+  bool unnamed() const { return GetParam() && unnamedFilesWork(directory.root); }
 
   bool write(const char* name) {
     EpisodeAnswers answers{};
@@ -155,7 +213,7 @@ class WriterFaults : public ::testing::Test {
   Pictures pictures;
 };
 
-TEST_F(WriterFaults, EveryFailingStepKeepsTheOldFileAndLeavesNoTemporary) {
+TEST_P(WriterFaults, EveryFailingStepKeepsTheOldFileAndLeavesNoTemporary) {
   Plan clean;
   cleanRun(clean);
   const int writes = clean.calls[kWrite];
@@ -165,8 +223,8 @@ TEST_F(WriterFaults, EveryFailingStepKeepsTheOldFileAndLeavesNoTemporary) {
     Call call;
     int nth;
   };
-  std::vector<Step> steps{{kLstat, 1},  {kLstat, 2}, {kReadlink, 1}, {kOpen, 1},
-                          {kFchmod, 1}, {kFsync, 1}, {kClose, 1},    {kRename, 1}};
+  std::vector<Step> steps{{kLstat, 1}, {kLstat, 2}, {kReadlink, 1}, {kOpen, 1},  {kFchmod, 1},
+                          {kFsync, 1}, {kClose, 1}, {kRename, 1},   {kLinkat, 1}};
   for (int nth = 1; nth <= writes; ++nth) steps.push_back({kWrite, nth});
 
   const Bytes old(333, 0xA5);
@@ -199,12 +257,14 @@ TEST_F(WriterFaults, EveryFailingStepKeepsTheOldFileAndLeavesNoTemporary) {
       for (const std::string& name : before) std::filesystem::remove(directory.path(name));
     }
   }
-  // Besides the writes: open, fsync, close, rename and the first lstat for every target; fchmod
-  // over a file and through a link; a second lstat and readlink through the link.
-  EXPECT_EQ(stepsTaken, 3 * writes + 5 + 6 + 8) << "the steps that were meant to be tried";
+  // Besides the writes: open, fsync, close, rename and the first lstat for every target (and the
+  // linkat that names a file without a name); fchmod over a file and through a link; a second
+  // lstat and readlink through the link.
+  const int naming = unnamed() ? 3 : 0;
+  EXPECT_EQ(stepsTaken, 3 * writes + 5 + 6 + 8 + naming) << "the steps that were meant to be tried";
 }
 
-TEST_F(WriterFaults, ATakenTemporaryNameIsTriedAgain) {
+TEST_P(WriterFaults, ATakenTemporaryNameIsTriedAgain) {
   Plan clean;
   const Bytes expected = cleanRun(clean);
   struct Case {
@@ -217,14 +277,16 @@ TEST_F(WriterFaults, ATakenTemporaryNameIsTriedAgain) {
       {"every name taken", 1000, false},
   };
   for (const Case& c : cases) {
+    // A file without a name meets a taken name only when it is given one.
+    const Call naming = unnamed() ? kLinkat : kOpen;
     plan = Plan{};
-    plan.failing = kOpen;
+    plan.failing = naming;
     plan.failOn = 1;
     plan.failTimes = c.takenNames;
     plan.failWithErrno = EEXIST;
     EXPECT_EQ(write("target.z4k"), c.written) << c.name;
     if (c.written) {
-      EXPECT_EQ(plan.calls[kOpen], c.takenNames + 1) << c.name;
+      EXPECT_EQ(plan.calls[naming], c.takenNames + 1) << c.name;
       EXPECT_EQ(readFile(directory.path("target.z4k")), expected) << c.name;
       EXPECT_EQ(directory.entries(), std::vector<std::string>{"target.z4k"}) << c.name;
       std::filesystem::remove(directory.path("target.z4k"));
@@ -234,7 +296,7 @@ TEST_F(WriterFaults, ATakenTemporaryNameIsTriedAgain) {
   }
 }
 
-TEST_F(WriterFaults, ShortAndInterruptedWritesAreCarriedOn) {
+TEST_P(WriterFaults, ShortAndInterruptedWritesAreCarriedOn) {
   Plan clean;
   const Bytes expected = cleanRun(clean);
   struct Case {
@@ -274,40 +336,54 @@ void earlierHandler(int) {
 
 // A signal that ends the program while the file is being synced: the temporary file goes, the
 // old file stays, and the signal is still handled as before the write began.
-TEST_F(WriterFaults, ATerminatingSignalRemovesThePendingTemporaryFile) {
+TEST_P(WriterFaults, ATerminatingSignalRemovesThePendingTemporaryFile) {
   const Bytes old(77, 0x3C);
-  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-    const std::string what = strsignal(signalNumber);
-    writeFile(directory.path("target.z4k"), old);
-    EXPECT_EXIT(
-        {
-          signal(signalNumber, SIG_DFL);
-          const struct rlimit noCore {};
-          setrlimit(RLIMIT_CORE, &noCore);  // SIGQUIT would leave a core in the directory
-          plan.raiseAtFsync = signalNumber;
-          write("target.z4k");
-        },
-        ::testing::KilledBySignal(signalNumber), "")
-        << what;
-    EXPECT_EQ(directory.entries(), std::vector<std::string>{"target.z4k"}) << what;
-    EXPECT_EQ(readFile(directory.path("target.z4k")), old) << what;
+  Plan clean;
+  const Bytes written = cleanRun(clean);
+  // Signals are held while the rename runs, so one that comes then ends the program just after
+  // it: the new file is in place and no temporary name is left.
+  struct Moment {
+    const char* name;
+    int Plan::*raiseAt;
+    const Bytes& result;
+  };
+  const Moment moments[] = {{"while syncing", &Plan::raiseAtFsync, old},
+                            {"while renaming", &Plan::raiseAtRename, written}};
+  for (const Moment& moment : moments) {
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+      const std::string what = std::string(strsignal(signalNumber)) + " " + moment.name;
+      writeFile(directory.path("target.z4k"), old);
+      EXPECT_EXIT(
+          {
+            signal(signalNumber, SIG_DFL);
+            const struct rlimit noCore {};
+            setrlimit(RLIMIT_CORE, &noCore);  // SIGQUIT would leave a core in the directory
+            plan.*moment.raiseAt = signalNumber;
+            write("target.z4k");
+          },
+          ::testing::KilledBySignal(signalNumber), "")
+          << what;
+      EXPECT_EQ(directory.entries(), std::vector<std::string>{"target.z4k"}) << what;
+      EXPECT_EQ(readFile(directory.path("target.z4k")), moment.result) << what;
 
-    scratchForHandler = directory.root;
-    EXPECT_EXIT(
-        {
-          signal(signalNumber, &earlierHandler);
-          plan.raiseAtFsync = signalNumber;
-          write("target.z4k");
-        },
-        ::testing::ExitedWithCode(3), "")
-        << what << ": the earlier handler did not run, or ran before the file was removed";
-    EXPECT_EQ(directory.entries(), std::vector<std::string>{"target.z4k"}) << what;
+      writeFile(directory.path("target.z4k"), old);
+      scratchForHandler = directory.root;
+      EXPECT_EXIT(
+          {
+            signal(signalNumber, &earlierHandler);
+            plan.*moment.raiseAt = signalNumber;
+            write("target.z4k");
+          },
+          ::testing::ExitedWithCode(3), "")
+          << what << ": the earlier handler did not run, or ran before the file was removed";
+      EXPECT_EQ(directory.entries(), std::vector<std::string>{"target.z4k"}) << what;
+    }
   }
 }
 
 // A signal the program ignores (as under nohup) stays ignored, and the file is written; after the
 // write the earlier actions are back.
-TEST_F(WriterFaults, IgnoredSignalsStayIgnoredAndActionsComeBack) {
+TEST_P(WriterFaults, IgnoredSignalsStayIgnoredAndActionsComeBack) {
   auto previousHangup = signal(SIGHUP, SIG_IGN);
   auto previousTerm = signal(SIGTERM, SIG_DFL);
   plan.raiseAtFsync = SIGHUP;
@@ -318,6 +394,51 @@ TEST_F(WriterFaults, IgnoredSignalsStayIgnoredAndActionsComeBack) {
   auto fileSize = signal(SIGXFSZ, SIG_DFL);
   EXPECT_EQ(fileSize, SIG_DFL) << "SIGXFSZ stays ignored after the write";
 }
+
+// A build killed outright (SIGKILL, a power cut) can leave its temporary file where the system
+// has no files without a name; the next write of the same target removes it, and only it.
+TEST_P(WriterFaults, TemporaryFilesOfEndedProcessesGoWithTheNextWrite) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(0);
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);
+  const std::string ended = std::to_string(child);
+  const std::string running = std::to_string(getpid());
+  struct Leftover {
+    std::string name;
+    bool directory;
+    bool stays;
+  };
+  const Leftover leftovers[] = {
+      {"target.z4k." + ended + "-1a2b3c-0.tmp", false, false},
+      {"target.z4k.4000000000-7-12.tmp", false, false},  // past any process number
+      {"target.z4k." + running + "-1a2b3c-0.tmp", false, true},
+      {"target.z4k." + ended + "-1a2b3c-1.tmp", true, true},
+      {"target.z4k." + ended + "-xyz-0.tmp", false, true},
+      {"target.z4k." + ended + "-1a2b3c4-0.tmp", false, true},
+      {"target.z4k." + ended + "-1a2b3c-0.tmp.keep", false, true},
+      {"other.z4k." + ended + "-1a2b3c-0.tmp", false, true},
+      {"target.z4k.old." + ended + "-1a2b3c-0.tmp", false, true},
+  };
+  std::vector<std::string> expected{"target.z4k"};
+  for (const Leftover& leftover : leftovers) {
+    if (leftover.directory) {
+      std::filesystem::create_directory(directory.path(leftover.name));
+    } else {
+      writeFile(directory.path(leftover.name), Bytes(5, 0x55));
+    }
+    if (leftover.stays) expected.push_back(leftover.name);
+  }
+  std::sort(expected.begin(), expected.end());
+
+  EXPECT_TRUE(write("target.z4k"));
+  EXPECT_EQ(directory.entries(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(TemporaryFiles, WriterFaults, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "WithoutAName" : "Named";
+                         });
 
 // Counts the importer's requests to the heap and can refuse the nth one.
 struct AllocationPlan {
