@@ -693,6 +693,22 @@ MANIFEST
   rm -rf "$appdata_unix/divovod"
 fi
 
+# 7. A build killed before it could tidy up leaves its temporary file (Windows has no file without
+# a name); the next build of the same target removes it when its process no longer runs, and
+# leaves every other file alone.
+if [[ -n $linux_program && -x $linux_program ]]; then
+  stale="$work/cli/sortie ü/set once.z4k.4000000000-1a2b-0.tmp"
+  kept=("$work/cli/sortie ü/set once.z4k.notes.tmp" "$work/cli/sortie ü/other.z4k.4000000000-1a2b-0.tmp")
+  for file in "$stale" "${kept[@]}"; do printf 'left behind' >"$file"; done
+  cli_run "$program" build -e 'images é\tïtle ü.bmp' -t 'images é\lowtitle.bmp' \
+    -l 'images é\épisode.bmp' -p 3 -n Set -s once.lev -o 'sortie ü\set once.z4k' \
+    --palette 'images é\épisode.bmp'
+  verdict=FAIL
+  ((cli_status == 0)) && [[ ! -e $stale && -e ${kept[0]} && -e ${kept[1]} ]] && verdict=PASS
+  check "$verdict" "a killed build's temporary file goes with the next build of its target, and\
+ nothing else (exit status $cli_status)"
+fi
+
 echo "windows-check: build ${build_time} s, wine prefix ${prefix_time} s," \
   "runs under wine $((SECONDS - build_time - prefix_time)) s; exit status $status"
 exit "$status"

@@ -13,7 +13,8 @@ int main(int argc, char** argv) {
   DriverState state = startingState();
   if (arguments.empty() || startsInteractiveProgram(arguments)) {
     int status = 0;
-    if (!interactiveOptions(arguments, state.importOptions, std::cerr, status)) return status;
+    if (!interactiveOptions(arguments, state.importOptions, state.paletteFile, std::cerr, status))
+      return status;
     return runMainLoop(state);
   }
   return runCommandLine(arguments, std::cout, std::cerr);

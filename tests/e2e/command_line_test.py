@@ -429,6 +429,55 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual(sorted(os.listdir(self.path("pics"))),
                          sorted([os.path.basename(n) for n in names] + ["low link.bmp"]))
 
+    def test_the_palette_file_is_never_written_over_by_any_name(self):
+        names = self.make_set(PICTURE_SETS["imagemagick rle8"], "pics")
+        game = [((i * 37) % 256, (i * 91 + 7) % 256, (i * 13) % 256) for i in range(256)]
+        palette_text = ("JASC-PAL\r\n0100\r\n256\r\n" +
+                        "".join("%d %d %d\r\n" % c for c in game)).encode()
+        write(self.path("game.pal"), palette_text)
+        os.symlink("game.pal", self.path("game link.pal"))
+        self.assert_done(self.build(names, "caves.z4k"))
+        # The palette file as the file extract writes: a bitmap with the game's colours.
+        _, _, width, height, *_ = bmp_fields(read(self.path(names[1])))
+        title_size = "%dx%d" % (width, abs(height))
+        extracted = run("extract", "caves.z4k", "-d", "out", "--format", "bmp", "--title-size",
+                        title_size, cwd=self.folder)
+        self.assertEqual(extracted.returncode, 0, extracted.stderr)
+        manifest = ('palette = "game.pal"\noutput = "game link.pal"\nposition = 1\n'
+                    'name = "N"\nstart_level = "n.lev"\n'
+                    f'episode_image = "{names[0]}"\ntitle_image = "{names[1]}"\n'
+                    f'lowtitle_image = "{names[2]}"\n')
+        write(self.path("project.toml"), manifest.encode())
+        pictures = ["--episode-image", names[0], "--title-image", names[1],
+                    "--lowtitle-image", names[2], "--position", "1", "--name", "N",
+                    "--start-level", "n.lev"]
+        said = "is the palette file (%s); it is never written over"
+        cases = [
+            ("build -o the palette", ["build", *pictures, "-o", "game.pal", "--palette", "game.pal"],
+             "divovod: game.pal: " + said % "game.pal"),
+            ("build through a link", ["build", *pictures, "-o", "game link.pal", "--palette",
+                                      "game.pal"], "divovod: game link.pal: " + said % "game.pal"),
+            ("a manifest's output", ["build", "project.toml"],
+             "game link.pal failed: " + said % "game.pal"),
+            ("edit -o the palette", ["edit", "caves.z4k", "--title-image", names[1], "--palette",
+                                     "game link.pal", "-o", "game.pal"],
+             "divovod: game.pal: " + said % "game link.pal"),
+            ("extract over the palette", ["extract", "caves.z4k", "-d", "out", "--format", "bmp",
+                                          "--title-size", title_size, "--force", "--palette",
+                                          os.path.join("out", "episode.bmp")],
+             "divovod: %s: " % os.path.join("out", "episode.bmp") +
+             said % os.path.join("out", "episode.bmp")),
+        ]
+        kept = {name: read(self.path(name)) for name in ("game.pal", os.path.join("out", "episode.bmp"))}
+        for label, arguments, reason in cases:
+            with self.subTest(label):
+                result = run(*arguments, cwd=self.folder)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertIn(reason, result.stderr.decode())
+                for name, data in kept.items():
+                    self.assertEqual(read(self.path(name)), data, name)
+                self.assertTrue(os.path.islink(self.path("game link.pal")))
+
 
 # --- damaged files ------------------------------------------------------------------------------
 

@@ -9,6 +9,7 @@
 #include "file_identity.h"
 #include "import_reasons.h"
 #include "picture_import.h"
+#include "protected_files.h"
 #include "write_reasons.h"
 
 namespace {
@@ -144,9 +145,10 @@ int optionForm(const ParsedOptions& parsed, std::ostream& out, std::ostream& err
 
   const ImportedImage(&images)[3] = pictures.images;
   errno = 0;
-  if (!writeEpisodeFile(answers, images[0], images[1], images[2], identifyAll(names))) {
+  if (!writeEpisodeFile(answers, images[0], images[1], images[2],
+                        protectedFiles(names, palette.path))) {
     err << "divovod: " << answers.outputFileName << ": "
-        << episodeWriteReason(answers.outputFileName, names, errno) << "\n";
+        << episodeWriteReason(answers.outputFileName, names, errno, palette.path) << "\n";
     return kExitFailed;
   }
   out << "divovod: " << wroteText(answers.outputFileName, images, paletteNote(palette)) << "\n";

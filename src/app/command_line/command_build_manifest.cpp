@@ -17,6 +17,7 @@
 #include "file_open.h"
 #include "file_time.h"
 #include "import_reasons.h"
+#include "protected_files.h"
 #include "write_reasons.h"
 
 namespace {
@@ -171,9 +172,12 @@ EpisodeResult buildEpisode(const Episode& episode) {
   const ImportedImage(&images)[3] = pictures.images;
   std::lock_guard<std::mutex> one(writing);
   errno = 0;
-  if (!writeEpisodeFile(answers, images[0], images[1], images[2], identifyAll(recipe.pictures))) {
-    return {Outcome::kFailed, recipe.output + " failed: " +
-                                  episodeWriteReason(recipe.output, recipe.pictures, errno)};
+  const std::string& paletteFile = episode.palette.path;
+  if (!writeEpisodeFile(answers, images[0], images[1], images[2],
+                        protectedFiles(recipe.pictures, paletteFile))) {
+    return {Outcome::kFailed,
+            recipe.output + " failed: " +
+                episodeWriteReason(recipe.output, recipe.pictures, errno, paletteFile)};
   }
   return {Outcome::kWritten, wroteText(recipe.output, images, paletteNote(episode.palette))};
 }

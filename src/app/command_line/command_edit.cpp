@@ -9,6 +9,7 @@
 #include "episode_report.h"
 #include "file_identity.h"
 #include "file_open.h"
+#include "protected_files.h"
 #include "write_reasons.h"
 
 namespace {
@@ -208,15 +209,15 @@ int runEdit(const std::vector<std::string>& arguments, std::ostream& out, std::o
     header.lowtitleImageWidth = imported.images[2].width;
     header.lowtitleImageHeight = imported.images[2].height;
   }
-  FileIdentities untouchable = identifyAll(names);
+  FileIdentities untouchable = protectedFiles(names, palette.path);
   FileIdentity input;
   if (edit.output != edit.file && identifyFile(edit.file.c_str(), input)) {
     untouchable.push_back(input);
   }
   errno = 0;
   if (!writeEpisodeWithHeader(edit.output.c_str(), header, pictures, untouchable)) {
-    err << "divovod: " << edit.output << ": " << episodeWriteReason(edit.output, names, errno)
-        << "\n";
+    err << "divovod: " << edit.output << ": "
+        << episodeWriteReason(edit.output, names, errno, palette.path) << "\n";
     return kExitFailed;
   }
   std::int64_t size = kEpisodeHeaderBytes;

@@ -203,6 +203,8 @@ std::string targetProblem(const ExtractRequest& request, const PictureOut& pictu
   if (input != nullptr && identifyFile(path, identity) && sameFile(identity, *input)) {
     return "is the episode file being read (" + request.episodeFile + "); it is never written over";
   }
+  const std::string palette = paletteFileReason(picture.path, request.palette.path);
+  if (!palette.empty()) return palette;
   if (!pathExists(path)) return std::string();
   std::error_code error;
   const std::filesystem::file_status status =
@@ -484,6 +486,10 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
   if (anyToWrite && !makeOutputDirectory(request.outputDirectory, err)) return kExitFailed;
   FileIdentities untouchable;
   if (inputKnown) untouchable.push_back(input);
+  FileIdentity paletteFile;
+  if (!request.palette.path.empty() && identifyFile(request.palette.path.c_str(), paletteFile)) {
+    untouchable.push_back(paletteFile);
+  }
   std::vector<std::string> written;
   if (!writePictures(file.get(), request, contents, palette, untouchable, pictures, written, err)) {
     return kExitFailed;

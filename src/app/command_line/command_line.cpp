@@ -59,7 +59,7 @@ bool startsInteractiveProgram(const std::vector<std::string>& arguments) {
 }
 
 bool interactiveOptions(const std::vector<std::string>& arguments, ImportOptions& options,
-                        std::ostream& err, int& status) {
+                        std::string& paletteFile, std::ostream& err, int& status) {
   ParsedOptions parsed;
   const UsageError error = parseOptions(arguments, 0, mappingRules(), parsed);
   if (!error.message.empty()) {
@@ -80,5 +80,6 @@ bool interactiveOptions(const std::vector<std::string>& arguments, ImportOptions
     return false;
   }
   status = loadImportOptions(parsed, choice, options, err);
+  paletteFile = choice.path;
   return status == kGoOn;
 }

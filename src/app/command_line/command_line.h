@@ -23,6 +23,6 @@ bool startsInteractiveProgram(const std::vector<std::string>& arguments);
 
 // Reads those options (none: the interactive program as it starts plainly) and the palette. False
 // after saying on err what is wrong, with the exit status in `status`; nothing has been drawn by
-// then.
+// then. paletteFile: the palette file's path, "" for none.
 bool interactiveOptions(const std::vector<std::string>& arguments, ImportOptions& options,
-                        std::ostream& err, int& status);
+                        std::string& paletteFile, std::ostream& err, int& status);

@@ -51,8 +51,8 @@ std::string usageOf(const std::string& command);
 int usageError(std::ostream& err, const std::string& message);
 
 // What runs before every command: its options are parsed, and a usage error, --help (which
-// prints commandHelp, the command's own help) or -V, --version is answered here. kGoOn when the command itself
-// has work to do.
+// prints commandHelp, the command's own help) or -V, --version is answered here. kGoOn when the
+// command itself has work to do.
 constexpr int kGoOn = -1;
 int parseCommand(const std::vector<std::string>& arguments, const std::vector<OptionRule>& rules,
                  const char* commandHelp, ParsedOptions& parsed, std::ostream& out,

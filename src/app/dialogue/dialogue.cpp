@@ -68,10 +68,15 @@ bool importIntoSlot(AnswerSource& answers, PictureSlot& slot, const char* prompt
   return true;
 }
 
-FileIdentities pictureFiles(const DriverState& state) {
+// The pictures and the palette file: the episode file is never written over one of them.
+FileIdentities filesNeverWritten(const DriverState& state) {
   FileIdentities files;
   for (const PictureSlot* slot : {&state.episodeSlot, &state.titleSlot, &state.lowtitleSlot}) {
     if (slot->identified) files.push_back(slot->identity);
+  }
+  FileIdentity palette;
+  if (!state.paletteFile.empty() && identifyFile(state.paletteFile.c_str(), palette)) {
+    files.push_back(palette);
   }
   return files;
 }
@@ -103,7 +108,7 @@ bool writeAndReport(DriverState& state, AnswerSource& source) {
   const std::string typedOutput = readMetadata(source, answers);
   errno = 0;
   if (writeEpisodeFile(answers, state.episodeSlot.image, state.titleSlot.image,
-                       state.lowtitleSlot.image, pictureFiles(state))) {
+                       state.lowtitleSlot.image, filesNeverWritten(state))) {
     std::cout << "DONE!!!\n";
     return true;
   }
@@ -111,7 +116,8 @@ bool writeAndReport(DriverState& state, AnswerSource& source) {
   const std::string pictures[3] = {state.episodeSlot.fileName, state.titleSlot.fileName,
                                    state.lowtitleSlot.fileName};
   std::cout << "Couldn't write file\n";
-  sayWhy(source, typedOutput, episodeWriteReason(answers.outputFileName, pictures, writeError));
+  sayWhy(source, typedOutput,
+         episodeWriteReason(answers.outputFileName, pictures, writeError, state.paletteFile));
   return false;
 }
 

@@ -25,6 +25,7 @@ struct DriverState {
   PictureSlot lowtitleSlot;
   EpisodeAnswers answers;
   ImportOptions importOptions;  // the game's palette and how pictures are mapped onto it
+  std::string paletteFile;      // where that palette came from, never written over; "" for none
 };
 
 enum class DialogueEnd { Returned, KeyboardLost };

@@ -49,8 +49,20 @@ std::string writeReason(const std::string& path, int writeError) {
   return "cannot be written";
 }
 
+std::string paletteFileReason(const std::string& output, const std::string& paletteFile) {
+  FileIdentity written;
+  FileIdentity palette;
+  if (paletteFile.empty() || !identifyFile(output.c_str(), written) ||
+      !identifyFile(paletteFile.c_str(), palette) || !sameFile(written, palette)) {
+    return std::string();
+  }
+  return "is the palette file (" + paletteFile + "); it is never written over";
+}
+
 std::string episodeWriteReason(const std::string& output, const std::string (&pictures)[3],
-                               int writeError) {
+                               int writeError, const std::string& paletteFile) {
+  const std::string palette = paletteFileReason(output, paletteFile);
+  if (!palette.empty()) return palette;
   static const char* const kRoles[3] = {"episode image", "title image", "lowtitle image"};
   FileIdentity written;
   FileIdentity picture;

@@ -11,5 +11,10 @@ std::string writeReason(const std::string& path, int writeError);
 // Why the episode file `output` was not written when `pictures` (episode, title and lowtitle
 // image, as opened) were its pictures: the picture it would have replaced, if it names one, else
 // writeReason.
+// paletteFile: the game's palette file the pictures were mapped with, "" for none.
 std::string episodeWriteReason(const std::string& output, const std::string (&pictures)[3],
-                               int writeError);
+                               int writeError, const std::string& paletteFile = std::string());
+
+// "is the palette file (NAME); it is never written over" when `output` names the palette file,
+// links followed; empty otherwise.
+std::string paletteFileReason(const std::string& output, const std::string& paletteFile);
