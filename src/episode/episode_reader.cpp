@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr std::int64_t kLargestCount = std::numeric_limits<std::int32_t>::max();
+constexpr std::int64_t kLargestCount = kLargestPixelCount;
 
 bool seekTo(std::FILE* file, std::int64_t offset) {
   if (offset > std::numeric_limits<long>::max()) return false;

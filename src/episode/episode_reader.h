@@ -16,6 +16,8 @@
 // zlib never expands a byte of deflate data to more than about 1032 bytes, so a stream of n bytes
 // that claims more than n x 1032 pixels is damaged, whatever its header says.
 constexpr std::int64_t kLargestInflateRatio = 1032;
+// The most pixels a picture may hold: its width and height are 32-bit counts.
+constexpr std::int64_t kLargestPixelCount = 2147483647;
 
 enum class HeaderProblem {
   kNone,

@@ -154,7 +154,9 @@ PICTURE_SETS = {
 }
 
 
-class CommandLineTest(unittest.TestCase):
+class PictureFolder(unittest.TestCase):
+    """A scratch folder, sets of pictures made in it and the build of an episode from them."""
+
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="divovod-cli-")
 
@@ -186,6 +188,8 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual(result.stdout.decode().count("\n"), lines, result.stdout)
         self.assertNotIn(b"\x1b", result.stdout + result.stderr, "escape sequences")
 
+
+class RoundTripTest(PictureFolder):
     def test_round_trip_is_byte_identical(self):
         for label, pictures in PICTURE_SETS.items():
             with self.subTest(label):
@@ -294,6 +298,8 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual(result.returncode, 1, "7x12 has 84 pixels, the title 91")
         self.assertIn(b"--title-size", result.stderr)
 
+
+class CommandLineTest(PictureFolder):
     def test_names_with_folders_spaces_and_other_letters(self):
         names = self.make_set(PICTURE_SETS["pillow"], "mes images/été")
         os.makedirs(self.path("sortie à"))
@@ -605,16 +611,43 @@ def run_env(*args, cwd, env=None, preexec=None):
                           preexec_fn=preexec)
 
 
+# Runs a command as its child and prints the child's peak memory (kB) and processor seconds. A
+# child's peak counts what its parent held when it forked, so the measured program is started
+# from this small process, not from the test's, which may hold hundreds of megabytes by then.
+MEASURE = """
+import os, subprocess, sys
+child = subprocess.Popen(sys.argv[1:], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+_, status, usage = os.wait4(child.pid, 0)
+print(os.waitstatus_to_exitcode(status), usage.ru_maxrss, usage.ru_utime + usage.ru_stime)
+"""
+
+
+def run_measured(*args, cwd):
+    """(exit status, peak kB resident, processor seconds, standard error) of the program."""
+    result = subprocess.run([sys.executable, "-c", MEASURE, PROGRAM, *args], cwd=cwd,
+                            stdin=subprocess.DEVNULL, capture_output=True, timeout=120,
+                            start_new_session=True)
+    status, peak, seconds = result.stdout.split()
+    return int(status), int(peak), float(seconds), result.stderr
+
+
 def zlib_of_zeros(count):
-    """One zlib stream of `count` zero bytes, made a block at a time."""
+    """One zlib stream of `count` zero bytes. After a full flush the compressor starts afresh, so
+    every further block of zeros comes out as the same bytes: they are made once and repeated,
+    which gives a stream of gigabytes in a moment. The checksum is then the one of the whole."""
+    block = 1 << 20
+    whole, rest = divmod(count, block)
     packer = zlib.compressobj(9)
-    block = bytes(1 << 20)
     parts = []
-    while count > 0:
-        parts.append(packer.compress(block[:min(count, len(block))]))
-        count -= min(count, len(block))
-    parts.append(packer.flush())
-    return b"".join(parts)
+    if whole > 0:
+        parts.append(packer.compress(bytes(block)) + packer.flush(zlib.Z_FULL_FLUSH))
+    if whole > 1:
+        again = packer.compress(bytes(block)) + packer.flush(zlib.Z_FULL_FLUSH)
+        parts.append(again * (whole - 1))
+    parts.append(packer.compress(bytes(rest)) + packer.flush())
+    stream = b"".join(parts)
+    # Adler-32 of zeros: the sum of the bytes stays 1, the sum of the sums grows by 1 a byte.
+    return stream[:-4] + struct.pack(">I", ((count % 65521) << 16) | 1)
 
 
 def episode_file(sizes, title_pixels=None, streams=None):
@@ -787,17 +820,15 @@ class HostileExtractTest(unittest.TestCase):
         self.assertEqual(read(self.path("from pipe", "episode.z4k")), good)
 
     def test_a_picture_past_the_bitmap_limit_is_never_inflated(self):
-        import resource
         # 1 x 1.1 billion: 4 bytes a row once padded, past 4 GB; the lowtitle small.
         write(self.path("huge.z4k"), episode_file([(1, 1_100_000_000), (3, 2)],
                                                    title_pixels=6))
-        result = run("extract", "huge.z4k", "-d", "out", cwd=self.folder)
-        self.assertEqual(result.returncode, 1)
+        status, peak, _, stderr = run_measured("extract", "huge.z4k", "-d", "out", cwd=self.folder)
+        self.assertEqual(status, 1)
         self.assertIn(b"out/episode.bmp not written: a 1x1100000000 picture needs a 4400001078-"
-                      b"byte bitmap, past the format's limit of 4 GB", result.stderr)
+                      b"byte bitmap, past the format's limit of 4 GB", stderr)
         self.assertEqual(sorted(os.listdir(self.path("out"))), ["lowtitle.bmp", "title.bmp"])
-        self.assertLess(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, 300_000,
-                        "kB resident at most")
+        self.assertLess(peak, 300_000, "kB resident at most")
 
         # When nothing at all can be written, no folder is made for it.
         write(self.path("all huge.z4k"), episode_file([(1, 1_100_000_000), (1, 1_100_000_000)]))
@@ -805,6 +836,14 @@ class HostileExtractTest(unittest.TestCase):
         self.assertEqual(result.returncode, 1)
         self.assertEqual(result.stderr.count(b"past the format's limit"), 3)
         self.assertFalse(os.path.exists(self.path("empty")))
+
+    def test_a_title_stream_past_the_largest_picture_is_called_so(self):
+        # The title's size is not stored; its stream inflates past 2^31 - 1 bytes before it ends.
+        write(self.path("long.z4k"), episode_file([(1, 1), (1, 1)], title_pixels=2200 << 20))
+        result = run("show", "long.z4k", cwd=self.folder)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"its stream inflates past 2147483647 pixels, more than any picture holds",
+                      result.stdout + result.stderr)
 
     def test_a_tall_narrow_picture_is_written_in_blocks(self):
         # 1 x 16,777,216: once two writes a row; seconds now.
@@ -848,21 +887,13 @@ class HostilePngTest(unittest.TestCase):
         # bound, so the refusal costs what a small picture costs.
         with open(os.path.join(self.folder, "side.png"), "wb") as out:
             out.write(png_with_side_chunks(1 << 30))
-        # Waited for with wait4, to read this child's own peak memory.
-        with tempfile.TemporaryFile() as errors:
-            child = subprocess.Popen([PROGRAM, "build", "-e", "side.png", "-t", "side.png", "-l",
-                                      "side.png", "-p", "1", "-n", "N", "-s", "n.lev", "-o",
-                                      "out.z4k"], cwd=self.folder, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, stderr=errors,
-                                     start_new_session=True)
-            _, status, usage = os.wait4(child.pid, 0)
-            child.returncode = os.waitstatus_to_exitcode(status)
-            errors.seek(0)
-            stderr = errors.read()
-        self.assertEqual(child.returncode, 1, stderr)
+        status, peak, seconds, stderr = run_measured(
+            "build", "-e", "side.png", "-t", "side.png", "-l", "side.png", "-p", "1", "-n", "N",
+            "-s", "n.lev", "-o", "out.z4k", cwd=self.folder)
+        self.assertEqual(status, 1, stderr)
         # Under 7 MB in a release build, about 45 MB with the sanitizers; inflated whole, 3 GB.
-        self.assertLess(usage.ru_maxrss, 200_000, "kB resident at most")
-        self.assertLess(usage.ru_utime + usage.ru_stime, 5, "seconds of processor at most")
+        self.assertLess(peak, 200_000, "kB resident at most")
+        self.assertLess(seconds, 5, "seconds of processor at most")
         self.assertIn(b"side.png: a PNG text or colour profile chunk inflates past 1 MiB (or all "
                       b"of them past 8 MiB)", stderr)
         self.assertFalse(os.path.exists(os.path.join(self.folder, "out.z4k")))

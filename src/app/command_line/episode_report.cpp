@@ -76,6 +76,11 @@ std::string pictureProblemText(const EpisodeContents& contents, int picture, boo
     case PictureProblem::kCutShort:
       return "its stream is cut short: its " + size + " bytes end before the stream does";
     case PictureProblem::kTooManyPixels:
+      if (block.expectedPixels < 0 &&
+          block.streamSize * kLargestInflateRatio > kLargestPixelCount) {
+        return "its stream inflates past " + number(kLargestPixelCount) +
+               " pixels, more than any picture holds";
+      }
       if (block.expectedPixels < 0) {
         return "its stream inflates past 1032 times its own size, more than zlib can give";
       }
