@@ -104,7 +104,9 @@ PaletteOutcome pngPictureSize(std::FILE* file) {
   PaletteOutcome claim;
   claim.width = readBigEndian32(start + 16);
   claim.height = readBigEndian32(start + 20);
-  if (std::int64_t{claim.width} * claim.height <= kMostPicturePalettePixels) return {};
+  // Two 32-bit sizes multiply within 64 bits unsigned, not signed.
+  const std::uint64_t pixels = std::uint64_t{claim.width} * claim.height;
+  if (pixels <= static_cast<std::uint64_t>(kMostPicturePalettePixels)) return {};
   claim.problem = PaletteProblem::kPictureTooLarge;
   claim.form = PaletteForm::kPng;
   return claim;

@@ -285,17 +285,24 @@ TEST(ReadPalette, PngPaletteFilesWithinThePictureBounds) {
   crowded.insert(crowded.begin() + 2, 1000000, {"teSt", {}});
   Chunks crowdedFirst = indexedPng(3, 2, kThreeColours);
   crowdedFirst.insert(crowdedFirst.begin(), 1000000, {"teSt", {}});
+  // The largest sizes a header can hold, whose product overflows a signed 64-bit count.
+  Chunks claim = indexedPng(1, 1, kThreeColours);
+  claim[0].second = pngHeader(0xFFFFFFFF, 0xFFFFFFFF, 8, 3);
   struct Case {
     const char* name;
     Chunks chunks;
     PaletteProblem problem;
     ImportProblem png;
     double seconds;
+    std::uint32_t width = 0;  // kPictureTooLarge: the size claimed
+    std::uint32_t height = 0;
   } cases[] = {
       {"game-size.png", indexedPng(4096, 4096, kThreeColours), PaletteProblem::kNone,
        ImportProblem::kNone, 5},
       {"one-row-more.png", indexedPng(4096, 4097, kThreeColours), PaletteProblem::kPictureTooLarge,
-       ImportProblem::kNone, 0.5},
+       ImportProblem::kNone, 0.5, 4096, 4097},
+      {"claim.png", claim, PaletteProblem::kPictureTooLarge, ImportProblem::kNone, 0.5, 0xFFFFFFFF,
+       0xFFFFFFFF},
       {"crowded.png", crowded, PaletteProblem::kNone, ImportProblem::kNone, 5},
       {"crowded-before-header.png", crowdedFirst, PaletteProblem::kPngRefused,
        ImportProblem::kPngBadStructure, 0.5},
@@ -310,10 +317,8 @@ TEST(ReadPalette, PngPaletteFilesWithinThePictureBounds) {
     EXPECT_EQ(outcome.problem, c.problem) << c.name;
     EXPECT_EQ(outcome.pngProblem, c.png) << c.name;
     EXPECT_LT(took.count(), c.seconds) << c.name;
-    if (c.problem == PaletteProblem::kPictureTooLarge) {
-      EXPECT_EQ(outcome.width, 4096u);
-      EXPECT_EQ(outcome.height, 4097u);
-    }
+    EXPECT_EQ(outcome.width, c.width) << c.name;
+    EXPECT_EQ(outcome.height, c.height) << c.name;
     if (outcome.ok()) {
       EXPECT_EQ(palette.colourCount, 3) << c.name;
       EXPECT_EQ(palette.entries[1][2], 40) << c.name;
