@@ -55,10 +55,10 @@ struct PaletteOutcome {
   PaletteProblem problem = PaletteProblem::kNone;
   long long detail = 0;
   PaletteForm form = PaletteForm::kUnknown;
-  bool sixBitValues = false;  // raw 6-bit VGA values, scaled to 0..255
-  long long line = 0;         // kBadColourCount in a text palette: the count's line
-  ImportProblem pngProblem{};
-  std::uint32_t width = 0;
+  bool sixBitValues = false;   // raw 6-bit VGA values, scaled to 0..255
+  long long line = 0;          // kBadColourCount in a text palette: the count's line
+  ImportProblem pngProblem{};  // kPngRefused: what the checks or the decoder said
+  std::uint32_t width = 0;     // kPictureTooLarge: the size the PNG's header claims
   std::uint32_t height = 0;
   bool ok() const { return problem == PaletteProblem::kNone; }
 };
