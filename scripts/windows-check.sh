@@ -615,6 +615,30 @@ PALETTE
     check "$verdict" "colours: $picture refused with the Linux build's words (exit statuses\
  $windows_status; Linux $linux_status)"
   done
+  # PNG palette files go through the same checks and the Imaging Component's decoding: indexed
+  # PNGs of 8 and 2 bits and an interlaced one as the game's palette, and every bad PNG refused
+  # as a palette file in the Linux build's words.
+  colour_case rgb.png --palette good-8-bits.png
+  colour_case rgba.png --palette good-2-bits.png --dither
+  colour_case base.png --palette interlaced.png
+  for palette in "$colours"/cli/bad-*.png "$colours"/cli/*claim*.png "$colours"/cli/cut*.png \
+      "$colours"/cli/zero-width.png "$colours"/cli/indexed-without-palette.png \
+      "$colours"/cli/short-image-data.png "$colours"/cli/not-deflate.png; do
+    palette=$(basename "$palette")
+    linux_status=0
+    windows_status=0
+    colour_run "$linux_program" none.z4k build -e good-4-bits.png -t good-4-bits.png \
+      -l good-4-bits.png -p 2 -n Colours -s c1.lev --palette "$palette" || linux_status=$?
+    linux_words=$(cat "$work/colour.err")
+    colour_run "$program" none.z4k build -e good-4-bits.png -t good-4-bits.png \
+      -l good-4-bits.png -p 2 -n Colours -s c1.lev --palette "$palette" || windows_status=$?
+    verdict=FAIL
+    ((linux_status == 1 && windows_status == 1)) && [[ $linux_words == *"palette file"* ]] &&
+      [[ $(tr -d '\r' <"$work/colour.err") == "$linux_words" ]] &&
+      [[ ! -e "$colours/cli/none.z4k" ]] && verdict=PASS
+    check "$verdict" "colours: the palette file $palette refused with the Linux build's words\
+ (exit statuses $windows_status; Linux $linux_status)"
+  done
 fi
 
 # 6. Projects: a manifest in a folder with é, naming pictures and outputs with é, ü and an en

@@ -1,7 +1,5 @@
 #include "palette_file.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -9,8 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "decoded_picture.h"
 #include "file_open.h"
 #include "little_endian.h"
+#include "picture_import.h"
+#include "png_check.h"
+#include "png_decoder.h"
 
 namespace {
 
@@ -20,9 +22,8 @@ constexpr std::uint32_t kCoreHeaderSize = 12;     // the old header: 16-bit size
 constexpr std::uint32_t kSmallestOs2Header = 16;  // OS/2 2.x: the 40-byte fields it reaches
 constexpr std::size_t kColourTableSize = 768;
 constexpr std::size_t kCountedColourTableSize = 772;
-// A text palette of 256 colours with names and comments stays far below this.
-constexpr std::int64_t kLargestTextPalette = 1 << 20;
-const unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+const unsigned char kUtf8Mark[3] = {0xEF, 0xBB, 0xBF};  // what some editors put before text
+constexpr std::size_t kJascCountLine = 3;
 
 PaletteOutcome paletteProblem(PaletteProblem kind, long long detail = 0) { return {kind, detail}; }
 
@@ -31,6 +32,11 @@ void setColour(Palette& palette, int index, int red, int green, int blue) {
   palette.entries[index][1] = static_cast<unsigned char>(green);
   palette.entries[index][2] = static_cast<unsigned char>(red);
   palette.entries[index][3] = 0;
+}
+
+std::uint32_t readBigEndian32(const unsigned char* bytes) {
+  return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
+         std::uint32_t{bytes[2]} << 8 | bytes[3];
 }
 
 bool readAt(std::FILE* file, std::int64_t offset, void* into, std::size_t size) {
@@ -86,46 +92,60 @@ PaletteOutcome bitmapPalette(std::FILE* file, Palette& palette) {
   return {PaletteProblem::kNone, 0, PaletteForm::kBitmap};
 }
 
-// Walks the chunks up to the palette chunk; only the palette chunk's checksum is checked.
+// Only the first bytes of a PNG's header, before the checks: its claimed size. A PNG of a few
+// megabytes can claim gigabytes of pixels, which the checks would inflate and the decoder fill
+// before the palette is taken; a palette file is refused for that at once. Whatever else is
+// wrong with the header is the checks' to say.
+PaletteOutcome pngPictureSize(std::FILE* file) {
+  unsigned char start[24];
+  if (!readAt(file, 0, start, sizeof start) || std::memcmp(start + 8, "\0\0\0\x0DIHDR", 8) != 0) {
+    return {};
+  }
+  PaletteOutcome claim;
+  claim.width = readBigEndian32(start + 16);
+  claim.height = readBigEndian32(start + 20);
+  // Two 32-bit sizes multiply within 64 bits unsigned, not signed.
+  const std::uint64_t pixels = std::uint64_t{claim.width} * claim.height;
+  if (pixels <= static_cast<std::uint64_t>(kMostPicturePalettePixels)) return {};
+  claim.problem = PaletteProblem::kPictureTooLarge;
+  claim.form = PaletteForm::kPng;
+  return claim;
+}
+
+PaletteOutcome pngRefused(const ImportOutcome& refusal) {
+  PaletteOutcome outcome{PaletteProblem::kPngRefused, refusal.detail, PaletteForm::kPng};
+  outcome.pngProblem = refusal.problem;
+  return outcome;
+}
+
+// A PNG palette file passes the checks every PNG picture passes, and its palette is the one the
+// decoder gives: whatever a picture would be refused for, the palette file is refused for too.
 PaletteOutcome pngPalette(std::FILE* file, Palette& palette) {
-  std::int64_t at = 8;
-  std::vector<unsigned char> data;
-  for (;;) {
-    unsigned char head[8];
-    if (!readAt(file, at, head, sizeof head))
-      return paletteProblem(PaletteProblem::kPngDamaged, at);
-    std::uint32_t length = 0;
-    for (int i = 0; i < 4; ++i) length = length << 8 | head[i];
-    const std::string type(reinterpret_cast<const char*>(head + 4), 4);
-    if (type == "IDAT" || type == "IEND") {
+  const PaletteOutcome claim = pngPictureSize(file);
+  if (!claim.ok()) return claim;
+  PngFacts facts;
+  const ImportOutcome checked = checkPng(file, facts);
+  if (!checked.ok()) return pngRefused(checked);
+  DecodedPicture picture;
+  const ImportOutcome decoded = pngIsIndexed(facts) ? decodePng(file, facts, picture)
+                                                    : ImportOutcome{ImportProblem::kNeedsPalette};
+  if (!decoded.ok()) {
+    // As for a picture (png_check.h): the checks' inflater may have passed image data that
+    // zlib refuses, and then that fault is the reason on every platform.
+    const ImportOutcome stream = confirmPngStream(file);
+    if (!stream.ok()) return pngRefused(stream);
+    if (decoded.problem == ImportProblem::kNeedsPalette) {
       return paletteProblem(PaletteProblem::kPngWithoutPalette);
     }
-    if (length > 0x7FFFFFFFu) return paletteProblem(PaletteProblem::kPngDamaged, at);
-    if (type != "PLTE") {
-      // Other chunks are passed over; only the palette's own checksum matters here.
-      at += 12 + std::int64_t{length};
-      continue;
-    }
-    if (length == 0 || length % 3 != 0 || length > 768) {
-      return paletteProblem(PaletteProblem::kBadColourCount, length / 3);
-    }
-    data.resize(length + 4);
-    if (!readAt(file, at + 8, data.data(), data.size())) {
-      return paletteProblem(PaletteProblem::kPngDamaged, at);
-    }
-    uLong crc = crc32(0L, head + 4, 4);
-    crc = crc32(crc, data.data(), length);
-    std::uint32_t stored = 0;
-    for (int i = 0; i < 4; ++i) stored = stored << 8 | data[length + i];
-    if (crc != stored) return paletteProblem(PaletteProblem::kPngDamaged, at);
-    palette = Palette{};
-    const int colours = static_cast<int>(length / 3);
-    for (int i = 0; i < colours; ++i) {
-      setColour(palette, i, data[3 * i], data[3 * i + 1], data[3 * i + 2]);
-    }
-    palette.colourCount = colours;
-    return {PaletteProblem::kNone, 0, PaletteForm::kPng};
+    return pngRefused(decoded);
   }
+  palette = Palette{};
+  for (int i = 0; i < picture.paletteCount; ++i) {
+    const unsigned char* rgba = picture.palette[i];
+    setColour(palette, i, rgba[0], rgba[1], rgba[2]);
+  }
+  palette.colourCount = picture.paletteCount;
+  return {PaletteProblem::kNone, 0, PaletteForm::kPng};
 }
 
 // Photoshop's colour table: 256 RGB triples, then (772 bytes) the count of colours used and the
@@ -186,16 +206,24 @@ PaletteOutcome riffPalette(const std::vector<unsigned char>& bytes, Palette& pal
   return paletteProblem(PaletteProblem::kPaletteMissing);
 }
 
+// The lines of a text palette, CR LF or LF, a UTF-8 byte order mark before the first left out.
 std::vector<std::string> linesOf(const std::vector<unsigned char>& bytes) {
   std::vector<std::string> lines(1);
-  for (unsigned char byte : bytes) {
+  const bool marked = bytes.size() >= 3 && std::memcmp(bytes.data(), kUtf8Mark, 3) == 0;
+  for (std::size_t i = marked ? 3 : 0; i < bytes.size(); ++i) {
+    const unsigned char byte = bytes[i];
     if (byte == '\n') {
       lines.emplace_back();
     } else if (byte != '\r') {
       lines.back() += static_cast<char>(byte);
     }
   }
+  if (lines.size() > 1 && lines.back().empty()) lines.pop_back();  // the last line's own end
   return lines;
+}
+
+PaletteOutcome tooManyLines(const std::vector<std::string>& lines, PaletteForm form) {
+  return {PaletteProblem::kTooManyLines, static_cast<long long>(lines.size()), form};
 }
 
 std::string trimmed(const std::string& text) {
@@ -227,19 +255,33 @@ bool readColourLine(const std::string& line, bool nameAllowed, int (&rgb)[3]) {
   return nameAllowed || trimmed(line.substr(at)).empty();
 }
 
+// The JASC-PAL count line: a whole number, or kNoColourCount. Nine digits are more than any
+// count and still fit, so a wrong count is said as it was written.
+long long jascCount(const std::vector<std::string>& lines) {
+  if (lines.size() < kJascCountLine) return kNoColourCount;
+  const std::string text = trimmed(lines[kJascCountLine - 1]);
+  if (text.empty() || text.size() > 9) return kNoColourCount;
+  long long count = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return kNoColourCount;
+    count = count * 10 + (c - '0');
+  }
+  return count;
+}
+
 PaletteOutcome jascPalette(const std::vector<unsigned char>& bytes, Palette& palette) {
   const std::vector<std::string> lines = linesOf(bytes);
-  if (lines.size() < 3) return paletteProblem(PaletteProblem::kBadColourCount, 0);
-  const std::string countText = trimmed(lines[2]);
-  int colours = 0;
-  for (char c : countText) {
-    if (c < '0' || c > '9' || colours > 1000) return paletteProblem(PaletteProblem::kBadEntry, 3);
-    colours = colours * 10 + (c - '0');
+  if (lines.size() > kMostTextPaletteLines) return tooManyLines(lines, PaletteForm::kJasc);
+  const long long count = jascCount(lines);
+  if (count < 1 || count > 256) {
+    PaletteOutcome outcome = paletteProblem(PaletteProblem::kBadColourCount, count);
+    outcome.line = kJascCountLine;
+    return outcome;
   }
-  if (colours < 1 || colours > 256) return paletteProblem(PaletteProblem::kBadColourCount, colours);
+  const int colours = static_cast<int>(count);
   Palette read{};
   for (int i = 0; i < colours; ++i) {
-    const std::size_t line = 3 + static_cast<std::size_t>(i);
+    const std::size_t line = kJascCountLine + static_cast<std::size_t>(i);
     int rgb[3];
     if (line >= lines.size() || !readColourLine(lines[line], false, rgb)) {
       return paletteProblem(PaletteProblem::kBadEntry, static_cast<long long>(line) + 1);
@@ -258,6 +300,7 @@ bool gimpHeaderLine(const std::string& line) {
 
 PaletteOutcome gimpPalette(const std::vector<unsigned char>& bytes, Palette& palette) {
   const std::vector<std::string> lines = linesOf(bytes);
+  if (lines.size() > kMostTextPaletteLines) return tooManyLines(lines, PaletteForm::kGimp);
   Palette read{};
   int colours = 0;
   for (std::size_t i = 1; i < lines.size(); ++i) {
@@ -276,28 +319,54 @@ PaletteOutcome gimpPalette(const std::vector<unsigned char>& bytes, Palette& pal
   return {PaletteProblem::kNone, 0, PaletteForm::kGimp};
 }
 
-bool startsWith(const std::vector<unsigned char>& bytes, const char* text) {
+bool startsWith(const unsigned char* bytes, std::size_t size, const char* text) {
   const std::size_t length = std::strlen(text);
-  return bytes.size() >= length && std::memcmp(bytes.data(), text, length) == 0;
+  return size >= length && std::memcmp(bytes, text, length) == 0;
 }
 
-PaletteOutcome smallFormPalette(std::FILE* file, std::int64_t size, Palette& palette) {
-  if (size > kLargestTextPalette) return paletteProblem(PaletteProblem::kUnknownForm);
+bool isColourTableSize(std::int64_t size) {
+  return size == static_cast<std::int64_t>(kColourTableSize) ||
+         size == static_cast<std::int64_t>(kCountedColourTableSize);
+}
+
+// The form the file's first bytes (and, for a colour table, which is bytes alone, its size)
+// tell; read as that form or not at all.
+PaletteForm formOf(const unsigned char* start, std::size_t got, std::int64_t size) {
+  if (startsWith(start, got, "BM")) return PaletteForm::kBitmap;
+  if (hasPngSignature(start, got)) return PaletteForm::kPng;
+  if (startsWith(start, got, "RIFF") && got >= 12 && std::memcmp(start + 8, "PAL ", 4) == 0) {
+    return PaletteForm::kRiff;
+  }
+  const std::size_t mark = got >= 3 && std::memcmp(start, kUtf8Mark, 3) == 0 ? 3 : 0;
+  if (startsWith(start + mark, got - mark, "JASC-PAL")) return PaletteForm::kJasc;
+  if (startsWith(start + mark, got - mark, "GIMP Palette")) return PaletteForm::kGimp;
+  if (isColourTableSize(size)) return PaletteForm::kColourTable;
+  return PaletteForm::kUnknown;
+}
+
+std::int64_t largestFileOf(PaletteForm form) {
+  switch (form) {
+    case PaletteForm::kBitmap:
+    case PaletteForm::kPng:
+      return kLargestPicturePalette;
+    default:
+      return kLargestTextPalette;
+  }
+}
+
+// The forms read whole into memory: text, RIFF and colour tables, all within kLargestTextPalette.
+PaletteOutcome wholeFilePalette(std::FILE* file, std::int64_t size, PaletteForm form,
+                                Palette& palette) {
   std::vector<unsigned char> bytes(static_cast<std::size_t>(size));
   if (!readAt(file, 0, bytes.data(), bytes.size())) {
     return paletteProblem(PaletteProblem::kCannotOpen);
   }
-  const bool table = bytes.size() == kColourTableSize || bytes.size() == kCountedColourTableSize;
   PaletteOutcome outcome = paletteProblem(PaletteProblem::kUnknownForm);
-  if (startsWith(bytes, "RIFF") && bytes.size() >= 12 && std::memcmp(&bytes[8], "PAL ", 4) == 0) {
-    outcome = riffPalette(bytes, palette);
-  } else if (startsWith(bytes, "JASC-PAL")) {
-    outcome = jascPalette(bytes, palette);
-  } else if (startsWith(bytes, "GIMP Palette")) {
-    outcome = gimpPalette(bytes, palette);
-  }
-  // A colour table is bytes alone, so it comes last: only when no other form claims the file.
-  if (!outcome.ok() && table) return colourTable(bytes, palette);
+  if (form == PaletteForm::kRiff) outcome = riffPalette(bytes, palette);
+  if (form == PaletteForm::kJasc) outcome = jascPalette(bytes, palette);
+  if (form == PaletteForm::kGimp) outcome = gimpPalette(bytes, palette);
+  // A colour table is bytes alone, so it is taken only when the form the file starts with fails.
+  if (!outcome.ok() && isColourTableSize(size)) return colourTable(bytes, palette);
   return outcome;
 }
 
@@ -306,18 +375,19 @@ PaletteOutcome smallFormPalette(std::FILE* file, std::int64_t size, Palette& pal
 PaletteOutcome readOpenedPalette(std::FILE* file, Palette& palette) {
   const std::int64_t size = fileSize(file);
   if (size < 0) return paletteProblem(PaletteProblem::kCannotOpen);
-  unsigned char start[8] = {};
-  const bool signature = readAt(file, 0, start, sizeof start);
-  const bool table = size == kColourTableSize || size == kCountedColourTableSize;
-  PaletteOutcome outcome = paletteProblem(PaletteProblem::kUnknownForm);
-  if (size >= 2 && start[0] == 'B' && start[1] == 'M') {
-    outcome = bitmapPalette(file, palette);
-  } else if (signature && std::memcmp(start, kPngSignature, 8) == 0) {
-    outcome = pngPalette(file, palette);
-  } else {
-    return smallFormPalette(file, size, palette);
+  unsigned char start[16] = {};
+  const std::size_t got = static_cast<std::size_t>(std::min<std::int64_t>(size, sizeof start));
+  if (!readAt(file, 0, start, got)) return paletteProblem(PaletteProblem::kCannotOpen);
+  const PaletteForm form = formOf(start, got, size);
+  if (form == PaletteForm::kUnknown) return paletteProblem(PaletteProblem::kUnknownForm);
+  if (size > largestFileOf(form)) return {PaletteProblem::kTooLarge, size, form};
+  if (form == PaletteForm::kPng) return pngPalette(file, palette);
+  if (form != PaletteForm::kBitmap) return wholeFilePalette(file, size, form, palette);
+  const PaletteOutcome outcome = bitmapPalette(file, palette);
+  // A colour table may start with the letters B M: its first red and green.
+  if (!outcome.ok() && isColourTableSize(size)) {
+    return wholeFilePalette(file, size, PaletteForm::kColourTable, palette);
   }
-  if (!outcome.ok() && table) return smallFormPalette(file, size, palette);
   return outcome;
 }
 

@@ -57,6 +57,54 @@ TEST(ImportReason, EachProblemHasItsOwnWordsAndNewOnesAGeneralText) {
   EXPECT_NE(unknown.find("cannot be used"), std::string::npos) << unknown;
 }
 
+PaletteOutcome paletteOutcome(PaletteProblem problem, long long detail, PaletteForm form,
+                              long long line = 0) {
+  PaletteOutcome outcome{problem, detail, form};
+  outcome.line = line;
+  return outcome;
+}
+
+// The palette reasons that carry figures, each in the words the user reads; sizes are MiB
+// rounded up to a tenth: 1 MiB and a byte is 1.1 MiB, never the bound itself.
+TEST(PaletteReason, FiguresAreSaidInWordsThatFitThem) {
+  PaletteOutcome crc = paletteOutcome(PaletteProblem::kPngRefused, 33, PaletteForm::kPng);
+  crc.pngProblem = ImportProblem::kPngBadCrc;
+  PaletteOutcome structure = crc;
+  structure.pngProblem = ImportProblem::kPngBadStructure;
+  PaletteOutcome huge = paletteOutcome(PaletteProblem::kPictureTooLarge, 0, PaletteForm::kPng);
+  huge.width = 8192;
+  huge.height = 4096;
+  const struct {
+    PaletteOutcome outcome;
+    const char* words;
+  } cases[] = {
+      {paletteOutcome(PaletteProblem::kTooLarge, (1 << 20) + 1, PaletteForm::kJasc),
+       "the palette file is 1.1 MiB; a JASC-PAL palette is at most 1 MiB"},
+      {paletteOutcome(PaletteProblem::kTooLarge, 3 << 19, PaletteForm::kGimp),
+       "the palette file is 1.5 MiB; a GIMP palette is at most 1 MiB"},
+      {paletteOutcome(PaletteProblem::kTooLarge, std::int64_t{1} << 30, PaletteForm::kPng),
+       "the palette file is 1024 MiB; a PNG read for its palette is at most 32 MiB"},
+      {paletteOutcome(PaletteProblem::kTooManyLines, 5000, PaletteForm::kGimp),
+       "the palette file has 5000 lines; a GIMP palette has at most 4096"},
+      {paletteOutcome(PaletteProblem::kBadColourCount, 9999, PaletteForm::kUnknown, 3),
+       "line 3: the colour count 9999 is not 1 to 256"},
+      {paletteOutcome(PaletteProblem::kBadColourCount, kNoColourCount, PaletteForm::kUnknown, 3),
+       "line 3 holds no colour count (a whole number from 1 to 256)"},
+      {paletteOutcome(PaletteProblem::kBadColourCount, 1, PaletteForm::kUnknown),
+       "a palette of 1 colour (1 to 256 can be used)"},
+      {paletteOutcome(PaletteProblem::kBadColourCount, 257, PaletteForm::kUnknown),
+       "a palette of 257 colours (1 to 256 can be used)"},
+      {crc, "the palette file is a damaged PNG: the chunk at byte 33 fails its checksum (CRC)"},
+      {structure,
+       "the palette file is a damaged PNG, with a bad PNG structure: chunks out of order, of a "
+       "wrong size, or unknown critical ones"},
+      {huge,
+       "the palette file is a picture of 8192 x 4096 pixels; a PNG read for its palette has at "
+       "most 16777216 (4096 x 4096)"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(paletteReason(c.outcome), c.words);
+}
+
 struct Outcome {
   int status;
   std::string out;

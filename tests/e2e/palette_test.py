@@ -13,6 +13,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import zlib
 
@@ -229,8 +230,12 @@ class PaletteTest(unittest.TestCase):
         swatch.putdata(list(range(256)))
         swatch.save(cls.path("palette-picture.png"))
         swatch.save(cls.path("palette-picture.bmp"))
+        # Text palettes as some editors save them: a UTF-8 byte order mark first, CRLF lines.
+        mark = b"\xef\xbb\xbf"
+        write(cls.path("marked.gpl"), mark + read(cls.path("game.gpl")).replace(b"\n", b"\r\n"))
+        write(cls.path("marked.pal"), mark + read(cls.path("game.pal")))
         cls.forms = ["game.pal", "game.gpl", "game.act", "counted.act", "riff.pal",
-                     "palette-picture.png", "palette-picture.bmp"]
+                     "palette-picture.png", "palette-picture.bmp", "marked.gpl", "marked.pal"]
 
     def build(self, picture, output, *options, others=None):
         pictures = [picture] + (others or [picture, picture])
@@ -389,6 +394,64 @@ class PaletteTest(unittest.TestCase):
                 episode, _ = self.built(name)
                 self.assertEqual(streams(episode)[0], bytes(v for row in indices for v in row))
 
+    def refused_palette(self, name):
+        """What extract says of the palette file `name`: it stops there, before the episode."""
+        result = run("extract", "none.z4k", "--palette", name, cwd=self.folder)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertEqual(result.stdout, b"")
+        return result.stderr.decode()
+
+    def test_hostile_palette_files_are_refused_at_once_in_words(self):
+        jasc = b"JASC-PAL\r\n0100\r\n"
+        with open(self.path("sparse.pal"), "wb") as out:
+            out.write(jasc)
+            out.truncate(1 << 30)
+        write(self.path("2-mib.pal"), jasc.ljust(2 << 20, b" "))
+        write(self.path("count.pal"), jasc + b"9999\r\n1 2 3\r\n")
+        good, _ = png_cases.indexed_png(13, 9, 4)
+        plte_at = good.index(b"PLTE") - 4
+        plte_end = plte_at + 12 + 3 * 16
+        write(self.path("plte-5.png"),
+              good[:plte_at] + png_cases.chunk(b"PLTE", bytes(5)) + good[plte_end:])
+        write(self.path("crowded.png"),
+              good[:plte_end] + png_cases.chunk(b"teSt", b"") * 1_000_000 + good[plte_end:])
+        cases = [("sparse.pal", "the palette file is 1024 MiB; a JASC-PAL palette is at most 1 MiB"),
+                 ("2-mib.pal", "the palette file is 2 MiB; a JASC-PAL palette is at most 1 MiB"),
+                 ("count.pal", "line 3: the colour count 9999 is not 1 to 256"),
+                 ("plte-5.png", "the palette file is a damaged PNG, with a bad PNG structure: "
+                                "chunks out of order, of a wrong size, or unknown critical ones")]
+        for name, reason in cases:
+            with self.subTest(name):
+                began = time.monotonic()
+                said = self.refused_palette(name)
+                self.assertLess(time.monotonic() - began, 1.0, "seconds, the program's start too")
+                self.assertEqual(said, f"divovod: {name}: {reason}\n")
+        # A million empty chunks (12 MB) are walked once, as a picture's are: the palette is read.
+        began = time.monotonic()
+        said = self.refused_palette("crowded.png")
+        self.assertLess(time.monotonic() - began, 5.0, "seconds")
+        self.assertEqual(said, "divovod: none.z4k: cannot be opened (No such file or directory)\n")
+
+    def test_a_png_refused_as_a_picture_is_refused_as_a_palette_file(self):
+        # Claims past 4096 x 4096 pixels are refused from the header, before the checks.
+        claims = {"huge-claim.png": (40000, 40000), "claim-past-32-bits.png": (100000, 100000)}
+        for name, data in png_cases.bad_pngs().items():
+            with self.subTest(name):
+                write(self.path(name), data)
+                picture = self.build(name, "out.z4k", others=["pillow-4.png", "pillow-4.png"])
+                self.assertEqual(picture.returncode, 1)
+                said = self.refused_palette(name)
+                if name in claims:
+                    width, height = claims[name]
+                    self.assertEqual(said, f"divovod: {name}: the palette file is a picture of "
+                                           f"{width} x {height} pixels; a PNG read for its palette "
+                                           f"has at most 16777216 (4096 x 4096)\n")
+                    continue
+                # The picture's reason, in the same words, said of the palette file.
+                reason = picture.stderr.decode().split(": ", 2)[2]
+                self.assertTrue(said.startswith(f"divovod: {name}: the palette file "), said)
+                self.assertTrue(said.endswith(reason), (said, reason))
+
     def test_bad_palettes_and_options(self):
         write(self.path("empty.gpl"), b"GIMP Palette\nName: none\n")
         write(self.path("bad-line.pal"), b"JASC-PAL\r\n0100\r\n2\r\n1 2 3\r\n1 2 300\r\n")
@@ -399,7 +462,7 @@ class PaletteTest(unittest.TestCase):
                  ("notes.txt", "not a palette"),
                  ("too-many.gpl", "a palette of 257 colours"),
                  ("pillow-24.bmp", "a bitmap of 24 bits per pixel has no palette"),
-                 ("base.png", "a PNG without a palette"),
+                 ("base.png", "a PNG without a palette (not an indexed picture)"),
                  ("missing.pal", "cannot be opened")]
         for name, reason in cases:
             with self.subTest(name):

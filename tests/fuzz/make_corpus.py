@@ -270,6 +270,13 @@ def inflate_streams():
     }
 
 
+def png_indexed_with_side_chunks():
+    data, _ = png_cases.indexed_png(5, 3, 8)
+    plte_end = data.index(b"PLTE") - 4 + 12 + 3 * 256
+    return (data[:plte_end] + png_cases.chunk(b"tRNS", bytes([0, 128])) +
+            png_cases.chunk(b"tEXt", b"Title\0seed") + data[plte_end:])
+
+
 def palettes():
     colours = [((i * 37) % 256, (i * 91) % 256, (i * 13) % 256) for i in range(16)]
     table = bytes(v for c in colours for v in c) + bytes(768 - 48)
@@ -287,7 +294,12 @@ def palettes():
         "riff.pal": b"RIFF" + struct.pack("<I", 4 + len(data)) + b"PAL " + data,
         "bitmap-16-colours.bmp": bitmap(4, 2, FOUR_BY_TWO, palette=16),
         "png-indexed.png": png_cases.good_pngs()["good-4-bits.png"][0],
+        # An 8-bit indexed PNG with a transparency chunk and a text chunk before its image data.
+        "png-indexed-8-side-chunks.png": png_indexed_with_side_chunks(),
+        "gimp-marked-crlf.gpl": b"\xef\xbb\xbfGIMP Palette\r\nName: marked\r\n" +
+                                b"".join(b"%d %d %d\r\n" % c for c in colours[:4]),
         "refused-empty.gpl": b"GIMP Palette\n",
+        "refused-jasc-count.pal": b"JASC-PAL\r\n0100\r\n9999\r\n1 2 3\r\n",
         "refused-jasc-300.pal": b"JASC-PAL\r\n0100\r\n1\r\n1 2 300\r\n",
         "refused-text.txt": b"no colours here\n",
     }

@@ -145,6 +145,74 @@ std::string importReason(const ImportOutcome& outcome, int openError) {
   }
 }
 
+namespace {
+
+std::string colourCount(long long count) {
+  return number(count) + (count == 1 ? " colour" : " colours");
+}
+
+// A size past a bound, in MiB rounded up to a tenth, so that it never reads as the bound itself.
+std::string mebibytes(long long bytes) {
+  const long long tenths = (bytes * 10 + (1 << 20) - 1) >> 20;
+  std::string text = number(tenths / 10);
+  if (tenths % 10 != 0) text += "." + number(tenths % 10);
+  return text + " MiB";
+}
+
+std::string paletteFormName(PaletteForm form) {
+  switch (form) {
+    case PaletteForm::kJasc:
+      return "a JASC-PAL palette";
+    case PaletteForm::kGimp:
+      return "a GIMP palette";
+    case PaletteForm::kRiff:
+      return "a RIFF palette";
+    case PaletteForm::kBitmap:
+      return "a bitmap read for its palette";
+    case PaletteForm::kPng:
+      return "a PNG read for its palette";
+    default:
+      return "a palette file";
+  }
+}
+
+std::string badColourCount(const PaletteOutcome& outcome) {
+  if (outcome.line == 0) {
+    return "a palette of " + colourCount(outcome.detail) + " (1 to 256 can be used)";
+  }
+  const std::string line = "line " + number(outcome.line);
+  if (outcome.detail == kNoColourCount) {
+    return line + " holds no colour count (a whole number from 1 to 256)";
+  }
+  return line + ": the colour count " + number(outcome.detail) + " is not 1 to 256";
+}
+
+// The picture checks' reasons, said of the palette file: a PNG palette file is refused for
+// whatever a PNG picture is, in the same words.
+std::string refusedPngPalette(const PaletteOutcome& outcome) {
+  const ImportOutcome refusal{outcome.pngProblem, outcome.detail};
+  switch (outcome.pngProblem) {
+    case ImportProblem::kPngBadCrc:
+    case ImportProblem::kPngCut:
+    case ImportProblem::kPngShortImageData:
+    case ImportProblem::kPngBadImageData:
+      return "the palette file is a " + pngReason(refusal);
+    case ImportProblem::kPngBadHeader:
+    case ImportProblem::kPngBadStructure:  // a palette chunk of 5 bytes among them
+      return "the palette file is a damaged PNG, with a " + pngReason(refusal);
+    case ImportProblem::kPngBadFilter:
+      return "the palette file has " + pngReason(refusal);
+    case ImportProblem::kPngMissingPalette:
+      return "the palette file is " + pngReason(refusal);
+    case ImportProblem::kPngUndecodable:
+      return "the PNG decoder refused the palette file (code " + number(outcome.detail) + ")";
+    default:
+      return "the palette file cannot be read as a PNG picture: " + importReason(refusal);
+  }
+}
+
+}  // namespace
+
 std::string paletteReason(const PaletteOutcome& outcome, int openError) {
   switch (outcome.problem) {
     case PaletteProblem::kNone:
@@ -165,15 +233,27 @@ std::string paletteReason(const PaletteOutcome& outcome, int openError) {
       return "not a palette: none of JASC-PAL, GIMP palette, colour table (768 or 772 bytes), "
              "RIFF palette, or an indexed bitmap or PNG";
     case PaletteProblem::kBadColourCount:
-      return "a palette of " + number(outcome.detail) + " colours (1 to 256 can be used)";
+      return badColourCount(outcome);
     case PaletteProblem::kBadEntry:
       return "line " + number(outcome.detail) +
              " is not a colour of three whole numbers from 0 to 255";
-    case PaletteProblem::kPngDamaged:
-      return "damaged PNG: the chunk at byte " + number(outcome.detail) +
-             " is cut short or fails its checksum";
+    case PaletteProblem::kPngRefused:
+      return refusedPngPalette(outcome);
     case PaletteProblem::kPngWithoutPalette:
-      return "a PNG without a palette (PLTE) chunk";
+      return "a PNG without a palette (not an indexed picture)";
+    case PaletteProblem::kTooLarge:
+      return "the palette file is " + mebibytes(outcome.detail) + "; " +
+             paletteFormName(outcome.form) + " is at most " +
+             mebibytes(outcome.form == PaletteForm::kBitmap || outcome.form == PaletteForm::kPng
+                           ? kLargestPicturePalette
+                           : kLargestTextPalette);
+    case PaletteProblem::kTooManyLines:
+      return "the palette file has " + number(outcome.detail) + " lines; " +
+             paletteFormName(outcome.form) + " has at most " + number(kMostTextPaletteLines);
+    case PaletteProblem::kPictureTooLarge:
+      return "the palette file is a picture of " + number(outcome.width) + " x " +
+             number(outcome.height) + " pixels; " + paletteFormName(outcome.form) +
+             " has at most " + number(kMostPicturePalettePixels) + " (4096 x 4096)";
   }
   return "the palette cannot be read";
 }
