@@ -26,18 +26,13 @@ unsigned char* shrinkToStream(unsigned char* block, std::size_t streamLength) {
 ImportOutcome decodePngPicture(std::FILE* file, const ImportOptions& options,
                                DecodedPicture& picture) {
   PngFacts facts;
-  const ImportOutcome checked = checkPng(file, facts);
-  if (!checked.ok()) return checked;
-  ImportOutcome decoded = !pngIsIndexed(facts) && !options.hasPalette
-                              ? problem(ImportProblem::kNeedsPalette, pngBitsPerPixel(facts))
-                              : decodePng(file, facts, picture);
+  ImportOutcome decoded = readPng(file, options.hasPalette, facts, picture);
+  if (decoded.ok() && !pngIsIndexed(facts) && !options.hasPalette) {
+    decoded = problem(ImportProblem::kNeedsPalette, pngBitsPerPixel(facts));
+  }
   // Grey and grey with alpha (colour types 0 and 4) have shades, not colours.
   decoded.grey = decoded.problem == ImportProblem::kNeedsPalette && (facts.colourType & 2) == 0;
-  if (decoded.ok()) return decoded;
-  // The checks may have passed image data that zlib refuses (png_check.h); a picture refused
-  // from here on is refused for that fault, as every platform refuses it.
-  const ImportOutcome stream = confirmPngStream(file);
-  return stream.ok() ? decoded : stream;
+  return decoded;
 }
 
 ImportOutcome decodeBitmapPicture(std::FILE* file, const ImportOptions& options,

@@ -9,6 +9,8 @@
 
 #include "file_open.h"
 #include "png_inflate.h"
+#include "png_row_walk.h"
+#include "png_side_chunks.h"
 
 namespace {
 
@@ -67,17 +69,6 @@ std::int64_t passSpan(std::uint32_t size, int start, int step) {
                                                   : 0;
 }
 
-// Where the walk through the inflated rows stands.
-struct RowWalk {
-  PngFacts facts;
-  int passes = 1;
-  int pass = -1;
-  std::int64_t rowsLeft = 0;   // in this pass, the current row included
-  std::int64_t rowBytes = 0;   // of this pass, without the filter byte
-  std::int64_t bytesLeft = 0;  // of the current row; 0: the next byte is a filter byte
-  bool complete = false;
-};
-
 const Pass& passAt(const RowWalk& walk, int pass) {
   return walk.facts.interlaced ? kAdam7[pass] : kWhole;
 }
@@ -97,45 +88,20 @@ void nextPass(RowWalk& walk) {
   walk.complete = true;
 }
 
-// The rows' bytes, filter byte included, that the header promises.
-std::int64_t rawSize(const PngFacts& facts) {
-  RowWalk walk;
-  walk.facts = facts;
-  walk.passes = facts.interlaced ? 7 : 1;
-  std::int64_t total = 0;
-  for (nextPass(walk); !walk.complete; nextPass(walk)) total += walk.rowsLeft * (1 + walk.rowBytes);
-  return total;
-}
-
-// Walks inflated bytes row by row: each row starts with its filter byte (0 to 4).
-ImportOutcome walkRows(RowWalk& walk, const unsigned char* bytes, std::size_t length) {
-  while (length > 0 && !walk.complete) {
-    if (walk.bytesLeft == 0) {
-      if (*bytes > 4) return problem(ImportProblem::kPngBadFilter, *bytes);
-      ++bytes;
-      --length;
-      walk.bytesLeft = walk.rowBytes;
-    }
-    const std::size_t taken = static_cast<std::size_t>(
-        std::min<std::int64_t>(walk.bytesLeft, static_cast<std::int64_t>(length)));
-    bytes += taken;
-    length -= taken;
-    walk.bytesLeft -= static_cast<std::int64_t>(taken);
-    if (walk.bytesLeft == 0 && --walk.rowsLeft == 0) nextPass(walk);
-  }
-  return {};
-}
-
+// What the walk keeps while it reads the chunks.
 struct ImageData {
-  explicit ImageData(const Inflater& chosen) : inflater(chosen) {}
-  const Inflater& inflater;
+  explicit ImageData(const Inflater* chosen) : inflater(chosen) {}
+  const Inflater* inflater;  // null: the image data is not inflated
+  SideChunks side;
   InflaterState* state = nullptr;
   InflateVerdict verdict = InflateVerdict::kGoingOn;
   ImportOutcome rows;
   RowWalk walk;
   // The file is read in large pieces, which keep the inflater in its fast loop.
   unsigned char piece[1 << 18];
-  ~ImageData() { inflater.end(state); }
+  ~ImageData() {
+    if (inflater != nullptr) inflater->end(state);
+  }
 };
 
 bool walkInflated(void* taker, const unsigned char* bytes, std::size_t length) {
@@ -145,10 +111,10 @@ bool walkInflated(void* taker, const unsigned char* bytes, std::size_t length) {
 }
 
 ImportOutcome inflateSome(ImageData& data, const unsigned char* bytes, std::size_t length) {
-  if (data.verdict == InflateVerdict::kEnded) return {};
-  if (data.state == nullptr) data.state = data.inflater.start();
+  if (data.inflater == nullptr || data.verdict == InflateVerdict::kEnded) return {};
+  if (data.state == nullptr) data.state = data.inflater->start();
   if (data.state == nullptr) return problem(ImportProblem::kOutOfMemory);
-  data.verdict = data.inflater.inflateMore(*data.state, bytes, length, walkInflated, &data);
+  data.verdict = data.inflater->inflateMore(*data.state, bytes, length, walkInflated, &data);
   if (!data.rows.ok()) return data.rows;
   switch (data.verdict) {
     case InflateVerdict::kBadData:
@@ -177,7 +143,7 @@ ImportOutcome checkHeader(const unsigned char* data, std::uint32_t length, std::
   if (pixels > kLargestCount || outputCapacity(pixels) > kLargestCount) {
     return problem(ImportProblem::kTooLarge);
   }
-  if (rawSize(facts) > kInflateRatio * fileSize + kClaimSlack) {
+  if (pngRawSize(facts) > kInflateRatio * fileSize + kClaimSlack) {
     return problem(ImportProblem::kTooLarge, kClaimBeyondFile);
   }
   return {};
@@ -263,13 +229,50 @@ ImportOutcome checkPlace(const char* type, std::uint32_t length, ChunkOrder& ord
 
 }  // namespace
 
+void startRowWalk(RowWalk& walk, const PngFacts& facts) {
+  walk = RowWalk{};
+  walk.facts = facts;
+  walk.passes = facts.interlaced ? 7 : 1;
+  nextPass(walk);
+}
+
+std::int64_t pngRawSize(const PngFacts& facts) {
+  RowWalk walk;
+  std::int64_t total = 0;
+  for (startRowWalk(walk, facts); !walk.complete; nextPass(walk)) {
+    total += walk.rowsLeft * (1 + walk.rowBytes);
+  }
+  return total;
+}
+
+ImportOutcome walkRows(RowWalk& walk, const unsigned char* bytes, std::size_t length) {
+  while (length > 0 && !walk.complete) {
+    if (walk.bytesLeft == 0) {
+      if (*bytes > 4) return problem(ImportProblem::kPngBadFilter, *bytes);
+      ++bytes;
+      --length;
+      walk.bytesLeft = walk.rowBytes;
+    }
+    const std::size_t taken = static_cast<std::size_t>(
+        std::min<std::int64_t>(walk.bytesLeft, static_cast<std::int64_t>(length)));
+    bytes += taken;
+    length -= taken;
+    walk.bytesLeft -= static_cast<std::int64_t>(taken);
+    if (walk.bytesLeft == 0 && --walk.rowsLeft == 0) nextPass(walk);
+  }
+  return {};
+}
+
 int pngBitsPerPixel(const PngFacts& facts) { return channelsOf(facts.colourType) * facts.bitDepth; }
 
 bool hasPngSignature(const unsigned char* start, std::size_t length) {
   return length >= sizeof kSignature && std::memcmp(start, kSignature, sizeof kSignature) == 0;
 }
 
-ImportOutcome checkPngUsing(std::FILE* file, PngFacts& facts, const Inflater& inflater) {
+namespace {
+
+// The checks, the image data inflated with the inflater given or (null) not at all.
+ImportOutcome walkChunks(std::FILE* file, PngFacts& facts, const Inflater* inflater) {
   const std::int64_t size = fileSize(file);
   std::rewind(file);
   unsigned char signature[8];
@@ -292,6 +295,7 @@ ImportOutcome checkPngUsing(std::FILE* file, PngFacts& facts, const Inflater& in
     const bool isHeader = std::memcmp(type, "IHDR", 4) == 0;
     const bool isData = std::memcmp(type, "IDAT", 4) == 0;
     uLong crc = crc32(0L, head + 4, 4);
+    startSideChunk(data->side, type);
     ImportOutcome dataProblem;
     unsigned char header[13] = {};
     for (std::uint32_t left = length; left > 0;) {
@@ -300,6 +304,7 @@ ImportOutcome checkPngUsing(std::FILE* file, PngFacts& facts, const Inflater& in
       crc = crc32(crc, piece, static_cast<uInt>(wanted));
       if (isHeader && length == 13) std::memcpy(header, piece, 13);
       if (isData && dataProblem.ok()) dataProblem = inflateSome(*data, piece, wanted);
+      measureSideChunk(data->side, piece, wanted);
       left -= static_cast<std::uint32_t>(wanted);
     }
     unsigned char stored[4];
@@ -310,17 +315,28 @@ ImportOutcome checkPngUsing(std::FILE* file, PngFacts& facts, const Inflater& in
       const ImportOutcome checked = checkHeader(header, length, size, facts);
       if (!checked.ok()) return checked;
       order.header = true;
-      data->walk.facts = facts;
-      data->walk.passes = facts.interlaced ? 7 : 1;
-      nextPass(data->walk);
+      startRowWalk(data->walk, facts);
     }
     if (std::memcmp(type, "IEND", 4) == 0) break;
     at += 12 + std::int64_t{length};
   }
-  if (data->verdict != InflateVerdict::kEnded || !data->walk.complete) {
+  if (inflater != nullptr && (data->verdict != InflateVerdict::kEnded || !data->walk.complete)) {
     return problem(ImportProblem::kPngShortImageData);
   }
+  // Last: before these bounds were measured here, only the decoder refused such a file, once
+  // every check had passed it.
+  if (sideChunksPastBounds(data->side)) return problem(ImportProblem::kPngSideChunkTooLarge);
   return {};
+}
+
+}  // namespace
+
+ImportOutcome checkPngUsing(std::FILE* file, PngFacts& facts, const Inflater& inflater) {
+  return walkChunks(file, facts, &inflater);
+}
+
+ImportOutcome checkPngChunks(std::FILE* file, PngFacts& facts) {
+  return walkChunks(file, facts, nullptr);
 }
 
 ImportOutcome checkPng(std::FILE* file, PngFacts& facts) {

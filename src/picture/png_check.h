@@ -2,7 +2,9 @@
 // each decoder is given only sound files and all of them refuse the same bad ones: every chunk
 // walked and its checksum checked, the chunks' order and sizes, the header's values, the image
 // data inflated once (in a small buffer) to see each row's filter byte and that no row is
-// missing, and the size the header claims held to what the file can hold.
+// missing, the size the header claims held to what the file can hold, and what the compressed
+// text and profile chunks inflate to held to their bounds (kPngSideChunkLimit, all of them
+// kPngSideChunksLimit), refused last, after every other fault.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +39,12 @@ ImportOutcome checkPng(std::FILE* file, PngFacts& facts);
 
 // The checks with the inflater given; kZlibInflater's verdicts are the ones every platform gives.
 ImportOutcome checkPngUsing(std::FILE* file, PngFacts& facts, const Inflater& inflater);
+
+// The same checks but for the image data, which is not inflated: every chunk and its checksum,
+// the order, the header, the claim bound and the side chunks' bounds. A pass here and a reader
+// that then checks the image data as it inflates it (png_restream.h) give checkPng's verdict with
+// one inflate.
+ImportOutcome checkPngChunks(std::FILE* file, PngFacts& facts);
 
 // For a file checkPng passed and something later refuses: the checks' verdict with zlib's
 // inflater where the build checks with another, so that the file is refused for the same fault

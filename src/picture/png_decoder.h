@@ -19,3 +19,19 @@ void describePicture(const PngFacts& facts, DecodedPicture& picture);
 // Spreads rows of packed 1-, 2- or 4-bit indices (each row starting on a byte) to a byte each.
 void unpackPngRows(const unsigned char* packed, std::size_t stride, int bits, std::int32_t width,
                    std::int32_t height, unsigned char* out);
+
+// checkPng, then decodePng: facts says what the file is. A picture that is not indexed is only
+// checked, not decoded, unless decodeTrueColour. Where the platform's decoder can be handed the
+// image data checked on the way (POSIX), a file that passes has it inflated once; the verdicts and
+// the pictures are those of checkPng and decodePng one after the other.
+ImportOutcome readPng(std::FILE* file, bool decodeTrueColour, PngFacts& facts,
+                      DecodedPicture& picture);
+
+// A picture that is not to be decoded (and is refused for that) must still be refused first for
+// a fault in its image data: checked with zlib's inflater, whose verdict counts (png_inflate.h),
+// so that one inflate gives it.
+ImportOutcome checkOnlyPng(std::FILE* file, PngFacts& facts);
+
+// checkPng, then decodePng, one after the other: the image data inflated by each.
+ImportOutcome checkThenDecodePng(std::FILE* file, bool decodeTrueColour, PngFacts& facts,
+                                 DecodedPicture& picture);

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "png_decoder.h"
+#include "png_restream.h"
 
 namespace {
 
@@ -70,39 +71,83 @@ ImportOutcome decodeIndexed(spng_ctx* context, const PngFacts& facts, DecodedPic
   return {};
 }
 
-}  // namespace
-
-ImportOutcome decodePng(std::FILE* file, const PngFacts& facts, DecodedPicture& picture) {
-  describePicture(facts, picture);
-  // The checks have verified every chunk's checksum and the image data's own, so libspng need
-  // not compute them again.
-  Context context(spng_ctx_new(SPNG_CTX_IGNORE_ADLER32));
-  if (!context) return {ImportProblem::kOutOfMemory, 0};
-  std::rewind(file);
-  int status = spng_set_crc_action(context.get(), SPNG_CRC_USE, SPNG_CRC_USE);
-  if (status == 0) status = spng_set_png_file(context.get(), file);
-  if (status == 0) status = spng_set_image_limits(context.get(), facts.width, facts.height);
+// Everything once the context has its source: the same for the file and for its restream.
+ImportOutcome decodeFrom(spng_ctx* context, const PngFacts& facts, DecodedPicture& picture) {
+  int status = spng_set_crc_action(context, SPNG_CRC_USE, SPNG_CRC_USE);
+  if (status == 0) status = spng_set_image_limits(context, facts.width, facts.height);
   // A text or profile chunk of a few bytes can inflate to gigabytes; libspng stops at these
-  // bounds (the image data is not counted) instead of growing its buffer. It doubles that buffer
-  // as it inflates, and refuses a doubling past its limit: twice the bound lets a chunk of
-  // exactly the bound through.
+  // bounds (the image data is not counted) instead of growing its buffers. The chunk walk holds
+  // what they inflate to to the bounds exactly, on every platform; these stay behind it, for a
+  // decoder handed a file by itself, at twice the bounds: libspng doubles a chunk's buffer as it
+  // inflates and refuses a doubling past its limit, and counts its own records of the chunks
+  // besides their text against the limit of all.
   if (status == 0) {
-    status = spng_set_chunk_limits(context.get(), static_cast<std::size_t>(2 * kPngSideChunkLimit),
-                                   static_cast<std::size_t>(kPngSideChunksLimit));
+    status = spng_set_chunk_limits(context, static_cast<std::size_t>(2 * kPngSideChunkLimit),
+                                   static_cast<std::size_t>(2 * kPngSideChunksLimit));
   }
   if (status != 0) return undecodable(status);
   // libspng reads the file again: the blocks below are sized from what the checks saw, so a
   // file changed since then must not reach the decoder with another header.
-  if (!sameHeader(context.get(), facts)) return undecodable(SPNG_ENOIHDR);
-  if (picture.indexed) return decodeIndexed(context.get(), facts, picture);
+  if (!sameHeader(context, facts)) return undecodable(SPNG_ENOIHDR);
+  if (picture.indexed) return decodeIndexed(context, facts, picture);
 
   std::size_t size = 0;
-  status = spng_decoded_image_size(context.get(), SPNG_FMT_RGBA8, &size);
+  status = spng_decoded_image_size(context, SPNG_FMT_RGBA8, &size);
   if (status != 0) return undecodable(status);
   picture.pixels = allocateBytes(static_cast<std::int64_t>(size));
   if (!picture.pixels) return {ImportProblem::kOutOfMemory, 0};
-  status = spng_decode_image(context.get(), picture.pixels.get(), size, SPNG_FMT_RGBA8,
-                             SPNG_DECODE_TRNS);
+  status = spng_decode_image(context, picture.pixels.get(), size, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS);
   if (status != 0) return undecodable(status);
   return {};
+}
+
+// The checks have verified every chunk's checksum and the image data's own, so libspng need not
+// compute them again.
+Context newContext() { return Context(spng_ctx_new(SPNG_CTX_IGNORE_ADLER32)); }
+
+int readRestream(spng_ctx*, void* user, void* into, std::size_t length) {
+  PngRestream& restream = *static_cast<PngRestream*>(user);
+  const std::size_t given = readPngRestream(restream, static_cast<unsigned char*>(into), length);
+  return given == length ? 0 : SPNG_IO_ERROR;
+}
+
+struct RestreamClose {
+  void operator()(PngRestream* restream) const { closePngRestream(restream); }
+};
+
+// The walked file decoded from its restream: true when the picture is whole and the image data
+// sound; false says nothing of why.
+bool decodeOnce(std::FILE* file, const PngFacts& facts, DecodedPicture& picture) {
+  std::unique_ptr<PngRestream, RestreamClose> restream(openPngRestream(file, facts));
+  Context context = newContext();
+  if (!restream || !context) return false;
+  describePicture(facts, picture);
+  const bool decoded = spng_set_png_stream(context.get(), readRestream, restream.get()) == 0 &&
+                       decodeFrom(context.get(), facts, picture).ok();
+  return decoded && pngRestreamSound(*restream);
+}
+
+}  // namespace
+
+ImportOutcome decodePng(std::FILE* file, const PngFacts& facts, DecodedPicture& picture) {
+  describePicture(facts, picture);
+  Context context = newContext();
+  if (!context) return {ImportProblem::kOutOfMemory, 0};
+  std::rewind(file);
+  const int status = spng_set_png_file(context.get(), file);
+  if (status != 0) return undecodable(status);
+  return decodeFrom(context.get(), facts, picture);
+}
+
+// The chunk walk, then libspng reading the file through its restream: the image data inflated
+// once. A file refused anywhere on that way is taken again the way that names its fault
+// (checkPng, then decodePng), so each is refused for what and in the words it always was.
+ImportOutcome readPng(std::FILE* file, bool decodeTrueColour, PngFacts& facts,
+                      DecodedPicture& picture) {
+  if (!checkPngChunks(file, facts).ok())
+    return checkThenDecodePng(file, decodeTrueColour, facts, picture);
+  if (!pngIsIndexed(facts) && !decodeTrueColour) return checkOnlyPng(file, facts);
+  if (decodeOnce(file, facts, picture)) return {};
+  picture = DecodedPicture{};
+  return checkThenDecodePng(file, decodeTrueColour, facts, picture);
 }

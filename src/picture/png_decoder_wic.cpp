@@ -241,3 +241,11 @@ ImportOutcome decodePng(std::FILE* file, const PngFacts& facts, DecodedPicture& 
   if (FAILED(status)) return undecodable(status);
   return readRows(converter, *layoutOf(GUID_WICPixelFormat32bppRGBA), picture);
 }
+
+// The Windows Imaging Component is handed the file whole and inflates its image data itself; it
+// is not known to refuse all the image data the checks refuse, so the checks come first and
+// inflate it too.
+ImportOutcome readPng(std::FILE* file, bool decodeTrueColour, PngFacts& facts,
+                      DecodedPicture& picture) {
+  return checkThenDecodePng(file, decodeTrueColour, facts, picture);
+}

@@ -1,11 +1,17 @@
 // Inflating a PNG's image data for its checks, which only look at what comes out and let it go.
 // zlib's inflater is everywhere; ISA-L's, where the build has it, inflates two to three times as
-// fast, and the checks inflate every picture in full before its decoder inflates it again.
-// Where both finish a stream they give the same bytes, and ISA-L finishes every stream zlib
+// fast. Where both finish a stream they give the same bytes, and ISA-L finishes every stream zlib
 // finishes. ISA-L also takes streams that zlib refuses: a block whose Huffman code leaves some
 // codes unused, which zlib calls an incomplete code. So zlib's verdict is the one that counts:
 // the checks give a refusal in zlib's words (png_check.h), and a file ISA-L passed is inflated
 // again by libspng's zlib before anything is made of it.
+//
+// Which inflates what: a picture imported on POSIX has its image data inflated once, by zlib's
+// inflater, on its way to libspng (png_restream.h), since that one inflate must also give the
+// verdict; a picture only checked (true colour without a palette) is checked with zlib's too,
+// for the same reason. The faster inflater checks the files that are checked first and then
+// decoded whole (palette files, and a file refused on the way, whose fault is then named the way
+// it always was); Windows builds check with zlib's alone.
 #pragma once
 
 #include <cstddef>

@@ -113,6 +113,21 @@ def with_incomplete_code(ihdr, plte, stored, literals):
     return data + chunk(b"IDAT", stream) + chunk(b"IEND", b"")
 
 
+SIDE_CHUNK_LIMIT = 1 << 20  # what one text or profile chunk may inflate to (8 MiB all of them)
+
+
+def side_chunk(kind, inflated):
+    """A zTXt, compressed iTXt or iCCP chunk whose body inflates to `inflated` bytes."""
+    body = zlib.compress(b"a" * inflated, 9)
+    fields = {b"zTXt": b"Comment\0\0", b"iTXt": b"Comment\0\1\0\0\0", b"iCCP": b"profile\0\0"}
+    return chunk(kind, fields[kind] + body)
+
+
+def with_side_chunks(png, chunks):
+    """The PNG with the chunks put after its header (IHDR ends at byte 33)."""
+    return png[:33] + b"".join(chunks) + png[33:]
+
+
 def bad_pngs():
     """name -> bytes; each is refused in the same words on every platform."""
     good, _ = indexed_png(13, 9, 4)
@@ -147,13 +162,27 @@ def bad_pngs():
         "bad-incomplete-code-grey.png": with_incomplete_code(
             header(5, 3, 8, 0), False, bytes([0, 0, 1, 0, 1, 1] * 3), []),
     })
+    # Text and profile chunks a byte past their bound, and nine at it, past the bound of all:
+    # refused alike whether the decoder reads such chunks or not.
+    cases.update({
+        f"bad-{kind.decode().lower()}-past-its-bound.png":
+            with_side_chunks(good, [side_chunk(kind, SIDE_CHUNK_LIMIT + 1)])
+        for kind in (b"zTXt", b"iTXt", b"iCCP")})
+    cases["bad-side-chunks-past-their-bound.png"] = with_side_chunks(
+        good, [side_chunk(b"zTXt", SIDE_CHUNK_LIMIT)] * 9)
     return cases
 
 
 def good_pngs():
     """name -> (bytes, indices top row first), indexed at every depth, widths not a multiple of 4."""
-    return {f"good-{depth}-bits.png": indexed_png(width, 7, depth)
+    pngs = {f"good-{depth}-bits.png": indexed_png(width, 7, depth)
             for depth, width in ((1, 13), (2, 6), (4, 9), (8, 21))}
+    # Each kind of compressed side chunk at its bound, eight of them in all: read.
+    data, indices = indexed_png(9, 7, 4)
+    pngs["good-side-chunks-at-their-bound.png"] = (with_side_chunks(
+        data, [side_chunk(b"iCCP", SIDE_CHUNK_LIMIT), side_chunk(b"iTXt", SIDE_CHUNK_LIMIT)] +
+        [side_chunk(b"zTXt", SIDE_CHUNK_LIMIT)] * 6), indices)
+    return pngs
 
 
 def main():

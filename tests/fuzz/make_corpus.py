@@ -42,7 +42,7 @@ def bitmap(width, height, pixels=b"", bits=8, info=40, palette=256, compression=
 
 def real_picture(name):
     """A picture that a real encoder wrote, kept with the importer's tests."""
-    with open(os.path.join(HERE, "..", "episode", "pictures", name + ".bmp"), "rb") as file:
+    with open(os.path.join(HERE, "..", "picture", "pictures", name + ".bmp"), "rb") as file:
         return file.read()
 
 
@@ -243,6 +243,10 @@ def pngs():
                              png_cases.chunk(b"IHDR", png_cases.header(5, 3, 8, 6)) +
                              png_cases.chunk(b"IDAT", zlib.compress(rows)) +
                              png_cases.chunk(b"IEND", b""))
+    # Each compressed side chunk, small, so that the fuzzer starts inside their measuring.
+    small = png_cases.good_pngs()["good-4-bits.png"][0]
+    files["side-chunks.png"] = png_cases.with_side_chunks(
+        small, [png_cases.side_chunk(kind, 300) for kind in (b"zTXt", b"iTXt", b"iCCP")])
     return files
 
 

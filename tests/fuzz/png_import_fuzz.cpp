@@ -5,17 +5,20 @@
 // stream of exactly width x height indices, none of them past the palette, and never the
 // transparent index where the picture had no transparent pixel. And a PNG that zlib's checks
 // refuse is refused for just that fault, whichever inflater this build checks with: so every
-// platform names the same fault in the same words.
+// platform names the same fault in the same words. The read that inflates the image data once
+// is held to the checks and the decoder one after the other: the same verdict, the same picture.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "fuzz_support.h"
 #include "picture_import.h"
 #include "png_check.h"
+#include "png_decoder.h"
 #include "png_inflate.h"
 
 namespace {
@@ -53,6 +56,34 @@ std::vector<std::uint8_t> inflated(const ImportedImage& image) {
   return out;
 }
 
+bool samePicture(const DecodedPicture& a, const DecodedPicture& b) {
+  if (a.width != b.width || a.height != b.height || a.indexed != b.indexed ||
+      a.paletteCount != b.paletteCount ||
+      std::memcmp(a.palette, b.palette, sizeof a.palette) != 0 || !a.pixels != !b.pixels) {
+    return false;
+  }
+  const std::size_t size =
+      static_cast<std::size_t>(a.width) * static_cast<std::size_t>(a.height) * (a.indexed ? 1 : 4);
+  return !a.pixels || std::memcmp(a.pixels.get(), b.pixels.get(), size) == 0;
+}
+
+// The image data inflated once (readPng) and the checks then the decoder, each inflating it:
+// the same verdict, and the same picture byte for byte.
+void sameReadEitherWay(std::FILE* file, bool decodeTrueColour) {
+  PngFacts onceFacts;
+  PngFacts twiceFacts;
+  DecodedPicture once;
+  DecodedPicture twice;
+  const ImportOutcome readOnce = readPng(file, decodeTrueColour, onceFacts, once);
+  const ImportOutcome readTwice = checkThenDecodePng(file, decodeTrueColour, twiceFacts, twice);
+  if (readOnce.problem != readTwice.problem || readOnce.detail != readTwice.detail) {
+    fail("the image data inflated once is judged otherwise than inflated twice");
+  }
+  if (readOnce.ok() && !samePicture(once, twice)) {
+    fail("the image data inflated once gives another picture than inflated twice");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -69,6 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   PngFacts facts;
   const ImportOutcome byZlib =
       hasPngSignature(data, size) ? checkPngUsing(file, facts, kZlibInflater) : ImportOutcome{};
+  if (hasPngSignature(data, size)) sameReadEitherWay(file, options.hasPalette);
   std::fclose(file);
   if (!byZlib.ok() && (outcome.problem != byZlib.problem || outcome.detail != byZlib.detail)) {
     fail("a PNG refused for another fault than zlib's checks find");

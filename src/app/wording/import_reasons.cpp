@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "png_decoder_codes.h"
+
 namespace {
 
 std::string cannotOpen(int openError) {
@@ -28,6 +30,17 @@ std::string hexColour(std::uint32_t colour) {
   char text[8];
   std::snprintf(text, sizeof text, "#%06X", static_cast<unsigned>(colour & 0xFFFFFF));
   return text;
+}
+
+// The decoder's code in words where its table knows it; the code itself stays, in brackets, for
+// a report of the fault.
+std::string undecodableReason(long long code) {
+  const std::string meaning = pngDecoderCodeMeaning(code);
+  const std::string number = "(code " + pngDecoderCodeText(code) + ")";
+  if (meaning.empty()) {
+    return "the PNG decoder refused the picture for a reason it does not name " + number;
+  }
+  return "the PNG decoder refused the picture: " + meaning + " " + number;
 }
 
 std::string pngReason(const ImportOutcome& outcome) {
@@ -57,7 +70,7 @@ std::string pngReason(const ImportOutcome& outcome) {
              number(kPngSideChunkLimit >> 20) + " MiB (or all of them past " +
              number(kPngSideChunksLimit >> 20) + " MiB)";
     case ImportProblem::kPngUndecodable:
-      return "the PNG decoder refused the picture (code " + detail + ")";
+      return undecodableReason(outcome.detail);
     default:
       return std::string();
   }

@@ -1,0 +1,190 @@
+#include "png_restream.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "png_inflate.h"
+#include "png_row_walk.h"
+
+struct PngRestream {
+  std::FILE* file = nullptr;
+  RowWalk walk;
+  std::int64_t rowBytesLeft = 0;  // of the rows, to be handed on
+  bool streamStarted = false;     // the zlib header handed on
+  InflaterState* inflater = nullptr;
+  InflateVerdict verdict = InflateVerdict::kGoingOn;
+  bool fault = false;
+  bool ended = false;  // the end chunk read
+  // The chunk being read: its data bytes still to come, then its checksum.
+  std::uint32_t chunkLeft = 0;
+  bool checksumLeft = false;
+  bool chunkIsData = false;
+  bool chunkIsEnd = false;
+  bool dataSeen = false;
+  // Made and not yet handed on: from `handedOn` to the end.
+  std::vector<unsigned char> made;
+  std::size_t handedOn = 0;
+  unsigned char piece[1 << 16];
+};
+
+namespace {
+
+// The image data is given to the inflater in small pieces: what one piece inflates to waits in
+// `made`, and deflate's 1032 to 1 keeps that under 5 MB.
+constexpr std::size_t kDataPiece = 4096;
+// The largest stored block deflate has.
+constexpr std::int64_t kStoredBlock = 65535;
+
+void put32(std::vector<unsigned char>& out, std::uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back((value >> shift) & 0xFF);
+}
+
+// One image data chunk holding one stored block of the rows (the zlib header before the first,
+// a checksum of zeros after the last, which the decoder is told not to verify: the stream the
+// file holds has had its own verified here). Chunk checksums are zeros too: the walk verified the
+// file's, and the decoder is told to use chunks whatever their checksums say.
+void putStoredChunk(PngRestream& r, const unsigned char* bytes, std::size_t length) {
+  const bool first = !r.streamStarted;
+  const bool last = static_cast<std::int64_t>(length) == r.rowBytesLeft;
+  std::vector<unsigned char>& out = r.made;
+  put32(out, static_cast<std::uint32_t>((first ? 2 : 0) + 5 + length + (last ? 4 : 0)));
+  out.insert(out.end(), {'I', 'D', 'A', 'T'});
+  if (first) out.insert(out.end(), {0x78, 0x01});
+  const auto size = static_cast<unsigned>(length);
+  out.insert(out.end(), {static_cast<unsigned char>(last ? 1 : 0), static_cast<unsigned char>(size),
+                         static_cast<unsigned char>(size >> 8), static_cast<unsigned char>(~size),
+                         static_cast<unsigned char>(~size >> 8)});
+  out.insert(out.end(), bytes, bytes + length);
+  if (last) put32(out, 0);
+  put32(out, 0);
+  r.streamStarted = true;
+  r.rowBytesLeft -= static_cast<std::int64_t>(length);
+}
+
+// Takes what the inflater gives: rows are checked, then handed on; bytes after the last row are
+// let go, as checkPng lets them go.
+bool takeRows(void* taker, const unsigned char* bytes, std::size_t length) {
+  PngRestream& r = *static_cast<PngRestream*>(taker);
+  if (!walkRows(r.walk, bytes, length).ok()) {
+    r.fault = true;
+    return false;
+  }
+  while (length > 0 && r.rowBytesLeft > 0) {
+    const std::size_t block = static_cast<std::size_t>(
+        std::min({static_cast<std::int64_t>(length), kStoredBlock, r.rowBytesLeft}));
+    putStoredChunk(r, bytes, block);
+    bytes += block;
+    length -= block;
+  }
+  return true;
+}
+
+void inflatePiece(PngRestream& r, const unsigned char* bytes, std::size_t length) {
+  if (r.verdict == InflateVerdict::kEnded) return;  // data after the stream's end is let be
+  if (r.inflater == nullptr) r.inflater = kZlibInflater.start();
+  if (r.inflater == nullptr) {
+    r.fault = true;
+    return;
+  }
+  r.verdict = kZlibInflater.inflateMore(*r.inflater, bytes, length, takeRows, &r);
+  if (r.verdict == InflateVerdict::kBadData || r.verdict == InflateVerdict::kOutOfMemory) {
+    r.fault = true;
+  }
+}
+
+bool readExactly(PngRestream& r, unsigned char* into, std::size_t length) {
+  if (std::fread(into, 1, length, r.file) == length) return true;
+  r.fault = true;
+  return false;
+}
+
+// The next chunk's head: every chunk but image data is handed on as it is.
+void readChunkHead(PngRestream& r) {
+  unsigned char head[8];
+  if (!readExactly(r, head, sizeof head)) return;
+  r.chunkLeft = std::uint32_t{head[0]} << 24 | std::uint32_t{head[1]} << 16 |
+                std::uint32_t{head[2]} << 8 | head[3];
+  r.chunkIsData = std::memcmp(head + 4, "IDAT", 4) == 0;
+  r.chunkIsEnd = std::memcmp(head + 4, "IEND", 4) == 0;
+  r.checksumLeft = true;
+  // The image data ended: the rows must all have come, and the decoder sees no chunk after
+  // them before it has them all.
+  if (!r.chunkIsData && r.dataSeen && r.rowBytesLeft > 0) r.fault = true;
+  r.dataSeen = r.dataSeen || r.chunkIsData;
+  if (!r.chunkIsData) r.made.insert(r.made.end(), head, head + sizeof head);
+}
+
+// Reads on in the file and makes more to hand on (perhaps nothing); false at the end or a fault.
+bool readOn(PngRestream& r) {
+  if (r.fault || r.ended) return false;
+  if (r.chunkLeft > 0) {
+    const std::size_t wanted =
+        std::min<std::size_t>(r.chunkLeft, r.chunkIsData ? kDataPiece : sizeof r.piece);
+    if (!readExactly(r, r.piece, wanted)) return false;
+    r.chunkLeft -= static_cast<std::uint32_t>(wanted);
+    if (r.chunkIsData) {
+      inflatePiece(r, r.piece, wanted);
+    } else {
+      r.made.insert(r.made.end(), r.piece, r.piece + wanted);
+    }
+  } else if (r.checksumLeft) {
+    unsigned char checksum[4];
+    if (!readExactly(r, checksum, sizeof checksum)) return false;
+    r.checksumLeft = false;
+    if (!r.chunkIsData) r.made.insert(r.made.end(), checksum, checksum + sizeof checksum);
+    r.ended = r.chunkIsEnd;
+  } else {
+    readChunkHead(r);
+  }
+  return !r.fault;
+}
+
+}  // namespace
+
+PngRestream* openPngRestream(std::FILE* file, const PngFacts& facts) {
+  PngRestream* r = new (std::nothrow) PngRestream;
+  if (r == nullptr) return nullptr;
+  r->file = file;
+  startRowWalk(r->walk, facts);
+  r->rowBytesLeft = pngRawSize(facts);
+  std::rewind(file);
+  unsigned char signature[8];
+  if (readExactly(*r, signature, sizeof signature)) {
+    r->made.insert(r->made.end(), signature, signature + sizeof signature);
+  }
+  return r;
+}
+
+void closePngRestream(PngRestream* restream) {
+  if (restream == nullptr) return;
+  kZlibInflater.end(restream->inflater);
+  delete restream;
+}
+
+std::size_t readPngRestream(PngRestream& r, unsigned char* into, std::size_t length) {
+  std::size_t given = 0;
+  while (given < length) {
+    if (r.handedOn == r.made.size()) {
+      r.made.clear();
+      r.handedOn = 0;
+      if (!readOn(r)) break;
+      continue;
+    }
+    const std::size_t taken = std::min(length - given, r.made.size() - r.handedOn);
+    std::memcpy(into + given, r.made.data() + r.handedOn, taken);
+    r.handedOn += taken;
+    given += taken;
+  }
+  return given;
+}
+
+bool pngRestreamSound(PngRestream& r) {
+  while (readOn(r)) {
+    r.made.clear();
+    r.handedOn = 0;
+  }
+  return !r.fault && r.ended && r.verdict == InflateVerdict::kEnded && r.walk.complete;
+}
