@@ -248,6 +248,19 @@ void solveMemoBlock(const NearestColours& nearest, unsigned block, unsigned char
 
 enum BlockStage : unsigned char { kNotWorkedOut, kUnderWay, kKnown };
 
+// The slow part of knowBlock, out of the pixels' way: stage as last read.
+bool workOutBlock(const NearestColours& nearest, unsigned block, unsigned char stage) {
+  NearestColours::BlockFacts& facts = nearest.facts[block];
+  if (stage != kNotWorkedOut || !facts.stage.compare_exchange_strong(stage, kUnderWay)) {
+    return stage == kKnown;  // a failed exchange has read the stage again
+  }
+  BlockSummary summary;
+  solveMemoBlock(nearest, block, nearest.memo.get() + (std::size_t{block} << 12), summary);
+  facts.distanceToCheck = summary.holdsChoosable ? UINT32_MAX : summary.largestDistance2;
+  facts.stage.store(kKnown, std::memory_order_release);
+  return true;
+}
+
 // Makes sure a block's answers are known, working them out on first use. True when they are;
 // false while another thread is working them out (the caller then searches its one colour
 // itself rather than wait) or without a memo.
@@ -255,14 +268,7 @@ bool knowBlock(const NearestColours& nearest, unsigned block) {
   if (!nearest.memo) return false;
   NearestColours::BlockFacts& facts = nearest.facts[block];
   unsigned char stage = facts.stage.load(std::memory_order_acquire);
-  if (stage == kKnown) return true;
-  if (stage == kUnderWay || !facts.stage.compare_exchange_strong(stage, kUnderWay)) return false;
-  BlockSummary summary;
-  solveMemoBlock(nearest, block, nearest.memo.get() + (std::size_t{block} << 12), summary);
-  facts.largestDistance2 = summary.largestDistance2;
-  facts.holdsChoosable = summary.holdsChoosable;
-  facts.stage.store(kKnown, std::memory_order_release);
-  return true;
+  return stage == kKnown || workOutBlock(nearest, block, stage);
 }
 
 unsigned char lookUp(const NearestColours& nearest, unsigned red, unsigned green, unsigned blue) {
@@ -375,6 +381,7 @@ void mapPixels(const DecodedPicture& picture, const ImportOptions& options,
   const bool exactColours = options.exactColours;
   MappingReport& report = done.report;
   const unsigned char* memo = nearest.memo.get();
+  NearestColours::BlockFacts* facts = memo != nullptr ? nearest.facts.get() : nullptr;
   std::int64_t changed = 0;
   std::uint32_t largest = 0;
   std::int64_t i = first;
@@ -393,10 +400,11 @@ void mapPixels(const DecodedPicture& picture, const ImportOptions& options,
     }
     const unsigned at = memoIndexOf(red, green, blue);
     unsigned char chosen;
-    if (knowBlock(nearest, at >> 12)) {
+    NearestColours::BlockFacts* block = facts != nullptr ? facts + (at >> 12) : nullptr;
+    if (block != nullptr && (block->stage.load(std::memory_order_acquire) == kKnown ||
+                             workOutBlock(nearest, at >> 12, block->stage.load()))) {
       chosen = memo[at];
-      const NearestColours::BlockFacts& facts = nearest.facts[at >> 12];
-      if (!facts.holdsChoosable && facts.largestDistance2 <= largest) {
+      if (block->distanceToCheck <= largest) {
         if (exactColours) break;
         ++changed;  // no colour of the block is choosable: this one moves
         out[i - first] = chosen;

@@ -32,11 +32,10 @@ struct NearestColours {
   // allocation of 16 MB whose pages are only touched as blocks are worked out.
   struct BlockFacts {
     std::atomic<unsigned char> stage;  // not worked out, under way, or known
-    // Over the block's colours, each to its answer: the largest squared distance, and whether
-    // one of them is a choosable colour itself (distance 0). A picture's report needs a
-    // pixel's own distance only where these do not already settle it.
-    std::uint32_t largestDistance2;
-    bool holdsChoosable;
+    // Over the block's colours, each to its answer, the largest squared distance; the most
+    // there is when one of them is a choosable colour itself (distance 0). A picture's report
+    // needs a pixel's own distance only while this is above the largest it has met so far.
+    std::uint32_t distanceToCheck;
   };
   struct MemoRelease {
     void operator()(unsigned char* memo) const;
