@@ -343,7 +343,7 @@ int threadsFor(const DecodedPicture& picture, int asked) {
 }
 
 // Runs work(0) .. work(count - 1), each but the last on a thread of its own. A thread that cannot
-// be started leaves its share to this one, after the others.
+// be started leaves its share to this one, after the others (work must not wait for a share).
 template <typename Work>
 void runOnThreads(int count, const Work& work) {
   std::vector<std::thread> started;
@@ -489,19 +489,19 @@ int clampChannel(int value) { return std::min(255, std::max(0, value)); }
 // kept in sixteenths, a row of them for each row of pixels under way.
 //
 // The error of a pixel depends on every pixel before it, but only through the row above up to
-// two pixels to its right: so rows go round the threads, each row following the one above it at
-// least three pixels behind (then the row above has nothing left to add where this row adds its
-// own), and every pixel sees the very sums it would on one thread.
+// two pixels to its right: so the threads take rows in turn, each row following the one above
+// it at least three pixels behind (then the row above has nothing left to add where this row adds
+// its own), and every pixel sees the very sums it would on one thread. Rows are taken in order by
+// whichever thread is free, so a row only ever waits for rows already under way.
 struct DitherRun {
   const DecodedPicture& picture;
   const ImportOptions& options;
   const NearestColours& nearest;
-  int threads;
-  int rings;                // rows of errors, used round and round
+  int rings;                // rows of errors and of progress, used round and round
   std::size_t errorStride;  // (width + 2) x 3 sixteenths a row
   int* errors;
-  // For each thread, how far it is: row x (width + 2) + pixels done in that row, width + 1 once
-  // the row is done and its errors are cleared for reuse. Only ever grows.
+  // For each row under way, at row % rings, how far it is: row x (width + 2) + pixels done,
+  // width + 1 once the row is done and its errors are cleared for reuse. Only ever grows.
   std::atomic<std::int64_t>* progress;
 };
 
@@ -513,7 +513,7 @@ std::int64_t progressMark(const DitherRun& run, std::int64_t row, std::int64_t p
 
 void waitFor(const DitherRun& run, std::int64_t row, std::int64_t pixels) {
   if (row < 0) return;
-  const std::atomic<std::int64_t>& other = run.progress[row % run.threads];
+  const std::atomic<std::int64_t>& other = run.progress[row % run.rings];
   const std::int64_t mark = progressMark(run, row, pixels);
   while (other.load(std::memory_order_acquire) < mark) std::this_thread::yield();
 }
@@ -523,9 +523,10 @@ void ditherRow(const DitherRun& run, std::int32_t y, MappingReport& report) {
   const Palette& palette = run.options.palette;
   const int transparentIndex = run.options.transparentIndex;
   const std::int64_t width = picture.width;
-  std::atomic<std::int64_t>& mine = run.progress[y % run.threads];
-  // The row below's errors start cleared: wait for the row that used them last.
+  // This row's progress, and the row below's errors, start where rows now done left them.
+  waitFor(run, std::int64_t{y} - run.rings, width + 1);
   waitFor(run, std::int64_t{y} + 1 - run.rings, width + 1);
+  std::atomic<std::int64_t>& mine = run.progress[y % run.rings];
   int* current = run.errors + static_cast<std::size_t>(y % run.rings) * run.errorStride;
   int* next = run.errors + static_cast<std::size_t>((y + 1) % run.rings) * run.errorStride;
   const PixelSource source{picture, transparentIndex};
@@ -538,7 +539,7 @@ void ditherRow(const DitherRun& run, std::int32_t y, MappingReport& report) {
     if (y > 0 && aboveSeen < needed) {
       waitFor(run, y - 1, needed);
       aboveSeen =
-          std::min(width, run.progress[(y - 1) % run.threads].load(std::memory_order_acquire) -
+          std::min(width, run.progress[(y - 1) % run.rings].load(std::memory_order_acquire) -
                               progressMark(run, y - 1, 0));
     }
     if (x % kPublishEvery == 0) mine.store(progressMark(run, y, x), std::memory_order_release);
@@ -579,14 +580,16 @@ ImportOutcome dither(DecodedPicture& picture, const ImportOptions& options,
   const std::size_t stride = (width + 2) * 3;
   std::unique_ptr<int[]> errors(new (std::nothrow) int[static_cast<std::size_t>(rings) * stride]());
   std::unique_ptr<std::atomic<std::int64_t>[]> progress(
-      new (std::nothrow) std::atomic<std::int64_t>[static_cast<std::size_t>(threads)]);
+      new (std::nothrow) std::atomic<std::int64_t>[static_cast<std::size_t>(rings)]);
   if (!errors || !progress) return {ImportProblem::kOutOfMemory, 0};
-  for (int t = 0; t < threads; ++t) progress[t].store(-1);
-  const DitherRun run{picture, options, nearest,      threads,
-                      rings,   stride,  errors.get(), progress.get()};
+  for (int ring = 0; ring < rings; ++ring) progress[ring].store(-1);
+  std::atomic<std::int32_t> nextRow{0};  // the first row no thread has taken
+  const DitherRun run{picture, options, nearest, rings, stride, errors.get(), progress.get()};
   std::vector<MappingReport> parts(static_cast<std::size_t>(threads));
   runOnThreads(threads, [&](int part) {
-    for (std::int32_t y = part; y < picture.height; y += threads) {
+    for (;;) {
+      const std::int32_t y = nextRow.fetch_add(1);
+      if (y >= picture.height) break;
       ditherRow(run, y, parts[static_cast<std::size_t>(part)]);
     }
   });
