@@ -12,10 +12,10 @@
 #include "picture_import.h"
 
 // The nearest-colour search for one palette. The memo is made of blocks of 16 x 16 x 16
-// neighbouring colours, each worked out whole the first time a colour in it is asked for: a
-// picture with few colours touches few blocks, and all of them together stay below 17 MB.
-// Several threads may ask at once: a block is published with one atomic exchange, and two
-// threads that work out the same block both find the same answers.
+// neighbouring colours, each worked out whole the first time a colour in it is asked for, from
+// the few palette colours that can be nearest to any colour of the block: a picture with few
+// colours touches few blocks, and all of them together stay below 17 MB. Several threads may ask
+// at once: one of them works a block out, and the others search their one colour meanwhile.
 struct NearestColours {
   // The colours that may be chosen, each once (of equal colours only the lowest index can be
   // chosen), in index order, and again sorted by red for the search of single colours.
