@@ -37,6 +37,9 @@ enum class ImportProblem {
   kNeedsPalette,            // a true-colour or grey picture and no game palette; detail: bits
                             // per pixel
   kColourNotInPalette,      // exact colours asked for; x, y and colour say where and what
+  kIndexPastPalette,        // with a game palette, a pixel's index is past the picture's own
+                            // palette: x, y the first such pixel, detail its index, colour the
+                            // number of entries the picture's palette has
   kPngBadCrc,               // detail: the offset of the chunk whose checksum is wrong
   kPngCut,                  // the file ends inside a chunk or before its end chunk
   kPngBadHeader,            // zero or huge size, a bit depth or colour type PNG does not have

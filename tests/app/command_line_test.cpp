@@ -48,6 +48,12 @@ TEST(ImportReason, EachProblemHasItsOwnWordsAndNewOnesAGeneralText) {
   EXPECT_EQ(importReason(drifted),
             "the pixel at x 12, y 3 has colour #0A0B0C, which is not in the palette "
             "(--exact-colours refuses any such colour)");
+  ImportOutcome pastPalette{ImportProblem::kIndexPastPalette, 15};
+  pastPalette.x = 7;
+  pastPalette.y = 2;
+  pastPalette.colour = 4;
+  EXPECT_EQ(importReason(pastPalette),
+            "the pixel at 7, 2 has index 15, past the picture's 4-colour palette");
   EXPECT_EQ(importReason({ImportProblem::kUnsupportedHeader, 13}),
             "an information header of 13 bytes is of no bitmap kind (12 bytes, OS/2's first, or 16 "
             "and more)");

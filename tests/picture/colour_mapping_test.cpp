@@ -32,57 +32,6 @@ Palette randomPalette(std::uint32_t seed, int count) {
   return palette;
 }
 
-// The search with its memo against the plain one: palettes of every size, with repeated colours,
-// clustered ones (many ties) and an excluded index, over colours from everywhere in the cube.
-TEST(NearestColours, EveryAnswerIsTheBruteForceOne) {
-  struct Case {
-    const char* name;
-    Palette palette;
-    int excluded;
-  };
-  Palette repeats = randomPalette(5, 256);
-  std::memcpy(repeats.entries[200], repeats.entries[3], 4);
-  std::memcpy(repeats.entries[100], repeats.entries[3], 4);
-  Palette coarse{};  // every channel a multiple of 64: colours halfway between tie
-  coarse.colourCount = 64;
-  for (int i = 0; i < 64; ++i) {
-    coarse.entries[i][0] = static_cast<unsigned char>((i % 4) * 64);
-    coarse.entries[i][1] = static_cast<unsigned char>((i / 4 % 4) * 64);
-    coarse.entries[i][2] = static_cast<unsigned char>((i / 16) * 64);
-  }
-  const Case cases[] = {
-      {"one colour", randomPalette(1, 1), -1},
-      {"two colours", randomPalette(2, 2), -1},
-      {"16 colours", randomPalette(3, 16), -1},
-      {"256 colours", randomPalette(4, 256), -1},
-      {"repeated colours", repeats, -1},
-      {"repeated colours, the first excluded", repeats, 3},
-      {"coarse grid with ties", coarse, -1},
-      {"coarse grid, one excluded", coarse, 21},
-  };
-  for (const Case& c : cases) {
-    NearestColours nearest;
-    ASSERT_TRUE(prepareNearest(nearest, c.palette, c.excluded)) << c.name;
-    std::uint32_t state = 99;
-    for (int i = 0; i < 60000; ++i) {
-      state = state * 1664525u + 1013904223u;
-      // Half of them on the coarse grid's halfway points, where ties are.
-      const unsigned r = i % 2 ? state >> 24 : (state >> 30) * 64 + 32;
-      const unsigned g = i % 2 ? (state >> 16) & 255 : ((state >> 28) & 3) * 64 + 32;
-      const unsigned b = i % 2 ? (state >> 8) & 255 : ((state >> 26) & 3) * 64;
-      const unsigned char expected = nearestByBruteForce(c.palette, c.excluded, r, g, b);
-      ASSERT_EQ(nearestIndex(nearest, r, g, b), expected)
-          << c.name << ": " << r << " " << g << " " << b;
-      ASSERT_EQ(nearestIndex(nearest, r, g, b), expected) << c.name << " (from the memo)";
-    }
-  }
-}
-
-TEST(NearestColours, NoColourLeftIsSaid) {
-  NearestColours nearest;
-  EXPECT_FALSE(prepareNearest(nearest, randomPalette(1, 1), 0));
-}
-
 DecodedPicture indexedPicture(std::vector<unsigned char> indices, const Palette& colours,
                               int width) {
   DecodedPicture picture;
@@ -98,6 +47,167 @@ DecodedPicture indexedPicture(std::vector<unsigned char> indices, const Palette&
     picture.palette[i][3] = 255;
   }
   return picture;
+}
+
+// Every colour of a block against the plain search; blocks are what the memo works out whole.
+void expectBlockAsBruteForce(NearestColours& nearest, const Palette& palette, int excluded,
+                             unsigned block, const char* name) {
+  const unsigned red = (block >> 8) * 16, green = (block >> 4 & 15) * 16, blue = (block & 15) * 16;
+  for (unsigned at = 0; at < 4096; ++at) {
+    const unsigned r = red + (at >> 8), g = green + (at >> 4 & 15), b = blue + (at & 15);
+    ASSERT_EQ(nearestIndex(nearest, r, g, b), nearestByBruteForce(palette, excluded, r, g, b))
+        << name << ": " << r << " " << g << " " << b;
+  }
+}
+
+Palette latticePalette(int step, int offset) {
+  Palette palette{};
+  palette.colourCount = 0;
+  for (int r = offset; r < 256 && palette.colourCount < 256; r += step) {
+    for (int g = offset; g < 256 && palette.colourCount < 256; g += step) {
+      for (int b = offset; b < 256 && palette.colourCount < 256; b += step) {
+        unsigned char* entry = palette.entries[palette.colourCount++];
+        entry[0] = static_cast<unsigned char>(b);
+        entry[1] = static_cast<unsigned char>(g);
+        entry[2] = static_cast<unsigned char>(r);
+      }
+    }
+  }
+  return palette;
+}
+
+// The search with its memo against the plain one, on palettes made to be hard: colours in pairs
+// that many colours are equally far from, repeats, the cube's corners and edges, an excluded
+// index. Every colour of whole blocks along the diagonal and at the corners, and a sparse grid
+// through the whole cube.
+TEST(NearestColours, EveryAnswerIsTheBruteForceOne) {
+  struct Case {
+    const char* name;
+    Palette palette;
+    int excluded;
+  };
+  Palette repeats = randomPalette(5, 256);
+  std::memcpy(repeats.entries[200], repeats.entries[3], 4);
+  std::memcpy(repeats.entries[100], repeats.entries[3], 4);
+  Palette same{};  // 256 times one colour
+  for (auto& entry : same.entries) entry[0] = entry[1] = entry[2] = 77;
+  Palette corners{};  // the eight corners, the twelve edges' middles and the cube's centre
+  corners.colourCount = 0;
+  for (int r : {0, 128, 255}) {
+    for (int g : {0, 128, 255}) {
+      for (int b : {0, 128, 255}) {
+        const int middles = (r == 128) + (g == 128) + (b == 128);
+        if (middles == 2) continue;  // the faces' centres: left out, so edges border wide gaps
+        unsigned char* entry = corners.entries[corners.colourCount++];
+        entry[0] = static_cast<unsigned char>(b);
+        entry[1] = static_cast<unsigned char>(g);
+        entry[2] = static_cast<unsigned char>(r);
+      }
+    }
+  }
+  // Pairs two apart: every colour with an odd channel between them is equally far from both.
+  Palette pairs{};
+  pairs.colourCount = 128;
+  std::uint32_t state = 11;
+  for (int i = 0; i < 128; i += 2) {
+    state = state * 1103515245u + 12345u;
+    const int channel = static_cast<int>(state >> 30) % 3;
+    for (int c = 0; c < 3; ++c) {
+      state = state * 1103515245u + 12345u;
+      pairs.entries[i][c] = pairs.entries[i + 1][c] = static_cast<unsigned char>(state >> 24);
+    }
+    pairs.entries[i][channel] =
+        static_cast<unsigned char>(std::min<int>(pairs.entries[i][channel], 253));
+    pairs.entries[i + 1][channel] = static_cast<unsigned char>(pairs.entries[i][channel] + 2);
+  }
+  const Case cases[] = {
+      {"one colour", randomPalette(1, 1), -1},
+      {"two colours", randomPalette(2, 2), -1},
+      {"256 colours", randomPalette(4, 256), -1},
+      {"256 colours, one excluded", randomPalette(4, 256), 17},
+      {"repeated colours, the first excluded", repeats, 3},
+      {"256 equal colours", same, -1},
+      {"256 equal colours, the first excluded", same, 0},
+      {"corners and edges", corners, -1},
+      {"corners and edges, the white corner excluded", corners, corners.colourCount - 1},
+      // Spacing 16 from 8: halfway between neighbours is a block's face.
+      {"lattice on the blocks' middles", latticePalette(16, 8), -1},
+      {"lattice on the blocks' corners", latticePalette(64, 0), -1},
+      {"lattice two apart", latticePalette(2, 100), -1},
+      {"pairs two apart", pairs, -1},
+  };
+  for (const Case& c : cases) {
+    NearestColours nearest;
+    ASSERT_TRUE(prepareNearest(nearest, c.palette, c.excluded)) << c.name;
+    for (unsigned step = 0; step < 16; step += 5) {
+      expectBlockAsBruteForce(nearest, c.palette, c.excluded, step * 0x111, c.name);
+    }
+    for (unsigned block : {0x00Fu, 0x0F0u, 0xF00u, 0x0FFu, 0xF0Fu, 0xFF0u, 0x666u, 0x6A9u}) {
+      expectBlockAsBruteForce(nearest, c.palette, c.excluded, block, c.name);
+    }
+    // Each colour of the grid is in a block of its own: a block costs its whole working out.
+    for (unsigned r = 1; r < 256; r += 37) {
+      for (unsigned g = 0; g < 256; g += 41) {
+        for (unsigned b = 2; b < 256; b += 43) {
+          ASSERT_EQ(nearestIndex(nearest, r, g, b),
+                    nearestByBruteForce(c.palette, c.excluded, r, g, b))
+              << c.name << ": " << r << " " << g << " " << b;
+        }
+      }
+    }
+  }
+}
+
+// Ties where the farther colour's distance comes from one channel alone, the lower index on the
+// far side: a search that cuts off at that channel's distance with < instead of <= misses it.
+// Each answer is worked out by hand in its comment.
+TEST(NearestColours, TiesAtTheEdgeOfTheSearchGoToTheLowestIndex) {
+  struct Case {
+    const char* name;
+    std::vector<std::vector<int>> colours;
+    int red, green, blue;
+    int expected;
+  };
+  const Case cases[] = {
+      // Both 9 away: index 0 by red alone (3 * 3), index 1 by green alone.
+      {"red alone against green alone", {{103, 100, 100}, {100, 103, 100}}, 100, 100, 100, 0},
+      {"the same below in red", {{97, 100, 100}, {100, 100, 97}}, 100, 100, 100, 0},
+      // The far corner (15, 15, 15) of the first block: (0, 0, 0) is 3 * 225 = 675 away, and
+      // that is the nearest any colour's farthest corner of the block is; (30, 30, 30) is 675
+      // away too, and its nearest point of the block is that corner.
+      {"a block's far corner", {{30, 30, 30}, {0, 0, 0}}, 15, 15, 15, 0},
+      // The same across a block's face: (16, 8, 8) is 64 from (24, 8, 8) and from (8, 8, 8).
+      {"a block's face", {{24, 8, 8}, {8, 8, 8}}, 16, 8, 8, 0},
+      {"a block's face, the far side first", {{8, 8, 8}, {24, 8, 8}}, 16, 8, 8, 0},
+      // A box of 4 inside the block: (4, 4, 4) is 3 * 16 = 48 from both.
+      // And inside a box of 4, (4..7)^3: (4, 4, 4) is 3 * 16 = 48 from both, 48 is the farthest
+      // the box gets from (8, 8, 8), and (0, 0, 0) comes no nearer to the box than that.
+      {"a small box's corner", {{0, 0, 0}, {8, 8, 8}}, 4, 4, 4, 0},
+  };
+  for (const Case& c : cases) {
+    const Palette palette = paletteOf(c.colours);
+    NearestColours nearest;
+    ASSERT_TRUE(prepareNearest(nearest, palette, -1));
+    EXPECT_EQ(nearestIndex(nearest, c.red, c.green, c.blue), c.expected) << c.name;
+    // An indexed picture's entries are searched one by one, without the memo.
+    ImportOptions options;
+    options.hasPalette = true;
+    options.palette = palette;
+    Palette own{};
+    own.colourCount = 1;
+    own.entries[0][0] = static_cast<unsigned char>(c.blue);
+    own.entries[0][1] = static_cast<unsigned char>(c.green);
+    own.entries[0][2] = static_cast<unsigned char>(c.red);
+    DecodedPicture picture = indexedPicture({0}, own, 1);
+    MappingReport report;
+    ASSERT_TRUE(mapPicture(picture, options, report).ok()) << c.name;
+    EXPECT_EQ(picture.pixels.get()[0], c.expected) << c.name << " (indexed)";
+  }
+}
+
+TEST(NearestColours, NoColourLeftIsSaid) {
+  NearestColours nearest;
+  EXPECT_FALSE(prepareNearest(nearest, randomPalette(1, 1), 0));
 }
 
 std::vector<unsigned char> indicesOf(const DecodedPicture& picture) {
@@ -178,6 +288,164 @@ TEST(MapPicture, TransparencyExactColoursAndDither) {
   for (unsigned char index : indicesOf(grey)) white += index;
   EXPECT_GT(white, 100);
   EXPECT_LT(white, 156);
+}
+
+DecodedPicture trueColourPicture(int width, int height, const std::vector<unsigned char>& rgba) {
+  DecodedPicture picture;
+  picture.width = width;
+  picture.height = height;
+  picture.indexed = false;
+  picture.pixels = allocateBytes(static_cast<std::int64_t>(rgba.size()));
+  std::memcpy(picture.pixels.get(), rgba.data(), rgba.size());
+  return picture;
+}
+
+// The picture of dither_reference.py (beside this file), 8 x 6, with a pixel of alpha 0 at 3, 2
+// and one of alpha 128 at 5, 4 when asked for.
+std::vector<unsigned char> referencePicture(bool withAlpha) {
+  std::vector<unsigned char> rgba;
+  for (int y = 0; y < 6; ++y) {
+    for (int x = 0; x < 8; ++x) {
+      const bool clear = withAlpha && x == 3 && y == 2;
+      const bool partly = withAlpha && x == 5 && y == 4;
+      rgba.insert(rgba.end(), {static_cast<unsigned char>((x * 40 + y * 13) % 256),
+                               static_cast<unsigned char>((x * 7 + y * 45) % 256),
+                               static_cast<unsigned char>((x * y * 9 + 60) % 256),
+                               static_cast<unsigned char>(clear    ? 0
+                                                          : partly ? 128
+                                                                   : 255)});
+    }
+  }
+  return rgba;
+}
+
+// Floyd-Steinberg against the plain reference in dither_reference.py, whose output the table
+// holds: every weight, the error carried (what was wanted less what was got, in sixteenths cut
+// toward zero), the edges, and a transparent pixel that passes nothing on. On one thread and on
+// several.
+TEST(MapPicture, FloydSteinbergIsTheReferencesToTheIndex) {
+  struct Case {
+    const char* name;
+    bool withAlpha;
+    int transparentIndex;
+    std::vector<unsigned char> expected;
+    std::int64_t changed;
+    std::uint32_t largest;
+  };
+  const Case cases[] = {
+      {"opaque",
+       false,
+       -1,
+       {0, 0, 2, 0, 2, 2, 2, 0, 0, 4, 3, 2, 4, 2, 2, 4, 3, 3, 2, 4, 2, 1, 4, 3,
+        3, 3, 4, 1, 2, 1, 4, 1, 3, 3, 1, 3, 1, 1, 3, 3, 3, 3, 1, 1, 1, 0, 0, 4},
+       48,
+       41941},
+      {"transparent index 1",
+       true,
+       1,
+       {0, 0, 2, 0, 2, 2, 2, 0, 0, 4, 3, 2, 4, 2, 2, 4, 3, 3, 2, 1, 2, 2, 4, 3,
+        3, 3, 4, 2, 4, 4, 4, 4, 3, 3, 3, 4, 4, 4, 3, 3, 3, 3, 2, 4, 4, 2, 2, 4},
+       47,
+       71874},
+  };
+  const Palette palette =
+      paletteOf({{0, 0, 0}, {255, 255, 255}, {200, 40, 40}, {30, 160, 60}, {40, 60, 220}});
+  for (const Case& c : cases) {
+    for (int threads : {1, 2, 3}) {
+      ImportOptions options;
+      options.hasPalette = true;
+      options.palette = palette;
+      options.dither = true;
+      options.transparentIndex = c.transparentIndex;
+      DecodedPicture picture = trueColourPicture(8, 6, referencePicture(c.withAlpha));
+      MappingReport report;
+      ASSERT_TRUE(mapPicture(picture, options, report, threads).ok()) << c.name;
+      EXPECT_EQ(indicesOf(picture), c.expected) << c.name << " on " << threads << " threads";
+      EXPECT_EQ(report.changedPixels, c.changed) << c.name;
+      EXPECT_EQ(report.largestDistance2, c.largest) << c.name;
+      EXPECT_EQ(report.transparentPixels, c.withAlpha ? 1 : 0) << c.name;
+      EXPECT_EQ(report.partlyTransparent, c.withAlpha ? 1 : 0) << c.name;
+    }
+  }
+}
+
+// A photo-like picture with transparent and partly transparent pixels, true colour and indexed,
+// plain and dithered: any number of threads gives the bytes and the report of one.
+TEST(MapPicture, ThreadsGiveTheSameBytesAsOne) {
+  constexpr int kWidth = 151;
+  constexpr int kHeight = 103;
+  std::vector<unsigned char> rgba;
+  std::vector<unsigned char> indices;
+  std::uint32_t noise = 5;
+  for (int y = 0; y < kHeight; ++y) {
+    for (int x = 0; x < kWidth; ++x) {
+      for (int c = 0; c < 3; ++c) {
+        noise = noise * 1103515245u + 12345u;
+        // Colours of some 100 memo blocks, each of which the search works out whole.
+        const int base = c == 0 ? x * 80 / kWidth : c == 1 ? y * 80 / kHeight : (x + y) / 4 + 100;
+        rgba.push_back(static_cast<unsigned char>((base + static_cast<int>(noise >> 28)) & 255));
+      }
+      rgba.push_back(x % 37 == 0 ? 0 : y % 41 == 0 ? 100 : 255);
+      indices.push_back(static_cast<unsigned char>((x / 7 + y / 5) % 256));
+    }
+  }
+  Palette own = randomPalette(9, 256);
+  for (int i = 0; i < 256; i += 10) own.entries[i][3] = 0;  // alpha 0 in the picture's palette
+  for (bool indexed : {false, true}) {
+    for (bool dither : {false, true}) {
+      for (int transparentIndex : {-1, 6}) {
+        ImportOptions options;
+        options.hasPalette = true;
+        options.palette = randomPalette(21, 200);
+        options.dither = dither;
+        options.transparentIndex = transparentIndex;
+        auto mapped = [&](int threads, MappingReport& report) {
+          DecodedPicture picture = indexed ? indexedPicture(indices, own, kWidth)
+                                           : trueColourPicture(kWidth, kHeight, rgba);
+          if (indexed) {
+            for (int i = 0; i < 256; i += 10) picture.palette[i][3] = 0;
+          }
+          EXPECT_TRUE(mapPicture(picture, options, report, threads).ok());
+          return indicesOf(picture);
+        };
+        MappingReport one;
+        const std::vector<unsigned char> expected = mapped(1, one);
+        for (int threads : {2, 3, 7}) {
+          MappingReport many;
+          EXPECT_EQ(mapped(threads, many), expected)
+              << indexed << dither << transparentIndex << " on " << threads << " threads";
+          EXPECT_EQ(many.changedPixels, one.changedPixels);
+          EXPECT_EQ(many.largestDistance2, one.largestDistance2);
+          EXPECT_EQ(many.transparentPixels, one.transparentPixels);
+          EXPECT_EQ(many.partlyTransparent, one.partlyTransparent);
+          EXPECT_EQ(many.alphaIgnored, one.alphaIgnored);
+        }
+      }
+    }
+  }
+}
+
+// Exact colours on several threads: the first pixel the palette lacks, top row first, whichever
+// thread met it.
+TEST(MapPicture, ExactColoursNameTheFirstPixelOnAnyNumberOfThreads) {
+  const Palette palette = paletteOf({{0, 0, 0}, {255, 255, 255}});
+  std::vector<unsigned char> rgba(64 * 64 * 4, 255);
+  for (int i : {64 * 50 + 3, 64 * 20 + 9, 64 * 40 + 1}) {
+    rgba[i * 4] = 7;  // not white any more
+  }
+  for (int threads : {1, 2, 4}) {
+    ImportOptions options;
+    options.hasPalette = true;
+    options.palette = palette;
+    options.exactColours = true;
+    DecodedPicture picture = trueColourPicture(64, 64, rgba);
+    MappingReport report;
+    const ImportOutcome refused = mapPicture(picture, options, report, threads);
+    EXPECT_EQ(refused.problem, ImportProblem::kColourNotInPalette);
+    EXPECT_EQ(refused.x, 9) << threads;
+    EXPECT_EQ(refused.y, 20) << threads;
+    EXPECT_EQ(refused.colour, 0x07FFFFu) << threads;
+  }
 }
 
 }  // namespace

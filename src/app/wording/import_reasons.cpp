@@ -121,6 +121,9 @@ std::string importReason(const ImportOutcome& outcome, int openError) {
       return "the pixel at x " + number(outcome.x) + ", y " + number(outcome.y) + " has colour " +
              hexColour(outcome.colour) +
              ", which is not in the palette (--exact-colours refuses any such colour)";
+    case ImportProblem::kIndexPastPalette:
+      return "the pixel at " + number(outcome.x) + ", " + number(outcome.y) + " has index " +
+             detail + ", past the picture's " + number(outcome.colour) + "-colour palette";
     case ImportProblem::kTooShort:
       return "the file ends inside its headers";
     case ImportProblem::kUnsupportedHeader:
