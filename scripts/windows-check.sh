@@ -548,6 +548,16 @@ if [[ -n $linux_program && -x $linux_program ]]; then
   colours="$work/colours"
   mkdir -p "$colours/cli" "$colours/linux"
   python3 tests/e2e/png_cases.py "$colours/cli"
+  # A 4-bit picture whose PLTE has 4 entries while its pixels use all 16 indices.
+  python3 - "$colours/cli/short-palette.png" <<'SHORT'
+import sys, zlib
+sys.path.insert(0, "tests/e2e")
+from png_cases import chunk, header, indexed_rows, palette
+rows, _ = indexed_rows(9, 7, 4)
+with open(sys.argv[1], "wb") as out:
+    out.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header(9, 7, 4, 3)) + chunk(b"PLTE", palette(4)) +
+              chunk(b"IDAT", zlib.compress(rows, 9)) + chunk(b"IEND", b""))
+SHORT
   python3 - "$colours/cli/game.gpl" <<'PALETTE'
 import sys
 with open(sys.argv[1], "w", newline="\n") as out:
@@ -587,7 +597,8 @@ PALETTE
     same_files "colours: $picture${*:+ $*} is byte for byte the Linux build's" \
       "$colours/cli/$picture.z4k" "$colours/linux/$picture.z4k"
   }
-  for picture in good-1-bits.png good-2-bits.png good-4-bits.png good-8-bits.png interlaced.png; do
+  for picture in good-1-bits.png good-2-bits.png good-4-bits.png good-8-bits.png interlaced.png \
+      good-side-chunks-at-their-bound.png short-palette.png; do
     colour_case "$picture"
   done
   for picture in good-2-bits.png interlaced.png rgb.png rgb-16.png rgba.png rgba-16.png \
@@ -615,6 +626,19 @@ PALETTE
     check "$verdict" "colours: $picture refused with the Linux build's words (exit statuses\
  $windows_status; Linux $linux_status)"
   done
+  # With the game's palette, indices the picture's own palette lacks have no colour to map.
+  linux_status=0
+  windows_status=0
+  colour_run "$linux_program" none.z4k build -e short-palette.png -t good-4-bits.png \
+    -l good-4-bits.png -p 2 -n Colours -s c1.lev --palette game.gpl || linux_status=$?
+  linux_words=$(cat "$work/colour.err")
+  colour_run "$program" none.z4k build -e short-palette.png -t good-4-bits.png \
+    -l good-4-bits.png -p 2 -n Colours -s c1.lev --palette game.gpl || windows_status=$?
+  verdict=FAIL
+  ((linux_status == 1 && windows_status == 1)) && [[ $linux_words == *"past the picture's 4-colour palette"* ]] &&
+    [[ $(tr -d '\r' <"$work/colour.err") == "$linux_words" ]] && verdict=PASS
+  check "$verdict" "colours: indices past a PNG's own palette refused with --palette in the Linux\
+ build's words (exit statuses $windows_status; Linux $linux_status)"
   # PNG palette files go through the same checks and the Imaging Component's decoding: indexed
   # PNGs of 8 and 2 bits and an interlaced one as the game's palette, and every bad PNG refused
   # as a palette file in the Linux build's words.
