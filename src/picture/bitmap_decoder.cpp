@@ -433,7 +433,41 @@ void readBitmapPalette(std::FILE* file, const BitmapLayout& layout, DecodedPictu
   picture.paletteCount = layout.paletteEntries;
 }
 
+// The rows of the pixel data from stored row `first` on, `count` of them, into `buffer`: the last
+// row of the file may end without its padding.
+bool readStoredRows(std::FILE* file, const BitmapLayout& layout, std::int64_t first,
+                    std::int64_t count, unsigned char* buffer) {
+  const std::int64_t stride = strideOf(layout);
+  const bool endsWithLastRow = first + count == layout.height;
+  const std::int64_t bytes = stride * count - (endsWithLastRow ? stride - rowBytesOf(layout) : 0);
+  return readAt(file, layout.pixelOffset + first * stride, buffer, static_cast<std::size_t>(bytes));
+}
+
 }  // namespace
+
+ImportProblem readIndexRowsTopFirst(std::FILE* file, const BitmapLayout& layout,
+                                    const TakeRow& take) {
+  if (layout.pixelCount == 0) return ImportProblem::kNone;
+  constexpr std::int64_t kChunkBytes = 64 * 1024;
+  const std::int64_t stride = strideOf(layout);
+  const std::int64_t rowsPerChunk = std::max<std::int64_t>(1, kChunkBytes / stride);
+  Block buffer = allocateBytes(stride * std::min<std::int64_t>(rowsPerChunk, layout.height));
+  if (!buffer) return ImportProblem::kOutOfMemory;
+  // Stored rows [first, first + count) of each chunk, the chunks in the order that gives the
+  // top row first: from the file's start when it is stored top row first, else from its end.
+  for (std::int64_t done = 0; done < layout.height; done += rowsPerChunk) {
+    const std::int64_t count = std::min(rowsPerChunk, layout.height - done);
+    const std::int64_t first = layout.topRowFirst ? done : layout.height - done - count;
+    if (!readStoredRows(file, layout, first, count, buffer.get())) {
+      return ImportProblem::kMissingPixels;
+    }
+    for (std::int64_t i = 0; i < count; ++i) {
+      const std::int64_t row = layout.topRowFirst ? i : count - 1 - i;
+      take(buffer.get() + row * stride);
+    }
+  }
+  return ImportProblem::kNone;
+}
 
 // The header checks in order: the type, the header size that says where the bit count is, the
 // bit count, then everything the pixel read will rely on.
