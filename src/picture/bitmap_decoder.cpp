@@ -516,10 +516,12 @@ ImportOutcome readBitmapPixels(std::FILE* file, const BitmapLayout& layout,
   picture.height = layout.height;
   picture.bitsPerPixel = layout.bitsPerPixel;
   picture.indexed = bitmapIsIndexed(layout);
-  // Zeroed, for the pixels an RLE picture never writes.
-  picture.pixels = allocateZeroedBytes(layout.pixelCount * (picture.indexed ? 1 : 4));
-  if (!picture.pixels) return problem(ImportProblem::kOutOfMemory);
+  // Zeroed only for RLE, whose pixels may be left unwritten: plain rows write every byte, and
+  // zeroing their block first would be a pass over the picture for nothing.
   const bool rle = layout.coding == BitmapCoding::kRle8 || layout.coding == BitmapCoding::kRle4;
+  const std::int64_t size = layout.pixelCount * (picture.indexed ? 1 : 4);
+  picture.pixels = rle ? allocateZeroedBytes(size) : allocateBytes(size);
+  if (!picture.pixels) return problem(ImportProblem::kOutOfMemory);
   if (rle) {
     if (!readRle(file, layout, picture.pixels.get())) return problem(ImportProblem::kMissingPixels);
   } else {
