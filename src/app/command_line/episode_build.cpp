@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <system_error>
+#include <exception>
 #include <thread>
 #include <vector>
 
@@ -86,8 +86,8 @@ bool importPictures(const std::string (&names)[3], const ImportOptions& options,
   for (int t = 0; t < helpers; ++t) {
     try {
       threads.emplace_back(work);
-    } catch (const std::system_error&) {
-      break;  // no thread to be had: this one does the rest
+    } catch (const std::exception&) {
+      break;  // no thread to be had (system_error, or bad_alloc): this one does the rest
     }
   }
   work();
