@@ -446,25 +446,40 @@ bool readStoredRows(std::FILE* file, const BitmapLayout& layout, std::int64_t fi
 }  // namespace
 
 ImportProblem readIndexRowsTopFirst(std::FILE* file, const BitmapLayout& layout,
-                                    const TakeRow& take) {
+                                    const TakeRows& take) {
   if (layout.pixelCount == 0) return ImportProblem::kNone;
-  constexpr std::int64_t kChunkBytes = 64 * 1024;
+  // Chunks of 32 KB on the stack, whose pages are there already: heap blocks would be fresh
+  // pages each time, and faulting them in costs more than everything else the import adds to
+  // the compression. Only a row longer than that takes heap blocks.
+  constexpr std::int64_t kChunkBytes = 32 * 1024;
+  unsigned char onStack[2][kChunkBytes];
+  const std::int64_t width = layout.width;
   const std::int64_t stride = strideOf(layout);
   const std::int64_t rowsPerChunk = std::max<std::int64_t>(1, kChunkBytes / stride);
-  Block buffer = allocateBytes(stride * std::min<std::int64_t>(rowsPerChunk, layout.height));
-  if (!buffer) return ImportProblem::kOutOfMemory;
+  const bool longRows = stride > kChunkBytes;
+  Block storedBlock = longRows ? allocateBytes(stride) : nullptr;
+  Block orderedBlock = longRows ? allocateBytes(width) : nullptr;
+  if (longRows && (!storedBlock || !orderedBlock)) return ImportProblem::kOutOfMemory;
+  unsigned char* stored = longRows ? storedBlock.get() : onStack[0];
+  unsigned char* ordered = longRows ? orderedBlock.get() : onStack[1];
+  // Rows stored top row first without padding go on as they are read; others are put in order
+  // in the second buffer, in the cache, rather than handed on a row at a time.
+  const bool asStored = layout.topRowFirst && stride == width;
   // Stored rows [first, first + count) of each chunk, the chunks in the order that gives the
   // top row first: from the file's start when it is stored top row first, else from its end.
   for (std::int64_t done = 0; done < layout.height; done += rowsPerChunk) {
     const std::int64_t count = std::min(rowsPerChunk, layout.height - done);
     const std::int64_t first = layout.topRowFirst ? done : layout.height - done - count;
-    if (!readStoredRows(file, layout, first, count, buffer.get())) {
+    if (!readStoredRows(file, layout, first, count, stored)) {
       return ImportProblem::kMissingPixels;
     }
-    for (std::int64_t i = 0; i < count; ++i) {
-      const std::int64_t row = layout.topRowFirst ? i : count - 1 - i;
-      take(buffer.get() + row * stride);
+    if (!asStored) {
+      for (std::int64_t i = 0; i < count; ++i) {
+        const std::int64_t row = layout.topRowFirst ? i : count - 1 - i;
+        std::memcpy(ordered + i * width, stored + row * stride, static_cast<std::size_t>(width));
+      }
     }
+    take(asStored ? stored : ordered, static_cast<std::size_t>(width * count));
   }
   return ImportProblem::kNone;
 }

@@ -46,11 +46,12 @@ inline bool bitmapRowsAreIndices(const BitmapLayout& layout) {
          layout.fileSize <= std::numeric_limits<long>::max();
 }
 
-// Receives one row of `width` indices.
-using TakeRow = std::function<void(const unsigned char* row)>;
+// Receives `bytes` indices: whole rows, top row first, without padding.
+using TakeRows = std::function<void(const unsigned char* rows, std::size_t bytes)>;
 
 // Hands the rows of a bitmap whose rows are indices to `take`, top row first, read from the file
-// a chunk of rows at a time into a buffer of its own (some 64 KB, or one row when a row is
-// longer). kNone, kOutOfMemory for the buffer, or kMissingPixels when the file ends early.
+// a chunk of rows at a time (some 32 KB, or one row when a row is longer) and put in order in
+// buffers of its own. kNone, kOutOfMemory for the buffers, or kMissingPixels when the file ends
+// early.
 ImportProblem readIndexRowsTopFirst(std::FILE* file, const BitmapLayout& layout,
-                                    const TakeRow& take);
+                                    const TakeRows& take);

@@ -48,8 +48,8 @@ ImportOutcome withOtherFormat(ImportOutcome outcome, std::FILE* file) {
   return outcome;
 }
 
-// compress2's own settings (level 9, a 32 KB window, memory level 8), fed a row at a time: the
-// stream is byte for byte the one compress2 makes of the same bytes in one block.
+// compress2's own settings (level 9, a 32 KB window, memory level 8), fed rows a chunk at a time:
+// the stream is byte for byte the one compress2 makes of the same bytes in one block.
 struct RowCompressor {
   z_stream stream{};
   bool started = false;
@@ -62,9 +62,9 @@ struct RowCompressor {
   }
 };
 
-void compressRow(RowCompressor& compressor, const unsigned char* row, std::size_t length) {
+void compressRows(RowCompressor& compressor, const unsigned char* rows, std::size_t length) {
   if (compressor.status != Z_OK) return;
-  compressor.stream.next_in = const_cast<unsigned char*>(row);
+  compressor.stream.next_in = const_cast<unsigned char*>(rows);
   compressor.stream.avail_in = static_cast<uInt>(length);
   compressor.status = deflate(&compressor.stream, Z_NO_FLUSH);
   if (compressor.status == Z_OK && compressor.stream.avail_in != 0) {
@@ -86,9 +86,9 @@ ImportOutcome streamBitmapRows(std::FILE* file, const BitmapLayout& layout, Impo
   compressor.started = true;
   compressor.stream.next_out = output.get();
   compressor.stream.avail_out = static_cast<uInt>(capacity);
-  const std::size_t width = static_cast<std::size_t>(layout.width);
   const ImportProblem rows = readIndexRowsTopFirst(
-      file, layout, [&](const unsigned char* row) { compressRow(compressor, row, width); });
+      file, layout,
+      [&](const unsigned char* rows, std::size_t bytes) { compressRows(compressor, rows, bytes); });
   if (rows != ImportProblem::kNone) return problem(rows);
   if (compressor.status == Z_OK) compressor.status = deflate(&compressor.stream, Z_FINISH);
   if (compressor.status != Z_STREAM_END) {

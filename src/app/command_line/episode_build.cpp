@@ -4,8 +4,8 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <exception>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -18,11 +18,6 @@ ImportedPictures::~ImportedPictures() {
   for (ImportedImage& image : images) {
     if (image.compressedData != nullptr) releaseImportedImage(image);
   }
-}
-
-int processorCount() {
-  const unsigned processors = std::thread::hardware_concurrency();
-  return processors == 0 ? 1 : static_cast<int>(std::min(processors, 1024u));
 }
 
 int pictureThreadLimit() {

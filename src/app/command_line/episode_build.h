@@ -34,7 +34,8 @@ struct ThreadBudget {
   explicit ThreadBudget(int threads) : spare(threads) {}
 };
 
-// The processors the system reports (at least 1).
+// The processors this process may run on (at least 1): on a machine of eight held to two, two.
+// One file per platform (command_build_processors_*.cpp).
 int processorCount();
 
 // How many threads one episode's three pictures may take at most: DIVOVOD_PICTURE_THREADS when it
