@@ -604,13 +604,35 @@ TEST(ImportBitmap, CorpusSeedsAreRefusedOrAcceptedAsNamed) {
   EXPECT_GT(accepted, 20) << corpus;
 }
 
+// Whichever block cannot be had, the import says so and leaves the record as it was: an 8-bit
+// bitmap takes only the stream's room (its rows go through buffers on the stack), an RLE8 one
+// its zeroed pixels first, and a 70000-pixel row is longer than the stack's buffers.
 TEST(ImportBitmap, FailedAllocationEndsCleanlyWithMemoryError) {
-  for (int failing : {1, 2}) {  // the output block, then the block rows are read into
-    AllocationWatch watch(failing);
-    Outcome outcome = importBytes(makeBitmap(fourByTwo()));
-    EXPECT_FALSE(outcome.ok) << failing;
-    EXPECT_EQ(outcome.problem, ImportProblem::kOutOfMemory) << failing;
-    EXPECT_EQ(outcome.image.compressedSize, -7) << failing;
+  BitmapFields longRow;
+  longRow.width = 70000;
+  longRow.height = 1;
+  longRow.pixelData.assign(70000, 9);
+  const struct {
+    const char* name;
+    Bytes file;
+    int blocks;
+  } cases[] = {
+      {"8-bit", makeBitmap(fourByTwo()), 1},
+      {"RLE8", rle({4, 7, 0, 0, 4, 9, 0, 1}, 4, 2), 2},
+      {"8-bit, a row past the stack's buffers", makeBitmap(longRow), 3},
+  };
+  for (const auto& c : cases) {
+    for (int failing = 1; failing <= c.blocks + 1; ++failing) {
+      AllocationWatch watch(failing);
+      Outcome outcome = importBytes(c.file);
+      if (failing > c.blocks) {  // every block was had
+        EXPECT_TRUE(outcome.ok) << c.name;
+        if (outcome.ok) releaseImportedImage(outcome.image);
+        continue;
+      }
+      EXPECT_EQ(outcome.problem, ImportProblem::kOutOfMemory) << c.name << ", block " << failing;
+      EXPECT_EQ(outcome.image.compressedSize, -7) << c.name << ", block " << failing;
+    }
   }
 }
 
