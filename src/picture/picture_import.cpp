@@ -81,15 +81,16 @@ ImportOutcome streamBitmapRows(std::FILE* file, const BitmapLayout& layout, Impo
   RowCompressor compressor;
   compressor.status = deflateInit(&compressor.stream, 9);
   if (compressor.status == Z_MEM_ERROR) return problem(ImportProblem::kOutOfMemory);
-  if (compressor.status != Z_OK)
+  if (compressor.status != Z_OK) {
     return problem(ImportProblem::kCompressionFailed, compressor.status);
+  }
   compressor.started = true;
   compressor.stream.next_out = output.get();
   compressor.stream.avail_out = static_cast<uInt>(capacity);
-  const ImportProblem rows = readIndexRowsTopFirst(
+  const ImportProblem read = readIndexRowsTopFirst(
       file, layout,
       [&](const unsigned char* rows, std::size_t bytes) { compressRows(compressor, rows, bytes); });
-  if (rows != ImportProblem::kNone) return problem(rows);
+  if (read != ImportProblem::kNone) return problem(read);
   if (compressor.status == Z_OK) compressor.status = deflate(&compressor.stream, Z_FINISH);
   if (compressor.status != Z_STREAM_END) {
     return problem(ImportProblem::kCompressionFailed, compressor.status);

@@ -27,8 +27,8 @@ struct PictureImport {
 };
 
 // The processors no thread of the build is using yet, shared by every episode built at once:
-// an episode's pictures take threads of their own only from here, so episodes side by side (-j)
-// and their pictures together never run on more threads than there are processors.
+// an episode's pictures take threads of their own only from here, so a picture thread runs only
+// on a processor the episodes side by side (-j) leave idle.
 struct ThreadBudget {
   std::atomic<int> spare{0};
   explicit ThreadBudget(int threads) : spare(threads) {}
