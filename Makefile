@@ -27,7 +27,8 @@ FUZZ_PACKAGES    := $(BUILD_PACKAGES) clang libclang-rt-14-dev
 # with lintian; the Windows zip has the man page as plain text.
 PACKAGE_PACKAGES := $(BUILD_PACKAGES) dpkg-dev lintian groff-base file
 WINDOWS_PACKAGE_PACKAGES := $(BUILD_PACKAGES) g++-mingw-w64-x86-64 libz-mingw-w64-dev groff-base zip unzip
-BENCH_PACKAGES   := $(BUILD_PACKAGES) libbenchmark-dev
+# colour_bench compares the mapping with Pillow's.
+BENCH_PACKAGES   := $(BUILD_PACKAGES) libbenchmark-dev python3 python3-pil
 PREREQUISITES    := bash scripts/prerequisites.sh
 
 .PHONY: all build compile run install test test-release test-asan bench format clean fuzz fuzz-ci \
@@ -69,9 +70,10 @@ bench:
 	@$(PREREQUISITES) $(BENCH_PACKAGES)
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DDIVOVOD_BUILD_BENCH=ON -DDIVOVOD_BUILD_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target import_bench build_bench colour_bench
-	$(BENCH_BUILD)/bench/import_bench
-	$(BENCH_BUILD)/bench/build_bench
-	$(BENCH_BUILD)/bench/colour_bench
+	@status=0; \
+	for bench in import_bench build_bench colour_bench; do \
+	  echo "== $$bench"; $(BENCH_BUILD)/bench/$$bench || status=1; \
+	done; exit $$status
 
 # The Debian package, made by CPack in its own build folder and checked with lintian; then
 # package-check unpacks it into a scratch root and runs what it holds.

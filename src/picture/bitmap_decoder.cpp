@@ -433,7 +433,56 @@ void readBitmapPalette(std::FILE* file, const BitmapLayout& layout, DecodedPictu
   picture.paletteCount = layout.paletteEntries;
 }
 
+// The rows of the pixel data from stored row `first` on, `count` of them, into `buffer`: the last
+// row of the file may end without its padding.
+bool readStoredRows(std::FILE* file, const BitmapLayout& layout, std::int64_t first,
+                    std::int64_t count, unsigned char* buffer) {
+  const std::int64_t stride = strideOf(layout);
+  const bool endsWithLastRow = first + count == layout.height;
+  const std::int64_t bytes = stride * count - (endsWithLastRow ? stride - rowBytesOf(layout) : 0);
+  return readAt(file, layout.pixelOffset + first * stride, buffer, static_cast<std::size_t>(bytes));
+}
+
 }  // namespace
+
+ImportProblem readIndexRowsTopFirst(std::FILE* file, const BitmapLayout& layout,
+                                    const TakeRows& take) {
+  if (layout.pixelCount == 0) return ImportProblem::kNone;
+  // Chunks of 32 KB on the stack, whose pages are there already: heap blocks would be fresh
+  // pages each time, and faulting them in costs more than everything else the import adds to
+  // the compression. Only a row longer than that takes heap blocks.
+  constexpr std::int64_t kChunkBytes = 32 * 1024;
+  unsigned char onStack[2][kChunkBytes];
+  const std::int64_t width = layout.width;
+  const std::int64_t stride = strideOf(layout);
+  const std::int64_t rowsPerChunk = std::max<std::int64_t>(1, kChunkBytes / stride);
+  const bool longRows = stride > kChunkBytes;
+  Block storedBlock = longRows ? allocateBytes(stride) : nullptr;
+  Block orderedBlock = longRows ? allocateBytes(width) : nullptr;
+  if (longRows && (!storedBlock || !orderedBlock)) return ImportProblem::kOutOfMemory;
+  unsigned char* stored = longRows ? storedBlock.get() : onStack[0];
+  unsigned char* ordered = longRows ? orderedBlock.get() : onStack[1];
+  // Rows stored top row first without padding go on as they are read; others are put in order
+  // in the second buffer, in the cache, rather than handed on a row at a time.
+  const bool asStored = layout.topRowFirst && stride == width;
+  // Stored rows [first, first + count) of each chunk, the chunks in the order that gives the
+  // top row first: from the file's start when it is stored top row first, else from its end.
+  for (std::int64_t done = 0; done < layout.height; done += rowsPerChunk) {
+    const std::int64_t count = std::min(rowsPerChunk, layout.height - done);
+    const std::int64_t first = layout.topRowFirst ? done : layout.height - done - count;
+    if (!readStoredRows(file, layout, first, count, stored)) {
+      return ImportProblem::kMissingPixels;
+    }
+    if (!asStored) {
+      for (std::int64_t i = 0; i < count; ++i) {
+        const std::int64_t row = layout.topRowFirst ? i : count - 1 - i;
+        std::memcpy(ordered + i * width, stored + row * stride, static_cast<std::size_t>(width));
+      }
+    }
+    take(asStored ? stored : ordered, static_cast<std::size_t>(width * count));
+  }
+  return ImportProblem::kNone;
+}
 
 // The header checks in order: the type, the header size that says where the bit count is, the
 // bit count, then everything the pixel read will rely on.
@@ -482,10 +531,12 @@ ImportOutcome readBitmapPixels(std::FILE* file, const BitmapLayout& layout,
   picture.height = layout.height;
   picture.bitsPerPixel = layout.bitsPerPixel;
   picture.indexed = bitmapIsIndexed(layout);
-  // Zeroed, for the pixels an RLE picture never writes.
-  picture.pixels = allocateZeroedBytes(layout.pixelCount * (picture.indexed ? 1 : 4));
-  if (!picture.pixels) return problem(ImportProblem::kOutOfMemory);
+  // Zeroed only for RLE, whose pixels may be left unwritten: plain rows write every byte, and
+  // zeroing their block first would be a pass over the picture for nothing.
   const bool rle = layout.coding == BitmapCoding::kRle8 || layout.coding == BitmapCoding::kRle4;
+  const std::int64_t size = layout.pixelCount * (picture.indexed ? 1 : 4);
+  picture.pixels = rle ? allocateZeroedBytes(size) : allocateBytes(size);
+  if (!picture.pixels) return problem(ImportProblem::kOutOfMemory);
   if (rle) {
     if (!readRle(file, layout, picture.pixels.get())) return problem(ImportProblem::kMissingPixels);
   } else {

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <limits>
 
 #include "decoded_picture.h"
 #include "picture_import.h"
@@ -36,3 +38,20 @@ ImportOutcome readBitmapLayout(std::FILE* file, BitmapLayout& layout);
 // Fills picture (pixels top row first, and the palette of an indexed picture).
 ImportOutcome readBitmapPixels(std::FILE* file, const BitmapLayout& layout,
                                DecodedPicture& picture);
+
+// A plain 8-bit bitmap's rows are its indices as they are: they can go on from the file a few at
+// a time, with no block for the whole picture. (Rows are found by seeking, which takes a long.)
+inline bool bitmapRowsAreIndices(const BitmapLayout& layout) {
+  return layout.bitsPerPixel == 8 && layout.coding == BitmapCoding::kPlain &&
+         layout.fileSize <= std::numeric_limits<long>::max();
+}
+
+// Receives `bytes` indices: whole rows, top row first, without padding.
+using TakeRows = std::function<void(const unsigned char* rows, std::size_t bytes)>;
+
+// Hands the rows of a bitmap whose rows are indices to `take`, top row first, read from the file
+// a chunk of rows at a time (some 32 KB, or one row when a row is longer) and put in order in
+// buffers of its own. kNone, kOutOfMemory for the buffers, or kMissingPixels when the file ends
+// early.
+ImportProblem readIndexRowsTopFirst(std::FILE* file, const BitmapLayout& layout,
+                                    const TakeRows& take);

@@ -35,11 +35,70 @@ ImportOutcome decodePngPicture(std::FILE* file, const ImportOptions& options,
   return decoded;
 }
 
-ImportOutcome decodeBitmapPicture(std::FILE* file, const ImportOptions& options,
-                                  DecodedPicture& picture) {
-  BitmapLayout layout;
-  const ImportOutcome header = readBitmapLayout(file, layout);
-  if (!header.ok()) return header;
+// What is not a picture is named by its first bytes when they tell another format.
+ImportOutcome withOtherFormat(ImportOutcome outcome, std::FILE* file) {
+  if (outcome.problem == ImportProblem::kNotAPicture) {
+    outcome.detail = static_cast<long long>(recogniseOtherFormat(file));
+  }
+  return outcome;
+}
+
+// compress2's own settings (level 9, a 32 KB window, memory level 8), fed rows a chunk at a time:
+// the stream is byte for byte the one compress2 makes of the same bytes in one block.
+struct RowCompressor {
+  z_stream stream{};
+  bool started = false;
+  int status = Z_OK;
+  RowCompressor() = default;
+  RowCompressor(const RowCompressor&) = delete;
+  RowCompressor& operator=(const RowCompressor&) = delete;
+  ~RowCompressor() {
+    if (started) deflateEnd(&stream);
+  }
+};
+
+void compressRows(RowCompressor& compressor, const unsigned char* rows, std::size_t length) {
+  if (compressor.status != Z_OK) return;
+  compressor.stream.next_in = const_cast<unsigned char*>(rows);
+  compressor.stream.avail_in = static_cast<uInt>(length);
+  compressor.status = deflate(&compressor.stream, Z_NO_FLUSH);
+  if (compressor.status == Z_OK && compressor.stream.avail_in != 0) {
+    compressor.status = Z_BUF_ERROR;  // the room is zlib's worst case: cannot happen
+  }
+}
+
+// An unmapped 8-bit bitmap's rows, read a chunk at a time, put in order and compressed as they
+// come: no block for the whole picture, no pass over it besides deflate's.
+ImportOutcome streamBitmapRows(std::FILE* file, const BitmapLayout& layout, ImportedImage& image) {
+  const std::int64_t capacity = outputCapacity(layout.pixelCount);
+  Block output = allocateBytes(capacity);
+  if (!output) return problem(ImportProblem::kOutOfMemory);
+  RowCompressor compressor;
+  compressor.status = deflateInit(&compressor.stream, 9);
+  if (compressor.status == Z_MEM_ERROR) return problem(ImportProblem::kOutOfMemory);
+  if (compressor.status != Z_OK) {
+    return problem(ImportProblem::kCompressionFailed, compressor.status);
+  }
+  compressor.started = true;
+  compressor.stream.next_out = output.get();
+  compressor.stream.avail_out = static_cast<uInt>(capacity);
+  const ImportProblem read = readIndexRowsTopFirst(
+      file, layout,
+      [&](const unsigned char* rows, std::size_t bytes) { compressRows(compressor, rows, bytes); });
+  if (read != ImportProblem::kNone) return problem(read);
+  if (compressor.status == Z_OK) compressor.status = deflate(&compressor.stream, Z_FINISH);
+  if (compressor.status != Z_STREAM_END) {
+    return problem(ImportProblem::kCompressionFailed, compressor.status);
+  }
+  image.width = layout.width;
+  image.height = layout.height;
+  image.compressedSize = static_cast<std::int32_t>(compressor.stream.total_out);
+  image.compressedData = shrinkToStream(output.release(), compressor.stream.total_out);
+  return {};
+}
+
+ImportOutcome decodeBitmapPicture(std::FILE* file, const BitmapLayout& layout,
+                                  const ImportOptions& options, DecodedPicture& picture) {
   if (!bitmapIsIndexed(layout) && !options.hasPalette) {
     return problem(ImportProblem::kNeedsPalette, layout.bitsPerPixel);
   }
@@ -97,13 +156,21 @@ ImportOutcome importOpenedPicture(std::FILE* file, const ImportOptions& options,
   unsigned char start[8] = {};
   std::rewind(file);
   const std::size_t got = std::fread(start, 1, sizeof start, file);
-  DecodedPicture picture;
-  ImportOutcome decoded = hasPngSignature(start, got) ? decodePngPicture(file, options, picture)
-                                                      : decodeBitmapPicture(file, options, picture);
-  if (decoded.problem == ImportProblem::kNotAPicture) {
-    decoded.detail = static_cast<long long>(recogniseOtherFormat(file));
+  const bool png = hasPngSignature(start, got);
+  BitmapLayout layout;
+  if (!png) {
+    const ImportOutcome header = readBitmapLayout(file, layout);
+    if (!header.ok()) return withOtherFormat(header, file);
+    if (!options.hasPalette && bitmapRowsAreIndices(layout)) {
+      const ImportOutcome streamed = streamBitmapRows(file, layout, image);
+      if (streamed.ok() && report != nullptr) *report = MappingReport{false, layout.pixelCount};
+      return streamed;
+    }
   }
-  if (!decoded.ok()) return decoded;
+  DecodedPicture picture;
+  const ImportOutcome decoded = png ? decodePngPicture(file, options, picture)
+                                    : decodeBitmapPicture(file, layout, options, picture);
+  if (!decoded.ok()) return withOtherFormat(decoded, file);
   MappingReport mapping;
   mapping.pixels = pixelCountOf(picture);
   if (options.hasPalette) {

@@ -634,13 +634,35 @@ TEST(ImportBitmap, CorpusSeedsAreRefusedOrAcceptedAsNamed) {
   EXPECT_GT(accepted, 20) << corpus;
 }
 
+// Whichever block cannot be had, the import says so and leaves the record as it was: an 8-bit
+// bitmap takes only the stream's room (its rows go through buffers on the stack), an RLE8 one
+// its zeroed pixels first, and a 70000-pixel row is longer than the stack's buffers.
 TEST(ImportBitmap, FailedAllocationEndsCleanlyWithMemoryError) {
-  for (int failing : {1, 2}) {  // the zeroed pixel block, then the output block
-    AllocationWatch watch(failing);
-    Outcome outcome = importBytes(makeBitmap(fourByTwo()));
-    EXPECT_FALSE(outcome.ok) << failing;
-    EXPECT_EQ(outcome.problem, ImportProblem::kOutOfMemory) << failing;
-    EXPECT_EQ(outcome.image.compressedSize, -7) << failing;
+  BitmapFields longRow;
+  longRow.width = 70000;
+  longRow.height = 1;
+  longRow.pixelData.assign(70000, 9);
+  const struct {
+    const char* name;
+    Bytes file;
+    int blocks;
+  } cases[] = {
+      {"8-bit", makeBitmap(fourByTwo()), 1},
+      {"RLE8", rle({4, 7, 0, 0, 4, 9, 0, 1}, 4, 2), 2},
+      {"8-bit, a row past the stack's buffers", makeBitmap(longRow), 3},
+  };
+  for (const auto& c : cases) {
+    for (int failing = 1; failing <= c.blocks + 1; ++failing) {
+      AllocationWatch watch(failing);
+      Outcome outcome = importBytes(c.file);
+      if (failing > c.blocks) {  // every block was had
+        EXPECT_TRUE(outcome.ok) << c.name;
+        if (outcome.ok) releaseImportedImage(outcome.image);
+        continue;
+      }
+      EXPECT_EQ(outcome.problem, ImportProblem::kOutOfMemory) << c.name << ", block " << failing;
+      EXPECT_EQ(outcome.image.compressedSize, -7) << c.name << ", block " << failing;
+    }
   }
 }
 
@@ -659,6 +681,64 @@ TEST(ImportBitmap, LargePictureRoundTrips) {
   EXPECT_EQ(pixelsOf(outcome), expected);
   EXPECT_LE(outcome.image.compressedSize, outputCapacity(640 * 480));
   releaseImportedImage(outcome.image);
+}
+
+// An 8-bit bitmap goes from the file into the stream a chunk of rows at a time; the stream must
+// be byte for byte compress2's of the whole picture, top row first, whatever the rows' padding,
+// order and length (chunks of about 64 KB: 200 rows of 333 need two, a 70000-byte row is longer
+// than one). The pixels are made here, each row from its own number, and put in order here.
+TEST(ImportBitmap, StreamIsCompress2OfTheWholePicture) {
+  struct Shape {
+    const char* name;
+    std::int32_t width;
+    std::int32_t height;
+    bool topRowFirst;
+    bool lastRowUnpadded;
+  };
+  const Shape shapes[] = {
+      {"bottom-up, padded rows, two chunks", 333, 200, false, false},
+      {"bottom-up, last row without padding", 333, 200, false, true},
+      {"top-down, padded rows", 333, 200, true, false},
+      {"rows of exactly 4n bytes, many chunks", 640, 480, false, false},
+      {"a row longer than a chunk", 70001, 3, false, false},
+      {"one row", 5, 1, false, false},
+      {"no pixels", 0, 3, false, false},
+  };
+  for (const Shape& shape : shapes) {
+    const std::size_t width = static_cast<std::size_t>(shape.width);
+    const std::size_t stride = (width + 3) / 4 * 4;
+    Bytes topFirst;  // the picture, top row first
+    for (std::int32_t y = 0; y < shape.height; ++y) {
+      for (std::size_t x = 0; x < width; ++x) {
+        topFirst.push_back(static_cast<unsigned char>((x * 7 + std::size_t(y) * 31) ^ (x >> 5)));
+      }
+    }
+    BitmapFields fields;
+    fields.width = shape.width;
+    fields.height = shape.topRowFirst ? -shape.height : shape.height;
+    for (std::int32_t stored = 0; stored < shape.height; ++stored) {
+      const std::int32_t y = shape.topRowFirst ? stored : shape.height - 1 - stored;
+      const auto row = topFirst.begin() + static_cast<std::ptrdiff_t>(std::size_t(y) * width);
+      fields.pixelData.insert(fields.pixelData.end(), row,
+                              row + static_cast<std::ptrdiff_t>(width));
+      const bool last = stored + 1 == shape.height;
+      if (!(last && shape.lastRowUnpadded))
+        fields.pixelData.resize(fields.pixelData.size() + stride - width, 0xEE);
+    }
+    Bytes expected(static_cast<std::size_t>(outputCapacity(std::int64_t(topFirst.size()))));
+    uLongf length = expected.size();
+    ASSERT_EQ(compress2(expected.data(), &length, topFirst.data(), topFirst.size(), 9), Z_OK);
+    expected.resize(length);
+
+    Outcome outcome = importBytes(makeBitmap(fields));
+    ASSERT_TRUE(outcome.ok) << shape.name;
+    EXPECT_EQ(outcome.image.width, shape.width) << shape.name;
+    EXPECT_EQ(outcome.image.height, shape.height) << shape.name;
+    const Bytes stream(outcome.image.compressedData,
+                       outcome.image.compressedData + outcome.image.compressedSize);
+    EXPECT_EQ(stream, expected) << shape.name;
+    releaseImportedImage(outcome.image);
+  }
 }
 
 }  // namespace

@@ -138,7 +138,8 @@ int optionForm(const ParsedOptions& parsed, std::ostream& out, std::ostream& err
   if (loading != kGoOn) return loading;
   ImportedPictures pictures;
   PictureImport results[3];
-  importPictures(names, options, pictures, results);
+  ThreadBudget budget(processorCount() - 1);  // this thread is one of them
+  importPictures(names, options, budget, pictures, results);
   if (!reportImports(names, results, err)) return kExitFailed;
   fillField(answers.episodeName, sizeof answers.episodeName, texts[0]);
   fillField(answers.startLevel, sizeof answers.startLevel, texts[1]);

@@ -38,8 +38,7 @@ struct EpisodeResult {
 };
 
 int parseJobs(const ParsedOptions& parsed, std::ostream& err, int& jobs) {
-  const unsigned processors = std::thread::hardware_concurrency();
-  jobs = processors == 0 ? 1 : static_cast<int>(processors);
+  jobs = processorCount();
   if (!has(parsed, "jobs")) return kGoOn;
   std::int32_t asked = 0;
   if (!parseInt32(value(parsed, "jobs"), asked) || asked < 1 || asked > 1024) {
@@ -144,12 +143,12 @@ std::string sizeText(std::int32_t width, std::int32_t height) {
 // signal handler that removes it. Importing, the work that takes time, runs side by side.
 std::mutex writing;
 
-EpisodeResult buildEpisode(const Episode& episode) {
+EpisodeResult buildEpisode(const Episode& episode, ThreadBudget& budget) {
   const EpisodeRecipe& recipe = episode.recipe;
   ImportedPictures pictures;
   PictureImport results[3];
   std::vector<std::string> problems;
-  if (!importPictures(recipe.pictures, *episode.options, pictures, results)) {
+  if (!importPictures(recipe.pictures, *episode.options, budget, pictures, results)) {
     for (int i = 0; i < 3; ++i) {
       if (results[i].outcome.ok()) continue;
       problems.push_back(recipe.pictures[i] + ": " +
@@ -192,19 +191,25 @@ struct ResultBoard {
 
 void buildSideBySide(const std::vector<Episode>& episodes, const std::vector<bool>& wanted,
                      int jobs, ResultBoard& board, std::ostream& out, std::ostream& err) {
+  const std::size_t building =
+      static_cast<std::size_t>(std::count(wanted.begin(), wanted.end(), true));
+  const std::size_t threads =
+      std::min<std::size_t>(static_cast<std::size_t>(jobs), std::max<std::size_t>(1, building));
+  // The processors the episodes' threads leave, for their pictures' threads; none when -j asks
+  // for as many episodes at once as there are processors, or more.
+  ThreadBudget budget(std::max(0, processorCount() - static_cast<int>(threads)));
   std::atomic<std::size_t> next{0};
   auto work = [&] {
     for (std::size_t i = next++; i < episodes.size(); i = next++) {
       if (!wanted[i]) continue;
-      EpisodeResult result = buildEpisode(episodes[i]);
+      EpisodeResult result = buildEpisode(episodes[i], budget);
       std::lock_guard<std::mutex> hold(board.lock);
       board.results[i] = std::move(result);
       board.ready[i] = true;
       board.changed.notify_one();
     }
+    budget.spare += 1;  // no episode left for this thread: its processor goes to the pictures
   };
-  const std::size_t threads = std::min<std::size_t>(static_cast<std::size_t>(jobs),
-                                                    std::max<std::size_t>(1, episodes.size()));
   std::vector<std::thread> workers;
   for (std::size_t t = 0; t < threads; ++t) workers.emplace_back(work);
   for (std::size_t i = 0; i < episodes.size(); ++i) {

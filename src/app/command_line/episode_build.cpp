@@ -1,10 +1,18 @@
 #include "episode_build.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <exception>
+#include <filesystem>
+#include <thread>
+#include <vector>
 
 #include "field_text.h"
 #include "import_reasons.h"
+#include "numbers.h"
+#include "user_environment.h"
 
 ImportedPictures::~ImportedPictures() {
   for (ImportedImage& image : images) {
@@ -12,17 +20,76 @@ ImportedPictures::~ImportedPictures() {
   }
 }
 
-bool importPictures(const std::string (&names)[3], const ImportOptions& options,
-                    ImportedPictures& pictures, PictureImport (&results)[3]) {
-  bool all = true;
-  for (int i = 0; i < 3; ++i) {
-    errno = 0;
-    results[i].outcome =
-        importPicture(names[i].c_str(), options, pictures.images[i], &results[i].report);
-    results[i].openError = errno;
-    all = all && results[i].outcome.ok();
+int pictureThreadLimit() {
+  std::string text;
+  std::int32_t threads = 0;
+  if (!environmentText("DIVOVOD_PICTURE_THREADS", text) || !parseInt32(text, threads) ||
+      threads < 1) {
+    return 3;
   }
-  return all;
+  return std::min(threads, 3);
+}
+
+namespace {
+
+// Up to `wanted` threads from the budget; how many were taken.
+int takeThreads(ThreadBudget& budget, int wanted) {
+  int spare = budget.spare.load();
+  int taken = 0;
+  do {
+    taken = std::max(0, std::min(spare, wanted));
+  } while (taken > 0 && !budget.spare.compare_exchange_weak(spare, spare - taken));
+  return taken;
+}
+
+void importOne(const std::string& name, const ImportOptions& options, ImportedImage& image,
+               PictureImport& result) {
+  errno = 0;
+  result.outcome = importPicture(name.c_str(), options, image, &result.report);
+  result.openError = errno;  // errno belongs to the thread that imported
+}
+
+// The pictures by file size, largest first, so that the largest starts at once and the smaller
+// ones share the other threads: with two threads, the largest alone on one and the two others
+// after each other on the second. A name whose size is unknown counts as empty.
+std::array<int, 3> largestFirst(const std::string (&names)[3]) {
+  std::uintmax_t sizes[3] = {};
+  for (int i = 0; i < 3; ++i) {
+    std::error_code error;
+    const std::uintmax_t size =
+        std::filesystem::file_size(std::filesystem::u8path(names[i]), error);
+    sizes[i] = error ? 0 : size;
+  }
+  std::array<int, 3> order = {0, 1, 2};
+  std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return sizes[a] > sizes[b]; });
+  return order;
+}
+
+}  // namespace
+
+bool importPictures(const std::string (&names)[3], const ImportOptions& options,
+                    ThreadBudget& budget, ImportedPictures& pictures, PictureImport (&results)[3]) {
+  const int helpers = takeThreads(budget, std::min(pictureThreadLimit(), 3) - 1);
+  const std::array<int, 3> order = helpers == 0 ? std::array<int, 3>{0, 1, 2} : largestFirst(names);
+  std::atomic<int> next{0};
+  const auto work = [&] {
+    for (int k = next++; k < 3; k = next++) {
+      importOne(names[order[k]], options, pictures.images[order[k]], results[order[k]]);
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < helpers; ++t) {
+    try {
+      threads.emplace_back(work);
+    } catch (const std::exception&) {
+      break;  // no thread to be had (system_error, or bad_alloc): this one does the rest
+    }
+  }
+  work();
+  for (std::thread& thread : threads) thread.join();
+  budget.spare += helpers;
+  return std::all_of(std::begin(results), std::end(results),
+                     [](const PictureImport& result) { return result.outcome.ok(); });
 }
 
 std::string fieldBytes(const char* option, const std::string& argument, std::size_t longest,

@@ -2,6 +2,7 @@
 // imported, the answers put into the file's fields, the file written, and the line that says so.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -25,9 +26,28 @@ struct PictureImport {
   MappingReport report;
 };
 
-// Imports all three, each whatever became of the others. True when all three were imported.
+// The processors no thread of the build is using yet, shared by every episode built at once:
+// an episode's pictures take threads of their own only from here, so a picture thread runs only
+// on a processor the episodes side by side (-j) leave idle.
+struct ThreadBudget {
+  std::atomic<int> spare{0};
+  explicit ThreadBudget(int threads) : spare(threads) {}
+};
+
+// The processors this process may run on (at least 1): on a machine of eight held to two, two.
+// One file per platform (command_build_processors_*.cpp).
+int processorCount();
+
+// How many threads one episode's three pictures may take at most: DIVOVOD_PICTURE_THREADS when it
+// is a whole number from 1 (1: one after another, in the calling thread), else 3.
+int pictureThreadLimit();
+
+// Imports all three, each whatever became of the others: side by side, on the calling thread and
+// up to two more taken from `budget` (and given back), the largest file first; one after another
+// when the budget has none. Each result is the same, and said the same, either way. True when all
+// three were imported.
 bool importPictures(const std::string (&names)[3], const ImportOptions& options,
-                    ImportedPictures& pictures, PictureImport (&results)[3]);
+                    ThreadBudget& budget, ImportedPictures& pictures, PictureImport (&results)[3]);
 
 // The bytes a text field of `longest` bytes keeps for the argument of --OPTION; the problem for a
 // usage error, or "". A text longer than its field is refused rather than cut: a start level cut
