@@ -110,15 +110,6 @@ void fillField(char* field, std::size_t width, const std::string& text) {
   std::memcpy(field, text.data(), text.size());
 }
 
-FileIdentities identifyAll(const std::string (&names)[3]) {
-  FileIdentities identities;
-  FileIdentity identity;
-  for (const std::string& name : names) {
-    if (identifyFile(name.c_str(), identity)) identities.push_back(identity);
-  }
-  return identities;
-}
-
 // The option form's words for pictures that could not be used, one line each, and what the
 // mapping did to each one mapped.
 bool reportImports(const std::string (&names)[3], const PictureImport (&results)[3],

@@ -63,9 +63,6 @@ bool reportImports(const std::string (&names)[3], const PictureImport (&results)
 // The field keeps width - 1 bytes and a zero; the caller has made sure the text fits.
 void fillField(char* field, std::size_t width, const std::string& text);
 
-// The pictures the output may never replace, whatever path names them.
-FileIdentities identifyAll(const std::string (&names)[3]);
-
 // "wrote OUT (N bytes; episode WxH, title WxH, lowtitle WxH" and `note` when there is one, ")".
 std::string wroteText(const std::string& output, const ImportedImage (&images)[3],
                       const std::string& note);
