@@ -8,9 +8,13 @@
 #include <thread>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
-constexpr int kMemoBlocks = 4096;
+constexpr std::size_t kBlocks = 4096;  // of 16 x 16 x 16 colours
 constexpr int kBlockSide = 16;
 // Below this many pixels a picture is mapped on one thread: starting threads costs more.
 constexpr std::int64_t kPixelsWorthThreads = std::int64_t{1} << 16;
@@ -123,158 +127,196 @@ void narrow(const Candidates& from, const Box& box, Candidates& to) {
   }
 }
 
-unsigned memoAt(unsigned red, unsigned green, unsigned blue) {
-  return (red & 15) << 8 | (green & 15) << 4 | (blue & 15);
+constexpr int kCellSide = 4;
+constexpr int kCellColours = kCellSide * kCellSide * kCellSide;
+
+// The part of a cell's word that the report reads.
+std::uint32_t cellFacts(std::uint32_t farthest, bool holdsColour) {
+  if (holdsColour) return kCellHoldsColour;
+  return (farthest + kCellFarUnit - 1) / kCellFarUnit << kCellFarShift;
 }
-
-// What solving a block finds out besides its answers (see NearestColours::BlockFacts).
-struct BlockSummary {
-  std::uint32_t largestDistance2 = 0;
-  bool holdsChoosable = false;
-};
-
-constexpr int kLeafSide = 4;  // fillBox copies rows of 16, 8 or 4
 
 std::uint32_t squared(int value) { return static_cast<std::uint32_t>(value * value); }
 
-// Each colour of a box of kLeafSide against the few candidates left, one candidate at a time
-// over the whole box (the distance is a sum of one square per channel, so a row of blues is one
-// sum and a few additions). Candidates come in index order and only a strictly nearer one takes
-// a colour over: the lowest index among the nearest keeps it.
-void searchLeaf(const Candidates& candidates, const Box& box, unsigned char* chosen,
-                BlockSummary& summary) {
-  constexpr int kCells = kLeafSide * kLeafSide * kLeafSide;
-  std::uint32_t best[kCells];
-  std::uint32_t pick[kCells] = {};
-  std::fill(best, best + kCells, UINT32_MAX);
+// Each colour of a cell against the few candidates left, one candidate at a time over the whole
+// cell (the distance is a sum of one square per channel, so a row of blues is one sum and a few
+// additions), the answers written to the cell's line. Candidates come in index order and only a
+// strictly nearer one takes a colour over: the lowest index among the nearest keeps it. Returns
+// the facts of the cell's word (see NearestColours::cells).
+std::uint32_t searchCell(const Candidates& candidates, const Box& box, unsigned char* line) {
+  std::uint32_t best[kCellColours];
+  std::uint32_t pick[kCellColours] = {};
+  std::fill(best, best + kCellColours, UINT32_MAX);
   for (int k = 0; k < candidates.count; ++k) {
-    std::uint32_t reds[kLeafSide], greens[kLeafSide], blues[kLeafSide];
-    for (int i = 0; i < kLeafSide; ++i) {
+    std::uint32_t reds[kCellSide], greens[kCellSide], blues[kCellSide];
+    for (int i = 0; i < kCellSide; ++i) {
       reds[i] = squared(box.red + i - candidates.red[k]);
       greens[i] = squared(box.green + i - candidates.green[k]);
       blues[i] = squared(box.blue + i - candidates.blue[k]);
     }
     const std::uint32_t index = candidates.index[k];
-    for (int r = 0; r < kLeafSide; ++r) {
-      for (int g = 0; g < kLeafSide; ++g) {
-        const std::uint32_t base = reds[r] + greens[g];
-        std::uint32_t* rowBest = best + (r * kLeafSide + g) * kLeafSide;
-        std::uint32_t* rowPick = pick + (r * kLeafSide + g) * kLeafSide;
-        for (int b = 0; b < kLeafSide; ++b) {
-          const std::uint32_t d = base + blues[b];
-          const bool nearer = d < rowBest[b];
-          rowBest[b] = nearer ? d : rowBest[b];
-          rowPick[b] = nearer ? index : rowPick[b];
-        }
+    for (int rg = 0; rg < kCellSide * kCellSide; ++rg) {
+      const std::uint32_t base = reds[rg / kCellSide] + greens[rg % kCellSide];
+      std::uint32_t* rowBest = best + rg * kCellSide;
+      std::uint32_t* rowPick = pick + rg * kCellSide;
+      for (int b = 0; b < kCellSide; ++b) {
+        const std::uint32_t d = base + blues[b];
+        const bool nearer = d < rowBest[b];
+        rowBest[b] = nearer ? d : rowBest[b];
+        rowPick[b] = nearer ? index : rowPick[b];
       }
     }
   }
-  for (const std::uint32_t d : best) {
-    summary.largestDistance2 = std::max(summary.largestDistance2, d);
-    summary.holdsChoosable = summary.holdsChoosable || d == 0;
-  }
-  for (int r = 0; r < kLeafSide; ++r) {
-    for (int g = 0; g < kLeafSide; ++g) {
-      unsigned char* out = chosen + memoAt(box.red + r, box.green + g, box.blue);
-      for (int b = 0; b < kLeafSide; ++b) {
-        out[b] = static_cast<unsigned char>(pick[(r * kLeafSide + g) * kLeafSide + b]);
-      }
+  for (int at = 0; at < kCellColours; ++at) line[at] = static_cast<unsigned char>(pick[at]);
+  const std::uint32_t farthest = *std::max_element(best, best + kCellColours);
+  const bool holdsColour = *std::min_element(best, best + kCellColours) == 0;
+  return cellFacts(farthest, holdsColour);
+}
+
+// The most by which a colour of the box can be farther from `chosen` than from `other`: the
+// difference of the squared distances is a sum of one term per channel, each linear in that
+// channel, so the most of each is at one end of the box's side.
+int mostFartherThan(const Candidates& candidates, int chosen, int other, const Box& box) {
+  auto most = [&](int low, int from, int to) {
+    const int top = low + box.side - 1;
+    return std::max(static_cast<int>(squared(low - from) - squared(low - to)),
+                    static_cast<int>(squared(top - from) - squared(top - to)));
+  };
+  return most(box.red, candidates.red[chosen], candidates.red[other]) +
+         most(box.green, candidates.green[chosen], candidates.green[other]) +
+         most(box.blue, candidates.blue[chosen], candidates.blue[other]);
+}
+
+// Whether one candidate is the answer for every colour of the box: the answer for its least
+// corner, if no other candidate comes nearer anywhere in the box, nor as near with a lower
+// index. Exact, where narrowing alone leaves neighbours that never win. -1 when not.
+int answerForWholeBox(const Candidates& candidates, const Box& box) {
+  int chosen = 0;
+  std::uint32_t best = UINT32_MAX;
+  for (int k = 0; k < candidates.count; ++k) {
+    const std::uint32_t d = distance2(box.red, box.green, box.blue, candidates.red[k],
+                                      candidates.green[k], candidates.blue[k]);
+    if (d < best) {
+      best = d;
+      chosen = k;
     }
   }
-}
-
-// A box all of whose colours have one answer, the first candidate.
-void fillBox(const Candidates& candidates, const Box& box, unsigned char* chosen,
-             BlockSummary& summary) {
-  const int red = candidates.red[0];
-  const int green = candidates.green[0];
-  const int blue = candidates.blue[0];
-  // The farthest colour of a box is one of its corners.
-  summary.largestDistance2 =
-      std::max(summary.largestDistance2, farthestOnAxis(red, box.red, box.side) +
-                                             farthestOnAxis(green, box.green, box.side) +
-                                             farthestOnAxis(blue, box.blue, box.side));
-  summary.holdsChoosable =
-      summary.holdsChoosable || nearestOnAxis(red, box.red, box.side) +
-                                        nearestOnAxis(green, box.green, box.side) +
-                                        nearestOnAxis(blue, box.blue, box.side) ==
-                                    0;
-  // Rows of blues copied at sizes known here, so no row is a call of its own.
-  unsigned char pattern[kBlockSide];
-  std::memset(pattern, candidates.index[0], sizeof pattern);
-  for (int r = box.red; r < box.red + box.side; ++r) {
-    for (int g = box.green; g < box.green + box.side; ++g) {
-      unsigned char* row = chosen + memoAt(r, g, box.blue);
-      if (box.side == 16) {
-        std::memcpy(row, pattern, 16);
-      } else if (box.side == 8) {
-        std::memcpy(row, pattern, 8);
-      } else {
-        std::memcpy(row, pattern, 4);
-      }
-    }
+  for (int k = 0; k < candidates.count; ++k) {
+    if (k == chosen) continue;
+    const int most = mostFartherThan(candidates, chosen, k, box);
+    if (most > 0 || (most == 0 && k < chosen)) return -1;
   }
+  return chosen;
 }
 
-// A box's answers: its candidates narrowed, then one colour fills it, or its eight halves are
-// worked out the same way, down to boxes of kLeafSide.
-void solveBox(const Candidates& from, const Box& box, unsigned char* chosen,
-              BlockSummary& summary) {
-  Candidates candidates;
-  narrow(from, box, candidates);
-  if (candidates.count == 1) return fillBox(candidates, box, chosen, summary);
-  if (box.side <= kLeafSide) return searchLeaf(candidates, box, chosen, summary);
-  const int half = box.side / 2;
-  for (int part = 0; part < 8; ++part) {
-    const Box quarter{box.red + (part >> 2) * half, box.green + (part >> 1 & 1) * half,
-                      box.blue + (part & 1) * half, half};
-    solveBox(candidates, quarter, chosen, summary);
-  }
+Box blockOf(unsigned block) {
+  return Box{static_cast<int>(block >> 8) * kBlockSide,
+             static_cast<int>(block >> 4 & 15) * kBlockSide,
+             static_cast<int>(block & 15) * kBlockSide, kBlockSide};
 }
 
-void solveMemoBlock(const NearestColours& nearest, unsigned block, unsigned char* chosen,
-                    BlockSummary& summary) {
-  Candidates all;
+void allColours(const NearestColours& nearest, Candidates& all) {
   all.count = nearest.count;
   std::copy(nearest.red, nearest.red + nearest.count, all.red);
   std::copy(nearest.green, nearest.green + nearest.count, all.green);
   std::copy(nearest.blue, nearest.blue + nearest.count, all.blue);
   std::copy(nearest.index, nearest.index + nearest.count, all.index);
-  const Box box{static_cast<int>(block >> 8) * kBlockSide,
-                static_cast<int>(block >> 4 & 15) * kBlockSide,
-                static_cast<int>(block & 15) * kBlockSide, kBlockSide};
-  solveBox(all, box, chosen, summary);
 }
 
 enum BlockStage : unsigned char { kNotWorkedOut, kUnderWay, kKnown };
 
-// The slow part of knowBlock, out of the pixels' way: stage as last read.
-bool workOutBlock(const NearestColours& nearest, unsigned block, unsigned char stage) {
-  NearestColours::BlockFacts& facts = nearest.facts[block];
-  if (stage != kNotWorkedOut || !facts.stage.compare_exchange_strong(stage, kUnderWay)) {
-    return stage == kKnown;  // a failed exchange has read the stage again
+// The candidates of a cell's block, found on the block's first use; the whole palette while
+// another thread is finding them.
+void candidatesAround(const NearestColours& nearest, unsigned block, Candidates& around) {
+  std::atomic<unsigned char>& stage = nearest.blockStage[block];
+  unsigned char seen = stage.load(std::memory_order_acquire);
+  unsigned char* positions = nearest.blockCandidates.get() + std::size_t{block} * 256;
+  if (seen == kNotWorkedOut && stage.compare_exchange_strong(seen, kUnderWay)) {
+    Candidates all;
+    allColours(nearest, all);
+    narrow(all, blockOf(block), around);
+    int kept = 0;
+    for (int k = 0; k < all.count && kept < around.count; ++k) {
+      if (all.index[k] == around.index[kept]) positions[kept++] = static_cast<unsigned char>(k);
+    }
+    nearest.blockCandidateCount[block] = static_cast<std::uint16_t>(around.count);
+    stage.store(kKnown, std::memory_order_release);
+    return;
   }
-  BlockSummary summary;
-  solveMemoBlock(nearest, block, nearest.memo.get() + (std::size_t{block} << 12), summary);
-  facts.distanceToCheck = summary.holdsChoosable ? UINT32_MAX : summary.largestDistance2;
-  facts.stage.store(kKnown, std::memory_order_release);
-  return true;
+  if (seen != kKnown) return allColours(nearest, around);
+  around.count = nearest.blockCandidateCount[block];
+  for (int k = 0; k < around.count; ++k) {
+    around.red[k] = nearest.red[positions[k]];
+    around.green[k] = nearest.green[positions[k]];
+    around.blue[k] = nearest.blue[positions[k]];
+    around.index[k] = nearest.index[positions[k]];
+  }
 }
 
-// Makes sure a block's answers are known, working them out on first use. True when they are;
-// false while another thread is working them out (the caller then searches its one colour
-// itself rather than wait) or without a memo.
-bool knowBlock(const NearestColours& nearest, unsigned block) {
-  if (!nearest.memo) return false;
-  NearestColours::BlockFacts& facts = nearest.facts[block];
-  unsigned char stage = facts.stage.load(std::memory_order_acquire);
-  return stage == kKnown || workOutBlock(nearest, block, stage);
+constexpr std::uint32_t kAnswerLines = 256;  // line i: index i for every colour of a cell
+
+// A cell's word (see NearestColours::cells): the line of its one answer, or a line of its own.
+std::uint32_t solveCell(const NearestColours& nearest, unsigned cell) {
+  const Box box{static_cast<int>(cell >> 12) * kCellSide,
+                static_cast<int>(cell >> 6 & 63) * kCellSide,
+                static_cast<int>(cell & 63) * kCellSide, kCellSide};
+  Candidates around;
+  candidatesAround(nearest,
+                   static_cast<unsigned>(box.red / kBlockSide << 8 | box.green / kBlockSide << 4 |
+                                         box.blue / kBlockSide),
+                   around);
+  Candidates candidates;
+  narrow(around, box, candidates);
+  const int chosen = candidates.count == 1 ? 0 : answerForWholeBox(candidates, box);
+  if (chosen >= 0) {
+    const int red = candidates.red[chosen];
+    const int green = candidates.green[chosen];
+    const int blue = candidates.blue[chosen];
+    // The farthest colour of a box is one of its corners. The answer is the only choosable
+    // colour the cell can hold: any other would be its own answer.
+    const std::uint32_t farthest = farthestOnAxis(red, box.red, box.side) +
+                                   farthestOnAxis(green, box.green, box.side) +
+                                   farthestOnAxis(blue, box.blue, box.side);
+    const bool holdsAnswer = nearestOnAxis(red, box.red, box.side) +
+                                 nearestOnAxis(green, box.green, box.side) +
+                                 nearestOnAxis(blue, box.blue, box.side) ==
+                             0;
+    return cellFacts(farthest, holdsAnswer) | candidates.index[chosen];
+  }
+  // Each cell is worked out once, so the lines never run out.
+  const std::uint32_t line =
+      kAnswerLines + nearest.linesUsed.fetch_add(1, std::memory_order_relaxed);
+  return searchCell(candidates, box, nearest.lines.get() + std::size_t{line} * kCellColours) | line;
+}
+
+// A cell's word, worked out on first use; 0 while another thread is working it out (the caller
+// then searches its one colour itself rather than wait) or without a table. (A known word is
+// never 0: the colours of a cell are never all at distance 0 from one answer, and own lines
+// are numbered from 256.)
+std::uint32_t knowCell(const NearestColours& nearest, unsigned cell) {
+  if (!nearest.cells) return 0;
+  std::atomic<std::uint32_t>& word = nearest.cells[cell];
+  std::uint32_t seen = word.load(std::memory_order_acquire);
+  if (seen == kCellNotWorkedOut &&
+      word.compare_exchange_strong(seen, kCellUnderWay, std::memory_order_acquire)) {
+    seen = solveCell(nearest, cell);
+    word.store(seen, std::memory_order_release);
+  }
+  return cellKnown(seen) ? seen : 0;
+}
+
+// The answer in a known cell's line.
+unsigned char answerIn(const unsigned char* lines, std::uint32_t word, unsigned place) {
+  return lines[std::size_t{word & kCellLineMask} * kCellColours + place];
 }
 
 unsigned char lookUp(const NearestColours& nearest, unsigned red, unsigned green, unsigned blue) {
-  const unsigned at = memoIndexOf(red, green, blue);
-  if (!knowBlock(nearest, at >> 12)) return searchSorted(nearest, red, green, blue);
-  return nearest.memo.get()[at];
+  const unsigned cell = cellOf(red, green, blue);
+  std::uint32_t word =
+      nearest.cells ? nearest.cells[cell].load(std::memory_order_acquire) : std::uint32_t{0};
+  if (!cellKnown(word)) word = knowCell(nearest, cell);
+  if (word == 0) return searchSorted(nearest, red, green, blue);
+  return answerIn(nearest.lines.get(), word, cellPlaceOf(red, green, blue));
 }
 
 struct Histogram {
@@ -368,66 +410,164 @@ struct RowsDone {
   std::uint32_t refusedColour = 0;
 };
 
+// What pixels add to the report: how many changed colour, and the largest squared distance.
+struct Distances {
+  std::int64_t changed = 0;
+  std::uint32_t largest = 0;
+};
+
+// A colour as NearestColours::colourOf holds it.
+std::uint32_t packedColour(const unsigned char* rgb) {
+  return std::uint32_t{rgb[0]} | std::uint32_t{rgb[1]} << 8 | std::uint32_t{rgb[2]} << 16;
+}
+
+std::uint32_t distanceToGot(const unsigned char* rgba, std::uint32_t got) {
+  return distance2(rgba[0], rgba[1], rgba[2], got & 255, got >> 8 & 255, got >> 16);
+}
+
+// The distances of `count` pixels from the colours they got (red | green << 8 | blue << 16), four
+// at a time where the processor can.
+void addDistances(const unsigned char* rgba, const std::uint32_t* got, int count,
+                  Distances& distances) {
+  int i = 0;
+#if defined(__SSE2__)
+  const __m128i colourBytes = _mm_set1_epi32(0x00FFFFFF);
+  const __m128i zero = _mm_setzero_si128();
+  __m128i kept = zero;                // per lane, minus how many kept their colour
+  __m128 largest = _mm_setzero_ps();  // exact: every distance is below 2^18
+  for (; i + 4 <= count; i += 4) {
+    const __m128i pixels =
+        _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rgba + 4 * i)), colourBytes);
+    const __m128i colours = _mm_loadu_si128(reinterpret_cast<const __m128i*>(got + i));
+    const __m128i low =
+        _mm_sub_epi16(_mm_unpacklo_epi8(pixels, zero), _mm_unpacklo_epi8(colours, zero));
+    const __m128i high =
+        _mm_sub_epi16(_mm_unpackhi_epi8(pixels, zero), _mm_unpackhi_epi8(colours, zero));
+    // Per pixel, red^2 + green^2 and blue^2 side by side: the evens and the odds added.
+    const __m128 lowSums = _mm_castsi128_ps(_mm_madd_epi16(low, low));
+    const __m128 highSums = _mm_castsi128_ps(_mm_madd_epi16(high, high));
+    const __m128i d =
+        _mm_add_epi32(_mm_castps_si128(_mm_shuffle_ps(lowSums, highSums, _MM_SHUFFLE(2, 0, 2, 0))),
+                      _mm_castps_si128(_mm_shuffle_ps(lowSums, highSums, _MM_SHUFFLE(3, 1, 3, 1))));
+    kept = _mm_add_epi32(kept, _mm_cmpeq_epi32(d, zero));
+    largest = _mm_max_ps(largest, _mm_cvtepi32_ps(d));
+  }
+  alignas(16) std::int32_t keptLanes[4];
+  alignas(16) float largestLanes[4];
+  _mm_store_si128(reinterpret_cast<__m128i*>(keptLanes), kept);
+  _mm_store_ps(largestLanes, largest);
+  distances.changed += i;
+  for (int lane = 0; lane < 4; ++lane) {
+    distances.changed += keptLanes[lane];
+    distances.largest = std::max(distances.largest, static_cast<std::uint32_t>(largestLanes[lane]));
+  }
+#endif
+  for (; i < count; ++i) {
+    const std::uint32_t d = distanceToGot(rgba + 4 * i, got[i]);
+    distances.changed += d != 0;
+    distances.largest = std::max(distances.largest, d);
+  }
+}
+
+constexpr int kRun = 256;  // pixels taken a step at a time
+
+// The answers of a run of pixels, worked out in two steps over the whole run, each step's pixels
+// independent of one another, so the processor has many of them under way at once and none of
+// them branches on the colour: each pixel's cell and place, then its cell's word and its answer.
+// Cells not worked out yet are seen to afterwards. Returns the largest of the cells' words (its
+// distance part is what the report needs), and whether every pixel is opaque.
+struct RunFacts {
+  std::uint32_t largestWord = 0;
+  bool opaque = true;
+};
+
+RunFacts answersOf(const NearestColours& nearest, const unsigned char* rgba, int count,
+                   unsigned char* chosen) {
+  std::uint32_t key[kRun];  // cell << 6 | place
+  unsigned opaque = 255;
+  for (int i = 0; i < count; ++i) {
+    const unsigned char* pixel = rgba + 4 * i;
+    key[i] = cellOf(pixel[0], pixel[1], pixel[2]) << 6 | cellPlaceOf(pixel[0], pixel[1], pixel[2]);
+    opaque &= pixel[3];
+  }
+  const std::atomic<std::uint32_t>* cells = nearest.cells.get();
+  const unsigned char* lines = nearest.lines.get();
+  std::uint32_t largest = 0;
+  for (int i = 0; i < count; ++i) {
+    const std::uint32_t word = cells[key[i] >> 6].load(std::memory_order_acquire);
+    largest = std::max(largest, word);
+    chosen[i] = answerIn(lines, word, key[i] & 63);
+  }
+  if (!cellKnown(largest)) {
+    largest = 0;
+    for (int i = 0; i < count; ++i) {
+      std::uint32_t word = cells[key[i] >> 6].load(std::memory_order_acquire);
+      if (!cellKnown(word)) word = knowCell(nearest, key[i] >> 6);
+      if (word != 0) {
+        chosen[i] = answerIn(lines, word, key[i] & 63);
+      } else {  // being worked out by another thread: this colour searched on its own
+        chosen[i] = searchSorted(nearest, rgba[4 * i], rgba[4 * i + 1], rgba[4 * i + 2]);
+        word = kCellHoldsColour;
+      }
+      largest = std::max(largest, word);
+    }
+  }
+  return RunFacts{largest, opaque == 255};
+}
+
 // Nearest colours pixel by pixel (true colour) for the pixels first .. end - 1, pixel i's index
-// written at out[i - first]. A pixel's own
-// distance is worked out only where its memo block does not settle what the report needs. The
-// counts are kept in locals: every byte written to `out` could otherwise alias them.
+// written at out[i - first]: a run's answers, then its pixels that are not opaque, then what it
+// adds to the report. Its cells' words mostly settle that: when none of them holds a colour that
+// may be chosen, every pixel changes colour, and when none is farther from its answers than the
+// largest distance met so far, no pixel can raise it. A run's indices are kept aside until then,
+// as `out` may overlap the run's own colours.
 void mapPixels(const DecodedPicture& picture, const ImportOptions& options,
                const NearestColours& nearest, std::int64_t first, std::int64_t end,
                unsigned char* out, RowsDone& done) {
-  const Palette& palette = options.palette;
   const unsigned char* pixels = picture.pixels.get();
   const int transparentIndex = options.transparentIndex;
-  const bool exactColours = options.exactColours;
-  MappingReport& report = done.report;
-  const unsigned char* memo = nearest.memo.get();
-  NearestColours::BlockFacts* facts = memo != nullptr ? nearest.facts.get() : nullptr;
-  std::int64_t changed = 0;
-  std::uint32_t largest = 0;
-  std::int64_t i = first;
-  for (; i < end; ++i) {
-    const unsigned char* rgba = pixels + 4 * i;
-    const unsigned red = rgba[0];
-    const unsigned green = rgba[1];
-    const unsigned blue = rgba[2];
-    const unsigned alpha = rgba[3];
-    if (alpha != 255) {
-      countAlpha(alpha, transparentIndex, report);
-      if (alpha == 0 && transparentIndex >= 0) {
-        out[i - first] = static_cast<unsigned char>(transparentIndex);
-        continue;
-      }
-    }
-    const unsigned at = memoIndexOf(red, green, blue);
-    unsigned char chosen;
-    NearestColours::BlockFacts* block = facts != nullptr ? facts + (at >> 12) : nullptr;
-    if (block != nullptr && (block->stage.load(std::memory_order_acquire) == kKnown ||
-                             workOutBlock(nearest, at >> 12, block->stage.load()))) {
-      chosen = memo[at];
-      if (block->distanceToCheck <= largest) {
-        if (exactColours) break;
-        ++changed;  // no colour of the block is choosable: this one moves
-        out[i - first] = chosen;
-        continue;
-      }
+  Distances distances;
+  for (std::int64_t start = first; start < end; start += kRun) {
+    const int count = static_cast<int>(std::min<std::int64_t>(kRun, end - start));
+    const unsigned char* rgba = pixels + 4 * start;
+    unsigned char chosen[kRun];
+    RunFacts facts{kCellHoldsColour, false};  // without cells: every distance worked out
+    if (nearest.cells) {
+      facts = answersOf(nearest, rgba, count, chosen);
     } else {
-      chosen = searchSorted(nearest, red, green, blue);
+      for (int i = 0; i < count; ++i) {
+        chosen[i] = searchSorted(nearest, rgba[4 * i], rgba[4 * i + 1], rgba[4 * i + 2]);
+      }
     }
-    const std::uint32_t d = distance2(red, green, blue, redOf(palette, chosen),
-                                      greenOf(palette, chosen), blueOf(palette, chosen));
-    if (d != 0) {
-      if (exactColours) break;
-      ++changed;
-      largest = std::max(largest, d);
+    if (facts.opaque && !options.exactColours &&
+        (facts.largestWord >> kCellFarShift) * kCellFarUnit <= distances.largest) {
+      distances.changed += count;
+    } else {
+      std::uint32_t got[kRun];
+      for (int i = 0; i < count; ++i) got[i] = nearest.colourOf[chosen[i]];
+      for (int i = 0; !facts.opaque && i < count; ++i) {
+        const unsigned char* pixel = rgba + 4 * i;
+        countAlpha(pixel[3], transparentIndex, done.report);
+        if (pixel[3] == 0 && transparentIndex >= 0) {
+          chosen[i] = static_cast<unsigned char>(transparentIndex);
+          got[i] = packedColour(pixel);  // no distance: not counted as changed
+        }
+      }
+      if (options.exactColours) {
+        for (int i = 0; i < count; ++i) {
+          if (distanceToGot(rgba + 4 * i, got[i]) != 0) {
+            done.refusedAt = start + i;
+            done.refusedColour = packed(rgba + 4 * i);
+            return;
+          }
+        }
+      }
+      addDistances(rgba, got, count, distances);
     }
-    out[i - first] = chosen;
+    std::memcpy(out + (start - first), chosen, static_cast<std::size_t>(count));
   }
-  if (i < end) {
-    done.refusedAt = i;
-    done.refusedColour = packed(pixels + 4 * i);
-  }
-  report.changedPixels += changed;
-  report.largestDistance2 = std::max(report.largestDistance2, largest);
+  done.report.changedPixels += distances.changed;
+  done.report.largestDistance2 = std::max(done.report.largestDistance2, distances.largest);
 }
 
 // True colour, in place: the rows shared out among the threads, each share's indices written
@@ -653,7 +793,7 @@ ImportOutcome indexPastPalette(const DecodedPicture& picture, const Histogram& u
 
 }  // namespace
 
-void NearestColours::MemoRelease::operator()(unsigned char* memo) const { std::free(memo); }
+void NearestColours::BytesRelease::operator()(unsigned char* bytes) const { std::free(bytes); }
 
 bool prepareNearest(NearestColours& nearest, const Palette& palette, int excluded) {
   int order[256];
@@ -683,12 +823,28 @@ bool prepareNearest(NearestColours& nearest, const Palette& palette, int exclude
     nearest.blueSorted[k] = static_cast<unsigned char>(blueOf(palette, order[k]));
     nearest.indexSorted[k] = static_cast<unsigned char>(order[k]);
   }
-  // Left as malloc gives it: a block's answers are all written before any is read.
-  nearest.memo.reset(static_cast<unsigned char*>(std::malloc(std::size_t{kMemoBlocks} << 12)));
-  nearest.facts.reset(new (std::nothrow) NearestColours::BlockFacts[kMemoBlocks]);
-  if (!nearest.facts) nearest.memo.reset();
-  for (int block = 0; nearest.facts && block < kMemoBlocks; ++block) {
-    nearest.facts[block].stage.store(kNotWorkedOut, std::memory_order_relaxed);
+  for (int i = 0; i < 256; ++i) {
+    nearest.colourOf[i] = redOf(palette, i) | greenOf(palette, i) << 8 | blueOf(palette, i) << 16;
+  }
+  // The cells' table starts all 0 (not worked out); the lines and candidates are left as malloc
+  // gives them, each written before it is read, so only the pages used are ever touched.
+  constexpr std::size_t kCells = std::size_t{1} << 18;
+  nearest.cells.reset(new (std::nothrow) std::atomic<std::uint32_t>[kCells]);
+  nearest.lines.reset(
+      static_cast<unsigned char*>(std::malloc((kAnswerLines + kCells) * kCellColours)));
+  nearest.blockStage.reset(new (std::nothrow) std::atomic<unsigned char>[kBlocks]());
+  nearest.blockCandidateCount.reset(new (std::nothrow) std::uint16_t[kBlocks]);
+  nearest.blockCandidates.reset(static_cast<unsigned char*>(std::malloc(kBlocks * 256)));
+  if (!nearest.lines || !nearest.blockStage || !nearest.blockCandidateCount ||
+      !nearest.blockCandidates) {
+    nearest.cells.reset();  // every colour searched on its own
+    return count > 0;
+  }
+  for (int i = 0; i < 256; ++i) {
+    std::memset(nearest.lines.get() + std::size_t{kCellColours} * i, i, kCellColours);
+  }
+  for (std::size_t cell = 0; cell < kCells; ++cell) {
+    nearest.cells[cell].store(kCellNotWorkedOut, std::memory_order_relaxed);
   }
   return count > 0;
 }

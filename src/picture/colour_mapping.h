@@ -1,6 +1,6 @@
 // Putting a picture into the game's colours: each pixel's colour becomes the palette colour at
 // the least squared RGB distance, the lowest index on ties; exact for every colour, and fast
-// through a memo keyed by the whole 24-bit colour.
+// through answers kept for cells of neighbouring colours.
 #pragma once
 
 #include <atomic>
@@ -11,11 +11,16 @@
 #include "palette_file.h"
 #include "picture_import.h"
 
-// The nearest-colour search for one palette. The memo is made of blocks of 16 x 16 x 16
-// neighbouring colours, each worked out whole the first time a colour in it is asked for, from
-// the few palette colours that can be nearest to any colour of the block: a picture with few
-// colours touches few blocks, and all of them together stay below 17 MB. Several threads may ask
-// at once: one of them works a block out, and the others search their one colour meanwhile.
+// The nearest-colour search for one palette. Colours are taken in cells of 4 x 4 x 4 neighbours,
+// a word each in a table of 1 MB that a picture's pixels mostly find in the processor's caches.
+// A cell is worked out the first time a colour in it is asked for, from the palette colours that
+// can be nearest anywhere in its block of 16 x 16 x 16 (found once per block). Most cells have
+// one answer for all their colours and share the line of 64 answers of that index; the others
+// get a line of their own, lines handed out in the order cells are met (a picture with few
+// colours touches few of them; all of them together are 16 MB). So every pixel reads its answer
+// the same way, with no choice that the processor could guess wrong. Several threads may ask at
+// once: one of them works a cell or a block out, and the others meanwhile search their one
+// colour, or the cell from the whole palette.
 struct NearestColours {
   // The colours that may be chosen, each once (of equal colours only the lowest index can be
   // chosen), in index order, and again sorted by red for the search of single colours.
@@ -28,31 +33,53 @@ struct NearestColours {
   unsigned char greenSorted[256];
   unsigned char blueSorted[256];
   unsigned char indexSorted[256];
-  // The memo: 4096 blocks of 16 x 16 x 16 neighbouring colours, block after block in one
-  // allocation of 16 MB whose pages are only touched as blocks are worked out.
-  struct BlockFacts {
-    std::atomic<unsigned char> stage;  // not worked out, under way, or known
-    // Over the block's colours, each to its answer, the largest squared distance; the most
-    // there is when one of them is a choosable colour itself (distance 0). A picture's report
-    // needs a pixel's own distance only while this is above the largest it has met so far.
-    std::uint32_t distanceToCheck;
+  // A cell's word, at cellOf(...): the number of its line of 64 answers (at cellPlaceOf(...)),
+  // and above kCellFarShift what a picture's report needs to know of the cell (see kCellFarShift).
+  // A cell with one answer for all its colours shares the line of that answer, its index 64
+  // times; lines from 256 on are the other cells' own, in the order the cells are met.
+  std::unique_ptr<std::atomic<std::uint32_t>[]> cells;
+  struct BytesRelease {
+    void operator()(unsigned char* bytes) const;
   };
-  struct MemoRelease {
-    void operator()(unsigned char* memo) const;
-  };
-  std::unique_ptr<unsigned char, MemoRelease> memo;  // the answer of colour memoIndexOf(...)
-  std::unique_ptr<BlockFacts[]> facts;               // a block's, by memoIndexOf(...) >> 12
+  std::unique_ptr<unsigned char, BytesRelease> lines;
+  mutable std::atomic<std::uint32_t> linesUsed{0};
+  // The palette's colours by index as red | green << 8 | blue << 16, for the pixels' distances.
+  std::uint32_t colourOf[256];
+  // A block's candidates: the positions (in index order) of the colours that can be nearest to
+  // some colour of the block, 256 places per block, once its stage says they are known.
+  std::unique_ptr<std::atomic<unsigned char>[]> blockStage;
+  std::unique_ptr<std::uint16_t[]> blockCandidateCount;
+  std::unique_ptr<unsigned char, BytesRelease> blockCandidates;
 };
+
+constexpr std::uint32_t kCellLineMask = (1u << 20) - 1;
+// Above kCellFarShift, the largest squared distance of the cell's colours to their answers in
+// units of kCellFarUnit rounded up, at most kCellFarMost; or one of the values past it: the cell
+// holds a colour that may be chosen (that colour keeps its colour: the report needs each
+// pixel's own distance), it is being worked out, or it is not worked out yet. Those two last
+// have line 0, so a word read before it is checked still leads to an answer, if a wrong one.
+constexpr int kCellFarShift = 20;
+constexpr std::uint32_t kCellFarUnit = 64;
+constexpr std::uint32_t kCellFarMost = (3 * 255 * 255 + kCellFarUnit - 1) / kCellFarUnit;
+constexpr std::uint32_t kCellHoldsColour = (kCellFarMost + 1) << kCellFarShift;
+constexpr std::uint32_t kCellUnderWay = (kCellFarMost + 2) << kCellFarShift;
+constexpr std::uint32_t kCellNotWorkedOut = (kCellFarMost + 3) << kCellFarShift;
+
+// Whether a cell's word says where its answers are.
+inline bool cellKnown(std::uint32_t word) { return word < kCellUnderWay; }
+
+// A colour's cell: the top six bits of each channel.
+inline unsigned cellOf(unsigned red, unsigned green, unsigned blue) {
+  return (red >> 2) << 12 | (green >> 2) << 6 | (blue >> 2);
+}
+
+// A colour's place in its cell's line: the low two bits of each channel.
+inline unsigned cellPlaceOf(unsigned red, unsigned green, unsigned blue) {
+  return (red & 3) << 4 | (green & 3) << 2 | (blue & 3);
+}
 
 // excluded: an index never chosen (the transparent one), or -1. False when no colour is left.
 bool prepareNearest(NearestColours& nearest, const Palette& palette, int excluded);
-
-// Where a colour's answer is in the memo: its block (the top four bits of each channel), then
-// its place in the block (the low four).
-inline unsigned memoIndexOf(unsigned red, unsigned green, unsigned blue) {
-  return (red >> 4) << 20 | (green >> 4) << 16 | (blue >> 4) << 12 | (red & 15) << 8 |
-         (green & 15) << 4 | (blue & 15);
-}
 
 // The palette index for a colour, exactly the brute-force answer.
 unsigned char nearestIndex(NearestColours& nearest, unsigned red, unsigned green, unsigned blue);

@@ -425,6 +425,79 @@ TEST(MapPicture, ThreadsGiveTheSameBytesAsOne) {
   }
 }
 
+// The indices and the report against the plain search pixel by pixel, on pictures whose cells of
+// 4 x 4 x 4 colours are mostly settled by one word: a cell with one answer for all its colours
+// but one corner, won by another colour outright or by a tie on the lower index; pixels that are
+// palette colours (they keep their colour, and the report must not count them); a transparent
+// pixel; and runs of pixels none of which is farther than one met before.
+TEST(MapPicture, IndicesAndReportAreThePlainSearchs) {
+  struct Case {
+    const char* name;
+    Palette palette;
+    int transparentIndex;
+  };
+  // (1, 1, 1) is nearest to every colour of the cell 0..3 but its corner (3, 3, 3): that is 9
+  // from (5, 5, 4) and 12 from (1, 1, 1); (3, 3, 2) is 9 from (1, 1, 1) and 12 from (5, 5, 4).
+  // With (5, 5, 5) at index 0 instead, the corner is 12 from both and goes to index 0.
+  const Case cases[] = {
+      {"a corner won outright", paletteOf({{1, 1, 1}, {5, 5, 4}, {200, 90, 30}}), -1},
+      {"a corner won on a tie", paletteOf({{5, 5, 5}, {1, 1, 1}, {200, 90, 30}}), -1},
+      {"200 colours, transparent index 6", randomPalette(21, 200), 6},
+  };
+  for (const Case& c : cases) {
+    std::vector<unsigned char> rgba;
+    auto add = [&](int r, int g, int b, int a) {
+      rgba.insert(rgba.end(), {static_cast<unsigned char>(r), static_cast<unsigned char>(g),
+                               static_cast<unsigned char>(b), static_cast<unsigned char>(a)});
+    };
+    for (int at = 0; at < 64; ++at) add(at >> 4, at >> 2 & 3, at & 3, 255);  // the cell 0..3
+    std::uint32_t noise = 3;
+    for (int i = 0; i < 40000; ++i) {  // a gradient with noise, with one transparent pixel
+      int channel[3];
+      for (int& value : channel) {
+        noise = noise * 1103515245u + 12345u;
+        value = (i / 160 + static_cast<int>(noise >> 28)) & 255;
+      }
+      add(channel[0], channel[1] / 2, 255 - channel[2], i == 777 ? 0 : 255);
+    }
+    for (int i = 0; i < c.palette.colourCount; i += 3) {  // palette colours, kept as they are,
+      // after runs that are far from their answers
+      add(c.palette.entries[i][2], c.palette.entries[i][1], c.palette.entries[i][0], 255);
+    }
+    const int width = 100;
+    while (rgba.size() / 4 % width != 0) add(9, 9, 9, 255);
+    ImportOptions options;
+    options.hasPalette = true;
+    options.palette = c.palette;
+    options.transparentIndex = c.transparentIndex;
+    DecodedPicture picture =
+        trueColourPicture(width, static_cast<int>(rgba.size() / 4) / width, rgba);
+    MappingReport report;
+    ASSERT_TRUE(mapPicture(picture, options, report, 2).ok()) << c.name;
+    std::int64_t changed = 0;
+    std::uint32_t largest = 0;
+    const std::vector<unsigned char> indices = indicesOf(picture);
+    for (std::size_t i = 0; i < indices.size(); ++i) {
+      const unsigned char* p = &rgba[i * 4];
+      if (p[3] == 0 && c.transparentIndex >= 0) {
+        EXPECT_EQ(indices[i], c.transparentIndex) << c.name;
+        continue;
+      }
+      const unsigned char expected =
+          nearestByBruteForce(c.palette, c.transparentIndex, p[0], p[1], p[2]);
+      ASSERT_EQ(indices[i], expected) << c.name << " at " << i;
+      const int dr = p[0] - c.palette.entries[expected][2];
+      const int dg = p[1] - c.palette.entries[expected][1];
+      const int db = p[2] - c.palette.entries[expected][0];
+      const std::uint32_t d = static_cast<std::uint32_t>(dr * dr + dg * dg + db * db);
+      changed += d != 0;
+      largest = std::max(largest, d);
+    }
+    EXPECT_EQ(report.changedPixels, changed) << c.name;
+    EXPECT_EQ(report.largestDistance2, largest) << c.name;
+  }
+}
+
 // Exact colours on several threads: the first pixel the palette lacks, top row first, whichever
 // thread met it.
 TEST(MapPicture, ExactColoursNameTheFirstPixelOnAnyNumberOfThreads) {
