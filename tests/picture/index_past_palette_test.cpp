@@ -12,18 +12,6 @@
 
 namespace {
 
-void putBigEndian(Bytes& out, std::uint32_t value) {
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back((value >> shift) & 0xFF);
-}
-
-void putChunk(Bytes& out, const char* type, const Bytes& data) {
-  putBigEndian(out, static_cast<std::uint32_t>(data.size()));
-  const std::size_t typeAt = out.size();
-  out.insert(out.end(), type, type + 4);
-  out.insert(out.end(), data.begin(), data.end());
-  putBigEndian(out, crc32(0, out.data() + typeAt, static_cast<uInt>(out.size() - typeAt)));
-}
-
 // An 8-bit indexed PNG whose palette lists `entries` greys (entry i is i, i, i).
 Bytes indexedPng(std::uint32_t width, const std::vector<Bytes>& rows, int entries) {
   Bytes raw;

@@ -19,22 +19,12 @@ Bytes text(const std::string& content) { return Bytes(content.begin(), content.e
 
 const char kMark[] = "\xEF\xBB\xBF";  // UTF-8's byte order mark
 
-void putBigEndian(Bytes& out, std::uint32_t value) {
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back((value >> shift) & 0xFF);
-}
-
 // A PNG as its chunks, so that one can be changed and the file written with sound checksums.
 using Chunks = std::vector<std::pair<std::string, Bytes>>;
 
 Bytes pngFile(const Chunks& chunks) {
   Bytes file = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  for (const auto& [type, data] : chunks) {
-    putBigEndian(file, static_cast<std::uint32_t>(data.size()));
-    const std::size_t typeAt = file.size();
-    file.insert(file.end(), type.begin(), type.end());
-    file.insert(file.end(), data.begin(), data.end());
-    putBigEndian(file, crc32(0, file.data() + typeAt, static_cast<uInt>(file.size() - typeAt)));
-  }
+  for (const auto& [type, data] : chunks) putChunk(file, type.c_str(), data);
   return file;
 }
 

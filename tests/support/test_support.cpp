@@ -17,6 +17,18 @@ void putLe32(Bytes& bytes, std::size_t at, std::uint32_t value) {
   for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
+void putBigEndian(Bytes& out, std::uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back((value >> shift) & 0xFF);
+}
+
+void putChunk(Bytes& out, const char* type, const Bytes& data) {
+  putBigEndian(out, static_cast<std::uint32_t>(data.size()));
+  const std::size_t typeAt = out.size();
+  out.insert(out.end(), type, type + 4);
+  out.insert(out.end(), data.begin(), data.end());
+  putBigEndian(out, crc32(0, out.data() + typeAt, static_cast<uInt>(out.size() - typeAt)));
+}
+
 std::uint32_t getLe32(const Bytes& bytes, std::size_t at) {
   std::uint32_t value = 0;
   for (int i = 3; i >= 0; --i) value = (value << 8) | bytes.at(at + i);

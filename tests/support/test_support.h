@@ -45,6 +45,11 @@ struct Pictures {
 void putLe32(Bytes& bytes, std::size_t at, std::uint32_t value);
 std::uint32_t getLe32(const Bytes& bytes, std::size_t at);
 
+// PNG's pieces, for tests that make their own files: a 32-bit value most significant byte
+// first, and a chunk (length, type, data, checksum) appended to `out`.
+void putBigEndian(Bytes& out, std::uint32_t value);
+void putChunk(Bytes& out, const char* type, const Bytes& data);
+
 // A fresh directory, removed with its contents when the object goes.
 struct ScratchDirectory {
   ScratchDirectory();
