@@ -18,15 +18,6 @@
 
 namespace {
 
-Bytes headerOf(std::uint32_t width, std::uint32_t height, int depth, int colourType) {
-  Bytes header;
-  putBigEndian(header, width);
-  putBigEndian(header, height);
-  header.insert(header.end(), {static_cast<unsigned char>(depth),
-                               static_cast<unsigned char>(colourType), 0, 0, 0});
-  return header;
-}
-
 Bytes deflated(const Bytes& raw) {
   Bytes packed(compressBound(raw.size()));
   uLongf size = packed.size();
@@ -45,7 +36,7 @@ Bytes rgbPng(unsigned char filter, std::size_t dataChunks = 1, bool textBetween 
   }
   const Bytes stream = deflated(raw);
   Bytes file = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  putChunk(file, "IHDR", headerOf(4, 3, 8, 2));
+  putChunk(file, "IHDR", pngHeader(4, 3, 8, 2));
   const std::size_t piece = (stream.size() + dataChunks - 1) / dataChunks;
   for (std::size_t at = 0; at < stream.size(); at += piece) {
     if (at > 0 && textBetween) putChunk(file, "tEXt", {'A', 0, 'b'});
@@ -61,7 +52,7 @@ Bytes rgbPng(unsigned char filter, std::size_t dataChunks = 1, bool textBetween 
 // image data, 12 end).
 Bytes tallClaim(std::uint32_t height) {
   Bytes file = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  putChunk(file, "IHDR", headerOf(1, height, 1, 0));
+  putChunk(file, "IHDR", pngHeader(1, height, 1, 0));
   // zlib.compress(b"\0\0", 9).hex() == "78da6360000000020001"
   putChunk(file, "IDAT", {0x78, 0xDA, 0x63, 0x60, 0x00, 0x00, 0x00, 0x02, 0x00, 0x01});
   putChunk(file, "IEND", {});

@@ -28,15 +28,6 @@ Bytes pngFile(const Chunks& chunks) {
   return file;
 }
 
-Bytes pngHeader(std::uint32_t width, std::uint32_t height, int depth, int colourType) {
-  Bytes header;
-  putBigEndian(header, width);
-  putBigEndian(header, height);
-  header.insert(header.end(), {static_cast<unsigned char>(depth),
-                               static_cast<unsigned char>(colourType), 0, 0, 0});
-  return header;
-}
-
 // Rows of filter byte 0 and bytes 0, one byte a pixel of 8-bit indices.
 Bytes zeroRows(std::uint32_t width, std::uint32_t height) {
   const Bytes rows(std::size_t{height} * (1 + width), 0);

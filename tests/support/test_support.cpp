@@ -29,6 +29,15 @@ void putChunk(Bytes& out, const char* type, const Bytes& data) {
   putBigEndian(out, crc32(0, out.data() + typeAt, static_cast<uInt>(out.size() - typeAt)));
 }
 
+Bytes pngHeader(std::uint32_t width, std::uint32_t height, int depth, int colourType) {
+  Bytes header;
+  putBigEndian(header, width);
+  putBigEndian(header, height);
+  header.insert(header.end(), {static_cast<unsigned char>(depth),
+                               static_cast<unsigned char>(colourType), 0, 0, 0});
+  return header;
+}
+
 std::uint32_t getLe32(const Bytes& bytes, std::size_t at) {
   std::uint32_t value = 0;
   for (int i = 3; i >= 0; --i) value = (value << 8) | bytes.at(at + i);

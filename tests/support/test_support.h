@@ -49,6 +49,8 @@ std::uint32_t getLe32(const Bytes& bytes, std::size_t at);
 // first, and a chunk (length, type, data, checksum) appended to `out`.
 void putBigEndian(Bytes& out, std::uint32_t value);
 void putChunk(Bytes& out, const char* type, const Bytes& data);
+// An IHDR chunk's data: no interlacing, the standard compression and filter methods.
+Bytes pngHeader(std::uint32_t width, std::uint32_t height, int depth, int colourType);
 
 // A fresh directory, removed with its contents when the object goes.
 struct ScratchDirectory {
