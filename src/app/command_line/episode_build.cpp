@@ -69,7 +69,7 @@ std::array<int, 3> largestFirst(const std::string (&names)[3]) {
 
 bool importPictures(const std::string (&names)[3], const ImportOptions& options,
                     ThreadBudget& budget, ImportedPictures& pictures, PictureImport (&results)[3]) {
-  const int helpers = takeThreads(budget, std::min(pictureThreadLimit(), 3) - 1);
+  const int helpers = takeThreads(budget, pictureThreadLimit() - 1);
   const std::array<int, 3> order = helpers == 0 ? std::array<int, 3>{0, 1, 2} : largestFirst(names);
   std::atomic<int> next{0};
   const auto work = [&] {
