@@ -91,7 +91,7 @@ struct Box {
 };
 
 std::uint32_t nearestOnAxis(int value, int low, int side) {
-  const int d = value < low ? low - value : value >= low + side ? value - (low + side - 1) : 0;
+  const int d = std::max(std::max(low - value, value - (low + side - 1)), 0);
   return static_cast<std::uint32_t>(d * d);
 }
 
@@ -144,6 +144,49 @@ std::uint32_t squared(int value) { return static_cast<std::uint32_t>(value * val
 // strictly nearer one takes a colour over: the lowest index among the nearest keeps it. Returns
 // the facts of the cell's word (see NearestColours::cells).
 std::uint32_t searchCell(const Candidates& candidates, const Box& box, unsigned char* line) {
+#if defined(__SSE2__)
+  // A row of four blues a vector: sixteen of them hold the cell's 64 colours.
+  __m128i best[kCellSide * kCellSide];
+  __m128i pick[kCellSide * kCellSide];
+  for (int rg = 0; rg < kCellSide * kCellSide; ++rg) {
+    best[rg] = _mm_set1_epi32(INT32_MAX);
+    pick[rg] = _mm_setzero_si128();
+  }
+  for (int k = 0; k < candidates.count; ++k) {
+    std::int32_t reds[kCellSide], greens[kCellSide];
+    for (int i = 0; i < kCellSide; ++i) {
+      reds[i] = static_cast<std::int32_t>(squared(box.red + i - candidates.red[k]));
+      greens[i] = static_cast<std::int32_t>(squared(box.green + i - candidates.green[k]));
+    }
+    const int blue = box.blue - candidates.blue[k];
+    const __m128i blues = _mm_setr_epi32(
+        static_cast<std::int32_t>(squared(blue)), static_cast<std::int32_t>(squared(blue + 1)),
+        static_cast<std::int32_t>(squared(blue + 2)), static_cast<std::int32_t>(squared(blue + 3)));
+    const __m128i index = _mm_set1_epi32(candidates.index[k]);
+    for (int rg = 0; rg < kCellSide * kCellSide; ++rg) {
+      const __m128i d =
+          _mm_add_epi32(_mm_set1_epi32(reds[rg / kCellSide] + greens[rg % kCellSide]), blues);
+      const __m128i nearer = _mm_cmplt_epi32(d, best[rg]);
+      best[rg] = _mm_or_si128(_mm_and_si128(nearer, d), _mm_andnot_si128(nearer, best[rg]));
+      pick[rg] = _mm_or_si128(_mm_and_si128(nearer, index), _mm_andnot_si128(nearer, pick[rg]));
+    }
+  }
+  __m128 farthest = _mm_setzero_ps();  // exact: every distance is below 2^18
+  __m128i zeros = _mm_setzero_si128();
+  for (int rg = 0; rg < kCellSide * kCellSide; rg += 4) {
+    const __m128i low = _mm_packs_epi32(pick[rg], pick[rg + 1]);
+    const __m128i high = _mm_packs_epi32(pick[rg + 2], pick[rg + 3]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(line + 4 * rg), _mm_packus_epi16(low, high));
+  }
+  for (int rg = 0; rg < kCellSide * kCellSide; ++rg) {
+    farthest = _mm_max_ps(farthest, _mm_cvtepi32_ps(best[rg]));
+    zeros = _mm_or_si128(zeros, _mm_cmpeq_epi32(best[rg], _mm_setzero_si128()));
+  }
+  alignas(16) float lanes[4];
+  _mm_store_ps(lanes, farthest);
+  const float most = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+  return cellFacts(static_cast<std::uint32_t>(most), _mm_movemask_epi8(zeros) != 0);
+#else
   std::uint32_t best[kCellColours];
   std::uint32_t pick[kCellColours] = {};
   std::fill(best, best + kCellColours, UINT32_MAX);
@@ -171,6 +214,7 @@ std::uint32_t searchCell(const Candidates& candidates, const Box& box, unsigned 
   const std::uint32_t farthest = *std::max_element(best, best + kCellColours);
   const bool holdsColour = *std::min_element(best, best + kCellColours) == 0;
   return cellFacts(farthest, holdsColour);
+#endif
 }
 
 // The most by which a colour of the box can be farther from `chosen` than from `other`: the
@@ -223,34 +267,64 @@ void allColours(const NearestColours& nearest, Candidates& all) {
   std::copy(nearest.index, nearest.index + nearest.count, all.index);
 }
 
+// The colours at `positions` (places in the index-ordered colours).
+void colourAt(const NearestColours& nearest, const unsigned char* positions, int count,
+              Candidates& to) {
+  to.count = count;
+  for (int k = 0; k < count; ++k) {
+    to.red[k] = nearest.red[positions[k]];
+    to.green[k] = nearest.green[positions[k]];
+    to.blue[k] = nearest.blue[positions[k]];
+    to.index[k] = nearest.index[positions[k]];
+  }
+}
+
+// Narrows `from` (the colours at fromPositions) to the box, and keeps the positions of those left.
+int narrowPositions(const unsigned char* fromPositions, const Candidates& from, const Box& box,
+                    Candidates& to, unsigned char* positions) {
+  narrow(from, box, to);
+  int kept = 0;
+  for (int k = 0; k < from.count && kept < to.count; ++k) {
+    if (from.index[k] == to.index[kept]) positions[kept++] = fromPositions[k];
+  }
+  return kept;
+}
+
+constexpr int kRegionSide = 64;
+
+// The region of 64 x 64 x 64 colours a block lies in: the top two bits of each channel.
+unsigned regionOfBlock(unsigned block) {
+  return (block >> 10) << 4 | (block >> 6 & 3) << 2 | (block >> 2 & 3);
+}
+
+Box regionBox(unsigned region) {
+  return Box{static_cast<int>(region >> 4) * kRegionSide,
+             static_cast<int>(region >> 2 & 3) * kRegionSide,
+             static_cast<int>(region & 3) * kRegionSide, kRegionSide};
+}
+
 enum BlockStage : unsigned char { kNotWorkedOut, kUnderWay, kKnown };
 
-// The candidates of a cell's block, found on the block's first use; the whole palette while
-// another thread is finding them.
+// The candidates of a cell's block, found on the block's first use among its region's; the
+// region's while another thread is finding them.
 void candidatesAround(const NearestColours& nearest, unsigned block, Candidates& around) {
   std::atomic<unsigned char>& stage = nearest.blockStage[block];
   unsigned char seen = stage.load(std::memory_order_acquire);
   unsigned char* positions = nearest.blockCandidates.get() + std::size_t{block} * 256;
+  const unsigned region = regionOfBlock(block);
+  const unsigned char* regionPositions = nearest.regionCandidates.get() + std::size_t{region} * 256;
   if (seen == kNotWorkedOut && stage.compare_exchange_strong(seen, kUnderWay)) {
-    Candidates all;
-    allColours(nearest, all);
-    narrow(all, blockOf(block), around);
-    int kept = 0;
-    for (int k = 0; k < all.count && kept < around.count; ++k) {
-      if (all.index[k] == around.index[kept]) positions[kept++] = static_cast<unsigned char>(k);
-    }
-    nearest.blockCandidateCount[block] = static_cast<std::uint16_t>(around.count);
+    Candidates inRegion;
+    colourAt(nearest, regionPositions, nearest.regionCandidateCount[region], inRegion);
+    nearest.blockCandidateCount[block] = static_cast<std::uint16_t>(
+        narrowPositions(regionPositions, inRegion, blockOf(block), around, positions));
     stage.store(kKnown, std::memory_order_release);
     return;
   }
-  if (seen != kKnown) return allColours(nearest, around);
-  around.count = nearest.blockCandidateCount[block];
-  for (int k = 0; k < around.count; ++k) {
-    around.red[k] = nearest.red[positions[k]];
-    around.green[k] = nearest.green[positions[k]];
-    around.blue[k] = nearest.blue[positions[k]];
-    around.index[k] = nearest.index[positions[k]];
+  if (seen != kKnown) {
+    return colourAt(nearest, regionPositions, nearest.regionCandidateCount[region], around);
   }
+  colourAt(nearest, positions, nearest.blockCandidateCount[block], around);
 }
 
 constexpr std::uint32_t kAnswerLines = 256;  // line i: index i for every colour of a cell
@@ -469,7 +543,9 @@ void addDistances(const unsigned char* rgba, const std::uint32_t* got, int count
   }
 }
 
-constexpr int kRun = 256;  // pixels taken a step at a time
+// Pixels taken a step at a time. A run that meets a cell not worked out yet is gone over again,
+// so a short run goes over fewer pixels twice while the cells are being met.
+constexpr int kRun = 64;
 
 // The answers of a run of pixels, worked out in two steps over the whole run, each step's pixels
 // independent of one another, so the processor has many of them under way at once and none of
@@ -481,30 +557,65 @@ struct RunFacts {
   bool opaque = true;
 };
 
-RunFacts answersOf(const NearestColours& nearest, const unsigned char* rgba, int count,
-                   unsigned char* chosen) {
-  std::uint32_t key[kRun];  // cell << 6 | place
+// Each pixel's cell and its place in the cell's line, four pixels at a time where the processor
+// can: the colour's top six bits of each channel and its low two, taken from the pixel as one
+// word (red in its lowest byte). Returns the bits all the pixels' alpha bytes share.
+unsigned cellsAndPlaces(const unsigned char* rgba, int count, std::uint32_t* cell,
+                        std::uint32_t* place) {
+  int i = 0;
   unsigned opaque = 255;
-  for (int i = 0; i < count; ++i) {
+#if defined(__SSE2__)
+  const __m128i redHigh = _mm_set1_epi32(0x3F000), greenHigh = _mm_set1_epi32(0xFC0),
+                blueHigh = _mm_set1_epi32(0x3F), redLow = _mm_set1_epi32(0x30),
+                greenLow = _mm_set1_epi32(0xC), blueLow = _mm_set1_epi32(0x3);
+  __m128i alpha = _mm_set1_epi32(-1);
+  for (; i + 4 <= count; i += 4) {
+    const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rgba + 4 * i));
+    alpha = _mm_and_si128(alpha, p);
+    const __m128i c = _mm_or_si128(_mm_or_si128(_mm_and_si128(_mm_slli_epi32(p, 10), redHigh),
+                                                _mm_and_si128(_mm_srli_epi32(p, 4), greenHigh)),
+                                   _mm_and_si128(_mm_srli_epi32(p, 18), blueHigh));
+    const __m128i l = _mm_or_si128(_mm_or_si128(_mm_and_si128(_mm_slli_epi32(p, 4), redLow),
+                                                _mm_and_si128(_mm_srli_epi32(p, 6), greenLow)),
+                                   _mm_and_si128(_mm_srli_epi32(p, 16), blueLow));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(cell + i), c);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(place + i), l);
+  }
+  alignas(16) std::uint32_t lanes[4];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), alpha);
+  opaque = lanes[0] >> 24 & lanes[1] >> 24 & lanes[2] >> 24 & lanes[3] >> 24;
+#endif
+  for (; i < count; ++i) {
     const unsigned char* pixel = rgba + 4 * i;
-    key[i] = cellOf(pixel[0], pixel[1], pixel[2]) << 6 | cellPlaceOf(pixel[0], pixel[1], pixel[2]);
+    cell[i] = cellOf(pixel[0], pixel[1], pixel[2]);
+    place[i] = cellPlaceOf(pixel[0], pixel[1], pixel[2]);
     opaque &= pixel[3];
   }
+  return opaque;
+}
+
+RunFacts answersOf(const NearestColours& nearest, const unsigned char* rgba, int count,
+                   unsigned char* chosen) {
+  alignas(16) std::uint32_t cell[kRun];
+  alignas(16) std::uint32_t place[kRun];
+  const unsigned opaque = cellsAndPlaces(rgba, count, cell, place);
   const std::atomic<std::uint32_t>* cells = nearest.cells.get();
   const unsigned char* lines = nearest.lines.get();
   std::uint32_t largest = 0;
+  // Unrolled, more pixels are under way at once: this loop is most of the mapping's time.
+#pragma GCC unroll 8
   for (int i = 0; i < count; ++i) {
-    const std::uint32_t word = cells[key[i] >> 6].load(std::memory_order_acquire);
+    const std::uint32_t word = cells[cell[i]].load(std::memory_order_acquire);
     largest = std::max(largest, word);
-    chosen[i] = answerIn(lines, word, key[i] & 63);
+    chosen[i] = answerIn(lines, word, place[i]);
   }
   if (!cellKnown(largest)) {
     largest = 0;
     for (int i = 0; i < count; ++i) {
-      std::uint32_t word = cells[key[i] >> 6].load(std::memory_order_acquire);
-      if (!cellKnown(word)) word = knowCell(nearest, key[i] >> 6);
+      std::uint32_t word = cells[cell[i]].load(std::memory_order_acquire);
+      if (!cellKnown(word)) word = knowCell(nearest, cell[i]);
       if (word != 0) {
-        chosen[i] = answerIn(lines, word, key[i] & 63);
+        chosen[i] = answerIn(lines, word, place[i]);
       } else {  // being worked out by another thread: this colour searched on its own
         chosen[i] = searchSorted(nearest, rgba[4 * i], rgba[4 * i + 1], rgba[4 * i + 2]);
         word = kCellHoldsColour;
@@ -835,13 +946,24 @@ bool prepareNearest(NearestColours& nearest, const Palette& palette, int exclude
   nearest.blockStage.reset(new (std::nothrow) std::atomic<unsigned char>[kBlocks]());
   nearest.blockCandidateCount.reset(new (std::nothrow) std::uint16_t[kBlocks]);
   nearest.blockCandidates.reset(static_cast<unsigned char*>(std::malloc(kBlocks * 256)));
+  nearest.regionCandidates.reset(static_cast<unsigned char*>(std::malloc(64 * 256)));
   if (!nearest.lines || !nearest.blockStage || !nearest.blockCandidateCount ||
-      !nearest.blockCandidates) {
+      !nearest.blockCandidates || !nearest.regionCandidates) {
     nearest.cells.reset();  // every colour searched on its own
     return count > 0;
   }
   for (int i = 0; i < 256; ++i) {
     std::memset(nearest.lines.get() + std::size_t{kCellColours} * i, i, kCellColours);
+  }
+  // The regions' candidates, from the whole palette: every block's are found among them.
+  Candidates all, kept;
+  allColours(nearest, all);
+  unsigned char allPositions[256];
+  for (int k = 0; k < 256; ++k) allPositions[k] = static_cast<unsigned char>(k);
+  for (unsigned region = 0; region < 64; ++region) {
+    nearest.regionCandidateCount[region] = static_cast<std::uint16_t>(
+        narrowPositions(allPositions, all, regionBox(region), kept,
+                        nearest.regionCandidates.get() + std::size_t{region} * 256));
   }
   for (std::size_t cell = 0; cell < kCells; ++cell) {
     nearest.cells[cell].store(kCellNotWorkedOut, std::memory_order_relaxed);

@@ -14,7 +14,8 @@
 // The nearest-colour search for one palette. Colours are taken in cells of 4 x 4 x 4 neighbours,
 // a word each in a table of 1 MB that a picture's pixels mostly find in the processor's caches.
 // A cell is worked out the first time a colour in it is asked for, from the palette colours that
-// can be nearest anywhere in its block of 16 x 16 x 16 (found once per block). Most cells have
+// can be nearest anywhere in its block of 16 x 16 x 16 (found once per block, among those of its
+// region of 64 x 64 x 64, found for the 64 regions at the start). Most cells have
 // one answer for all their colours and share the line of 64 answers of that index; the others
 // get a line of their own, lines handed out in the order cells are met (a picture with few
 // colours touches few of them; all of them together are 16 MB). So every pixel reads its answer
@@ -50,6 +51,10 @@ struct NearestColours {
   std::unique_ptr<std::atomic<unsigned char>[]> blockStage;
   std::unique_ptr<std::uint16_t[]> blockCandidateCount;
   std::unique_ptr<unsigned char, BytesRelease> blockCandidates;
+  // The same for each of the 64 regions of 64 x 64 x 64 colours, worked out with the rest: a
+  // block's candidates are found among its region's.
+  std::unique_ptr<unsigned char, BytesRelease> regionCandidates;
+  std::uint16_t regionCandidateCount[64];
 };
 
 constexpr std::uint32_t kCellLineMask = (1u << 20) - 1;
