@@ -120,8 +120,15 @@ TEST(NearestColours, EveryAnswerIsTheBruteForceOne) {
         static_cast<unsigned char>(std::min<int>(pairs.entries[i][channel], 253));
     pairs.entries[i + 1][channel] = static_cast<unsigned char>(pairs.entries[i][channel] + 2);
   }
+  // Every colour in the darkest of the 64 regions of 64 x 64 x 64: the others have none of their
+  // own, and each of their blocks must still find all that can be nearest.
+  Palette crowded = randomPalette(9, 256);
+  for (auto& entry : crowded.entries) {
+    for (int c = 0; c < 3; ++c) entry[c] = static_cast<unsigned char>(entry[c] / 4);
+  }
   const Case cases[] = {
       {"one colour", randomPalette(1, 1), -1},
+      {"every colour in one corner region", crowded, -1},
       {"two colours", randomPalette(2, 2), -1},
       {"256 colours", randomPalette(4, 256), -1},
       {"256 colours, one excluded", randomPalette(4, 256), 17},
