@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-AllocateBlock allocateBlock = &std::malloc;
+AllocateBlock allocateBlock = &allocateSystemBlock;
 AllocateZeroedBlock allocateZeroedBlock = &std::calloc;
 
 void releaseBlock(void* block) { std::free(block); }

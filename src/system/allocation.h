@@ -10,7 +10,12 @@
 using AllocateBlock = void* (*)(std::size_t);
 using AllocateZeroedBlock = void* (*)(std::size_t count, std::size_t size);
 
-// std::malloc unless a test has put something else in its place.
+// The system's allocation, std::malloc or as good as: a block of some megabytes is asked of the
+// system on big pages where it has them (one page fault then fills 2 MB instead of 4 KB, and a
+// picture's blocks cost hundreds of faults instead of thousands). Released with std::free.
+void* allocateSystemBlock(std::size_t size);
+
+// allocateSystemBlock unless a test has put something else in its place.
 extern AllocateBlock allocateBlock;
 
 // std::calloc unless a test has put something else in its place. A large zeroed block comes

@@ -328,7 +328,7 @@ struct LargeBlocksFail {
     allocateZeroedBlock = &allocateZeroed;
   }
   ~LargeBlocksFail() {
-    allocateBlock = &std::malloc;
+    allocateBlock = &allocateSystemBlock;
     allocateZeroedBlock = &std::calloc;
   }
   LargeBlocksFail(const LargeBlocksFail&) = delete;

@@ -89,7 +89,7 @@ struct CountAllocations {
     allocated = 0;
     allocateBlock = &countingAllocate;
   }
-  ~CountAllocations() { allocateBlock = &std::malloc; }
+  ~CountAllocations() { allocateBlock = &allocateSystemBlock; }
 };
 
 TEST(ReadEpisode, IntactFileGivesItsFieldsAndExactPixels) {

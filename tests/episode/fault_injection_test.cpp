@@ -471,7 +471,7 @@ class ImportAllocationFaults : public ::testing::Test {
     allocateZeroedBlock = &countedAllocateZeroed;
   }
   void TearDown() override {
-    allocateBlock = &std::malloc;
+    allocateBlock = &allocateSystemBlock;
     allocateZeroedBlock = &std::calloc;
   }
 

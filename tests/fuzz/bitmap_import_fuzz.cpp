@@ -234,7 +234,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   allocateBlock = &watchedAllocate;
   allocateZeroedBlock = &watchedAllocateZeroed;
   const ImportOutcome outcome = importOpenedBitmap(memory.file, image);
-  allocateBlock = &std::malloc;
+  allocateBlock = &allocateSystemBlock;
   allocateZeroedBlock = &std::calloc;
 
   if (outcome.ok()) {

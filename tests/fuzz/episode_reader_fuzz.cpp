@@ -87,7 +87,7 @@ void readAndCheck(std::FILE* file, std::int64_t titlePixels) {
   watch = AllocationWatch{0, 0};
   const EpisodeContents contents = readEpisode(file, titlePixels);
   if (episodeIntact(contents)) checkIntact(file, contents);
-  allocateBlock = &std::malloc;
+  allocateBlock = &allocateSystemBlock;
   checkReport(contents);
 }
 

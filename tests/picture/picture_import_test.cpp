@@ -536,7 +536,7 @@ struct AllocationWatch {
     allocateZeroedBlock = &AllocationWatch::allocateZeroed;
   }
   ~AllocationWatch() {
-    allocateBlock = &std::malloc;
+    allocateBlock = &allocateSystemBlock;
     allocateZeroedBlock = &std::calloc;
   }
 };
