@@ -258,7 +258,9 @@ void removeScratch(const std::string& folder) {
 }
 
 // Mapping a photo-like picture plain and with Floyd-Steinberg, against Pillow's quantize of the
-// same picture onto the same palette: the best of three rounds each, taking turns at going first.
+// same picture onto the same palette: the best of five rounds each, taking turns at going first
+// (Pillow runs on one processor and the mapping on all of them, so a round where another program
+// holds a processor counts against the mapping alone: more rounds, more chances at a quiet one).
 bool mappingAgainstPillow() {
   const std::string python = pythonWithPillow();
   if (python.empty()) {
@@ -286,7 +288,7 @@ bool mappingAgainstPillow() {
   double plain = 1e9, dithered = 1e9;
   PillowTimes pillow{1e9, 1e9};
   std::vector<unsigned char> indices;
-  for (int round = 0; round < 3; ++round) {
+  for (int round = 0; round < 5; ++round) {
     const bool oursFirst = round % 2 == 0;
     PillowTimes theirs;
     if (!oursFirst) theirs = timePillow(python, folder);
