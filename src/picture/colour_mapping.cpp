@@ -744,6 +744,20 @@ int clampChannel(int value) { return std::min(255, std::max(0, value)); }
 // it at least three pixels behind (then the row above has nothing left to add where this row adds
 // its own), and every pixel sees the very sums it would on one thread. Rows are taken in order by
 // whichever thread is free, so a row only ever waits for rows already under way.
+
+// How far behind the row above a row keeps, where three pixels would do: so far apart, the two
+// threads never write the same cache lines of errors, and the one behind seldom has to wait
+// (each wait gives up the processor). On a 4096-pixel row, 2 threads took 0.18 s with three
+// pixels and 0.15 s with this.
+constexpr std::int64_t kRowLead = 256;
+static_assert(kRowLead >= 3, "a row must follow the one above at least three pixels behind");
+
+// A row's progress, on a cache line of its own: one thread writes it while another reads the row
+// before's.
+struct alignas(64) RowProgress {
+  std::atomic<std::int64_t> mark{-1};
+};
+
 struct DitherRun {
   const DecodedPicture& picture;
   const ImportOptions& options;
@@ -753,7 +767,7 @@ struct DitherRun {
   int* errors;
   // For each row under way, at row % rings, how far it is: row x (width + 2) + pixels done,
   // width + 1 once the row is done and its errors are cleared for reuse. Only ever grows.
-  std::atomic<std::int64_t>* progress;
+  RowProgress* progress;
 };
 
 constexpr int kPublishEvery = 64;  // pixels between two reports of progress
@@ -764,7 +778,7 @@ std::int64_t progressMark(const DitherRun& run, std::int64_t row, std::int64_t p
 
 void waitFor(const DitherRun& run, std::int64_t row, std::int64_t pixels) {
   if (row < 0) return;
-  const std::atomic<std::int64_t>& other = run.progress[row % run.rings];
+  const std::atomic<std::int64_t>& other = run.progress[row % run.rings].mark;
   const std::int64_t mark = progressMark(run, row, pixels);
   while (other.load(std::memory_order_acquire) < mark) std::this_thread::yield();
 }
@@ -777,7 +791,7 @@ void ditherRow(const DitherRun& run, std::int32_t y, MappingReport& report) {
   // This row's progress, and the row below's errors, start where rows now done left them.
   waitFor(run, std::int64_t{y} - run.rings, width + 1);
   waitFor(run, std::int64_t{y} + 1 - run.rings, width + 1);
-  std::atomic<std::int64_t>& mine = run.progress[y % run.rings];
+  std::atomic<std::int64_t>& mine = run.progress[y % run.rings].mark;
   int* current = run.errors + static_cast<std::size_t>(y % run.rings) * run.errorStride;
   int* next = run.errors + static_cast<std::size_t>((y + 1) % run.rings) * run.errorStride;
   const PixelSource source{picture, transparentIndex};
@@ -786,11 +800,11 @@ void ditherRow(const DitherRun& run, std::int32_t y, MappingReport& report) {
   unsigned char* out = picture.pixels.get() + (picture.indexed ? 1 : 4) * std::int64_t{y} * width;
   std::int64_t aboveSeen = -1;  // pixels of the row above known to be done
   for (std::int64_t x = 0; x < width; ++x) {
-    const std::int64_t needed = std::min(x + 3, width);
+    const std::int64_t needed = std::min(x + kRowLead, width);
     if (y > 0 && aboveSeen < needed) {
       waitFor(run, y - 1, needed);
       aboveSeen =
-          std::min(width, run.progress[(y - 1) % run.rings].load(std::memory_order_acquire) -
+          std::min(width, run.progress[(y - 1) % run.rings].mark.load(std::memory_order_acquire) -
                               progressMark(run, y - 1, 0));
     }
     if (x % kPublishEvery == 0) mine.store(progressMark(run, y, x), std::memory_order_release);
@@ -830,19 +844,22 @@ ImportOutcome dither(DecodedPicture& picture, const ImportOptions& options,
   const int rings = 2 * threads + 2;
   const std::size_t stride = (width + 2) * 3;
   std::unique_ptr<int[]> errors(new (std::nothrow) int[static_cast<std::size_t>(rings) * stride]());
-  std::unique_ptr<std::atomic<std::int64_t>[]> progress(
-      new (std::nothrow) std::atomic<std::int64_t>[static_cast<std::size_t>(rings)]);
+  std::unique_ptr<RowProgress[]> progress(new (std::nothrow)
+                                              RowProgress[static_cast<std::size_t>(rings)]);
   if (!errors || !progress) return {ImportProblem::kOutOfMemory, 0};
-  for (int ring = 0; ring < rings; ++ring) progress[ring].store(-1);
   std::atomic<std::int32_t> nextRow{0};  // the first row no thread has taken
   const DitherRun run{picture, options, nearest, rings, stride, errors.get(), progress.get()};
   std::vector<MappingReport> parts(static_cast<std::size_t>(threads));
   runOnThreads(threads, [&](int part) {
+    // Counted in a report of the thread's own: the parts lie side by side, and a count written
+    // for every pixel into memory another thread writes too would cost both threads dearly.
+    MappingReport counted;
     for (;;) {
       const std::int32_t y = nextRow.fetch_add(1);
       if (y >= picture.height) break;
-      ditherRow(run, y, parts[static_cast<std::size_t>(part)]);
+      ditherRow(run, y, counted);
     }
+    parts[static_cast<std::size_t>(part)] = counted;
   });
   for (const MappingReport& part : parts) addReport(part, report);
   if (!picture.indexed) {

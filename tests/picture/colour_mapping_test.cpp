@@ -379,8 +379,9 @@ TEST(MapPicture, FloydSteinbergIsTheReferencesToTheIndex) {
 // A photo-like picture with transparent and partly transparent pixels, true colour and indexed,
 // plain and dithered: any number of threads gives the bytes and the report of one.
 TEST(MapPicture, ThreadsGiveTheSameBytesAsOne) {
-  constexpr int kWidth = 151;
-  constexpr int kHeight = 103;
+  // Rows wider than the lead a dithered row keeps on the one above, so rows overlap.
+  constexpr int kWidth = 613;
+  constexpr int kHeight = 47;
   std::vector<unsigned char> rgba;
   std::vector<unsigned char> indices;
   std::uint32_t noise = 5;
