@@ -1,5 +1,7 @@
 #include "png_restream.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -24,6 +26,8 @@ struct PngRestream {
   bool chunkIsData = false;
   bool chunkIsEnd = false;
   bool dataSeen = false;
+  bool checksums = false;       // worked out, not zeros
+  std::uint32_t rowsAdler = 1;  // the Adler-32 of the rows handed on so far
   // Made and not yet handed on: from `handedOn` to the end.
   std::vector<unsigned char> made;
   std::size_t handedOn = 0;
@@ -43,13 +47,14 @@ void put32(std::vector<unsigned char>& out, std::uint32_t value) {
 }
 
 // One image data chunk holding one stored block of the rows (the zlib header before the first,
-// a checksum of zeros after the last, which the decoder is told not to verify: the stream the
-// file holds has had its own verified here). Chunk checksums are zeros too: the walk verified the
-// file's, and the decoder is told to use chunks whatever their checksums say.
+// the stream's checksum after the last), and the chunk's checksum. Without worked-out checksums
+// both are zeros, which the decoder is told not to verify: the walk verified the file's chunks
+// and the stream the file holds has had its own verified here.
 void putStoredChunk(PngRestream& r, const unsigned char* bytes, std::size_t length) {
   const bool first = !r.streamStarted;
   const bool last = static_cast<std::int64_t>(length) == r.rowBytesLeft;
   std::vector<unsigned char>& out = r.made;
+  const std::size_t chunkStart = out.size();
   put32(out, static_cast<std::uint32_t>((first ? 2 : 0) + 5 + length + (last ? 4 : 0)));
   out.insert(out.end(), {'I', 'D', 'A', 'T'});
   if (first) out.insert(out.end(), {0x78, 0x01});
@@ -58,8 +63,17 @@ void putStoredChunk(PngRestream& r, const unsigned char* bytes, std::size_t leng
                          static_cast<unsigned char>(size >> 8), static_cast<unsigned char>(~size),
                          static_cast<unsigned char>(~size >> 8)});
   out.insert(out.end(), bytes, bytes + length);
-  if (last) put32(out, 0);
-  put32(out, 0);
+  if (r.checksums) {
+    r.rowsAdler =
+        static_cast<std::uint32_t>(adler32(r.rowsAdler, bytes, static_cast<uInt>(length)));
+  }
+  if (last) put32(out, r.checksums ? r.rowsAdler : 0);
+  // The chunk's checksum covers its type and data: all but the 4 bytes of its length.
+  const unsigned char* typeAndData = out.data() + chunkStart + 4;
+  const std::size_t covered = out.size() - chunkStart - 4;
+  put32(out, r.checksums
+                 ? static_cast<std::uint32_t>(crc32(0, typeAndData, static_cast<uInt>(covered)))
+                 : 0);
   r.streamStarted = true;
   r.rowBytesLeft -= static_cast<std::int64_t>(length);
 }
@@ -144,10 +158,11 @@ bool readOn(PngRestream& r) {
 
 }  // namespace
 
-PngRestream* openPngRestream(std::FILE* file, const PngFacts& facts) {
+PngRestream* openPngRestream(std::FILE* file, const PngFacts& facts, RestreamChecksums checksums) {
   PngRestream* r = new (std::nothrow) PngRestream;
   if (r == nullptr) return nullptr;
   r->file = file;
+  r->checksums = checksums == RestreamChecksums::kWorkedOut;
   startRowWalk(r->walk, facts);
   r->rowBytesLeft = pngRawSize(facts);
   std::rewind(file);

@@ -3,6 +3,10 @@
 // gives), once, its rows checked on the way as checkPng checks them, and handed on as stored
 // deflate blocks that the decoder copies instead of inflating them again. The decoder's own
 // unfiltering and conversion then make from the same rows the same pixels.
+//
+// The stored chunks' checksums (each chunk's CRC-32 and the stream's Adler-32) are zeros for a
+// decoder that can be told not to verify them (the file's own were verified here), or worked out
+// for one that verifies them whatever it is told.
 #pragma once
 
 #include <cstddef>
@@ -12,9 +16,16 @@
 
 struct PngRestream;
 
+enum class RestreamChecksums { kZeros, kWorkedOut };
+
 // Null when there is no memory for it. The file is read from its start.
-PngRestream* openPngRestream(std::FILE* file, const PngFacts& facts);
+PngRestream* openPngRestream(std::FILE* file, const PngFacts& facts,
+                             RestreamChecksums checksums = RestreamChecksums::kZeros);
 void closePngRestream(PngRestream* restream);
+
+struct PngRestreamClose {
+  void operator()(PngRestream* restream) const { closePngRestream(restream); }
+};
 
 // Up to `length` bytes of the file as the decoder is to see it; fewer only at its end or at a
 // fault, found in the image data or in reading.

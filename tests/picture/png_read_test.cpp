@@ -17,6 +17,7 @@
 #include "file_open.h"
 #include "png_check.h"
 #include "png_decoder.h"
+#include "png_restream.h"
 #include "test_support.h"
 
 namespace {
@@ -287,6 +288,47 @@ TEST(ReadPng, EveryImageDataFaultIsRefusedAsTheChecksRefuseIt) {
       // Without decoding (a true-colour picture and no palette to map it onto), the same verdict.
       const Read checkedOnly = readWith(readPng, path, false);
       EXPECT_EQ(checkedOnly.outcome.problem, fault.verdict) << name << ", checked only";
+    }
+  }
+}
+
+// A decoder that cannot be told to take checksums on trust (the Windows Imaging Component) is
+// handed the restream with its checksums worked out: written out, it must pass every check a
+// file passes, each chunk's CRC-32 and the stream's Adler-32 among them, and hold the very
+// picture the file holds. With zeros, the checks refuse it.
+TEST(ReadPng, ARestreamWithItsChecksumsWorkedOutIsASoundPngOfThePicture) {
+  ScratchDirectory directory;
+  const std::string path = directory.path("case.png");
+  const std::string again = directory.path("restreamed.png");
+  for (const Kind& kind : kKinds) {
+    std::size_t lastRowAt = 0;
+    writeFile(path, pngOf(kind, {compressed(rawRows(kind, lastRowAt))}));
+    for (RestreamChecksums checksums : {RestreamChecksums::kWorkedOut, RestreamChecksums::kZeros}) {
+      const bool workedOut = checksums == RestreamChecksums::kWorkedOut;
+      const std::string name = std::string(kind.name) + (workedOut ? "" : ", zeros");
+      Bytes restreamed;
+      {
+        FileHandle file(openForReading(path.c_str()));
+        ASSERT_TRUE(file);
+        PngFacts facts;
+        ASSERT_TRUE(checkPngChunks(file.get(), facts).ok()) << name;
+        std::unique_ptr<PngRestream, PngRestreamClose> restream(
+            openPngRestream(file.get(), facts, checksums));
+        ASSERT_TRUE(restream) << name;
+        unsigned char piece[5000];
+        for (std::size_t got; (got = readPngRestream(*restream, piece, sizeof piece)) > 0;) {
+          restreamed.insert(restreamed.end(), piece, piece + got);
+        }
+        EXPECT_TRUE(pngRestreamSound(*restream)) << name;
+      }
+      writeFile(again, restreamed);
+      const Read original = readWith(checkThenDecodePng, path, true);
+      const Read fromRestream = readWith(checkThenDecodePng, again, true);
+      ASSERT_TRUE(original.outcome.ok()) << name;
+      EXPECT_EQ(fromRestream.outcome.ok(), workedOut) << name;
+      if (workedOut && fromRestream.outcome.ok()) {
+        EXPECT_TRUE(samePicture(original.picture, fromRestream.picture)) << name;
+      }
     }
   }
 }
