@@ -21,11 +21,15 @@ void unpackPngRows(const unsigned char* packed, std::size_t stride, int bits, st
                    std::int32_t height, unsigned char* out);
 
 // checkPng, then decodePng: facts says what the file is. A picture that is not indexed is only
-// checked, not decoded, unless decodeTrueColour. Where the platform's decoder can be handed the
-// image data checked on the way (POSIX), a file that passes has it inflated once; the verdicts and
-// the pictures are those of checkPng and decodePng one after the other.
+// checked, not decoded, unless decodeTrueColour. The decoder is handed the image data inflated
+// and checked on the way (png_restream.h), so a file that passes has it inflated once; the
+// verdicts and the pictures are those of checkPng and decodePng one after the other.
 ImportOutcome readPng(std::FILE* file, bool decodeTrueColour, PngFacts& facts,
                       DecodedPicture& picture);
+
+// A file checkPngChunks passed, decoded from its restream, one implementation per platform: true
+// when the picture is whole and the image data sound; false says nothing of why.
+bool decodeRestreamed(std::FILE* file, const PngFacts& facts, DecodedPicture& picture);
 
 // A picture that is not to be decoded (and is refused for that) must still be refused first for
 // a fault in its image data: checked with zlib's inflater, whose verdict counts (png_inflate.h),

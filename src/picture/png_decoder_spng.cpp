@@ -111,22 +111,6 @@ int readRestream(spng_ctx*, void* user, void* into, std::size_t length) {
   return given == length ? 0 : SPNG_IO_ERROR;
 }
 
-struct RestreamClose {
-  void operator()(PngRestream* restream) const { closePngRestream(restream); }
-};
-
-// The walked file decoded from its restream: true when the picture is whole and the image data
-// sound; false says nothing of why.
-bool decodeOnce(std::FILE* file, const PngFacts& facts, DecodedPicture& picture) {
-  std::unique_ptr<PngRestream, RestreamClose> restream(openPngRestream(file, facts));
-  Context context = newContext();
-  if (!restream || !context) return false;
-  describePicture(facts, picture);
-  const bool decoded = spng_set_png_stream(context.get(), readRestream, restream.get()) == 0 &&
-                       decodeFrom(context.get(), facts, picture).ok();
-  return decoded && pngRestreamSound(*restream);
-}
-
 }  // namespace
 
 ImportOutcome decodePng(std::FILE* file, const PngFacts& facts, DecodedPicture& picture) {
@@ -139,15 +123,13 @@ ImportOutcome decodePng(std::FILE* file, const PngFacts& facts, DecodedPicture& 
   return decodeFrom(context.get(), facts, picture);
 }
 
-// The chunk walk, then libspng reading the file through its restream: the image data inflated
-// once. A file refused anywhere on that way is taken again the way that names its fault
-// (checkPng, then decodePng), so each is refused for what and in the words it always was.
-ImportOutcome readPng(std::FILE* file, bool decodeTrueColour, PngFacts& facts,
-                      DecodedPicture& picture) {
-  if (!checkPngChunks(file, facts).ok())
-    return checkThenDecodePng(file, decodeTrueColour, facts, picture);
-  if (!pngIsIndexed(facts) && !decodeTrueColour) return checkOnlyPng(file, facts);
-  if (decodeOnce(file, facts, picture)) return {};
-  picture = DecodedPicture{};
-  return checkThenDecodePng(file, decodeTrueColour, facts, picture);
+// libspng reads the restream as it goes, told not to verify the checksums its zeros stand for.
+bool decodeRestreamed(std::FILE* file, const PngFacts& facts, DecodedPicture& picture) {
+  std::unique_ptr<PngRestream, PngRestreamClose> restream(openPngRestream(file, facts));
+  Context context = newContext();
+  if (!restream || !context) return false;
+  describePicture(facts, picture);
+  const bool decoded = spng_set_png_stream(context.get(), readRestream, restream.get()) == 0 &&
+                       decodeFrom(context.get(), facts, picture).ok();
+  return decoded && pngRestreamSound(*restream);
 }

@@ -11,6 +11,8 @@
 
 #include "file_open.h"
 #include "png_decoder.h"
+#include "png_restream.h"
+#include "png_row_walk.h"
 
 namespace {
 
@@ -198,21 +200,16 @@ ImportOutcome readRows(IWICBitmapSource* source, const Layout& layout, DecodedPi
 
 }  // namespace
 
-ImportOutcome decodePng(std::FILE* file, const PngFacts& facts, DecodedPicture& picture) {
+namespace {
+
+// The picture from a whole PNG in memory.
+ImportOutcome decodeBytes(unsigned char* bytes, DWORD size, const PngFacts& facts,
+                          DecodedPicture& picture) {
   describePicture(facts, picture);
-  const std::int64_t size = fileSize(file);
-  if (size <= 0 || size > std::numeric_limits<DWORD>::max()) return {ImportProblem::kTooLarge, 0};
-  Block bytes = allocateBytes(size);
-  if (!bytes) return {ImportProblem::kOutOfMemory, 0};
-  std::rewind(file);
-  if (std::fread(bytes.get(), 1, static_cast<std::size_t>(size), file) !=
-      static_cast<std::size_t>(size)) {
-    return {ImportProblem::kPngCut, 0};
-  }
   ComScope com;
   if (!com.usable()) return undecodable(com.status);
   Frame opened;
-  HRESULT status = openFrame(bytes.get(), static_cast<DWORD>(size), opened);
+  HRESULT status = openFrame(bytes, size, opened);
   if (FAILED(status)) return undecodable(status);
   UINT width = 0;
   UINT height = 0;
@@ -242,10 +239,35 @@ ImportOutcome decodePng(std::FILE* file, const PngFacts& facts, DecodedPicture& 
   return readRows(converter, *layoutOf(GUID_WICPixelFormat32bppRGBA), picture);
 }
 
-// The Windows Imaging Component is handed the file whole and inflates its image data itself; it
-// is not known to refuse all the image data the checks refuse, so the checks come first and
-// inflate it too.
-ImportOutcome readPng(std::FILE* file, bool decodeTrueColour, PngFacts& facts,
-                      DecodedPicture& picture) {
-  return checkThenDecodePng(file, decodeTrueColour, facts, picture);
+}  // namespace
+
+ImportOutcome decodePng(std::FILE* file, const PngFacts& facts, DecodedPicture& picture) {
+  const std::int64_t size = fileSize(file);
+  if (size <= 0 || size > std::numeric_limits<DWORD>::max()) return {ImportProblem::kTooLarge, 0};
+  Block bytes = allocateBytes(size);
+  if (!bytes) return {ImportProblem::kOutOfMemory, 0};
+  std::rewind(file);
+  if (std::fread(bytes.get(), 1, static_cast<std::size_t>(size), file) !=
+      static_cast<std::size_t>(size)) {
+    return {ImportProblem::kPngCut, 0};
+  }
+  return decodeBytes(bytes.get(), static_cast<DWORD>(size), facts, picture);
+}
+
+// The Imaging Component cannot be told to take checksums on trust, so the restream works them
+// out; it is read whole into memory, as the component reads a file from there.
+bool decodeRestreamed(std::FILE* file, const PngFacts& facts, DecodedPicture& picture) {
+  // The chunks as they are, the rows and each stored chunk's own 23 bytes at most. (The size is
+  // found by seeking, so before the restream reads.)
+  const std::int64_t rows = pngRawSize(facts);
+  const std::int64_t room = fileSize(file) + rows + (rows / 65535 + 1) * 23;
+  if (room > std::numeric_limits<DWORD>::max()) return false;
+  Block bytes = allocateBytes(room);
+  if (!bytes) return false;
+  std::unique_ptr<PngRestream, PngRestreamClose> restream(
+      openPngRestream(file, facts, RestreamChecksums::kWorkedOut));
+  if (!restream) return false;
+  const std::size_t size = readPngRestream(*restream, bytes.get(), static_cast<std::size_t>(room));
+  if (size == static_cast<std::size_t>(room) || !pngRestreamSound(*restream)) return false;
+  return decodeBytes(bytes.get(), static_cast<DWORD>(size), facts, picture).ok();
 }

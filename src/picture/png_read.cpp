@@ -20,3 +20,17 @@ ImportOutcome checkThenDecodePng(std::FILE* file, bool decodeTrueColour, PngFact
   const ImportOutcome stream = confirmPngStream(file);
   return stream.ok() ? decoded : stream;
 }
+
+// The chunk walk, then the decoder reading the file through its restream: the image data inflated
+// once. A file refused anywhere on that way is taken again the way that names its fault
+// (checkPng, then decodePng), so each is refused for what and in the words it always was.
+ImportOutcome readPng(std::FILE* file, bool decodeTrueColour, PngFacts& facts,
+                      DecodedPicture& picture) {
+  if (!checkPngChunks(file, facts).ok()) {
+    return checkThenDecodePng(file, decodeTrueColour, facts, picture);
+  }
+  if (!pngIsIndexed(facts) && !decodeTrueColour) return checkOnlyPng(file, facts);
+  if (decodeRestreamed(file, facts, picture)) return {};
+  picture = DecodedPicture{};
+  return checkThenDecodePng(file, decodeTrueColour, facts, picture);
+}
