@@ -547,19 +547,10 @@ void addDistances(const unsigned char* rgba, const std::uint32_t* got, int count
 // so a short run goes over fewer pixels twice while the cells are being met.
 constexpr int kRun = 64;
 
-// The answers of a run of pixels, worked out in two steps over the whole run, each step's pixels
-// independent of one another, so the processor has many of them under way at once and none of
-// them branches on the colour: each pixel's cell and place, then its cell's word and its answer.
-// Cells not worked out yet are seen to afterwards. Returns the largest of the cells' words (its
-// distance part is what the report needs), and whether every pixel is opaque.
-struct RunFacts {
-  std::uint32_t largestWord = 0;
-  bool opaque = true;
-};
-
 // Each pixel's cell and its place in the cell's line, four pixels at a time where the processor
 // can: the colour's top six bits of each channel and its low two, taken from the pixel as one
-// word (red in its lowest byte). Returns the bits all the pixels' alpha bytes share.
+// word (red in its lowest byte), as cellOf and cellPlaceOf lay them out. Returns the bits all the
+// pixels' alpha bytes share.
 unsigned cellsAndPlaces(const unsigned char* rgba, int count, std::uint32_t* cell,
                         std::uint32_t* place) {
   int i = 0;
@@ -593,6 +584,16 @@ unsigned cellsAndPlaces(const unsigned char* rgba, int count, std::uint32_t* cel
   }
   return opaque;
 }
+
+// The answers of a run of pixels, worked out in two steps over the whole run, each step's pixels
+// independent of one another, so the processor has many of them under way at once and none of
+// them branches on the colour: each pixel's cell and place, then its cell's word and its answer.
+// Cells not worked out yet are seen to afterwards. Returns the largest of the cells' words (its
+// distance part is what the report needs), and whether every pixel is opaque.
+struct RunFacts {
+  std::uint32_t largestWord = 0;
+  bool opaque = true;
+};
 
 RunFacts answersOf(const NearestColours& nearest, const unsigned char* rgba, int count,
                    unsigned char* chosen) {

@@ -21,7 +21,7 @@
 // colours touches few of them; all of them together are 16 MB). So every pixel reads its answer
 // the same way, with no choice that the processor could guess wrong. Several threads may ask at
 // once: one of them works a cell or a block out, and the others meanwhile search their one
-// colour, or the cell from the whole palette.
+// colour, or the cell from its region's colours.
 struct NearestColours {
   // The colours that may be chosen, each once (of equal colours only the lowest index can be
   // chosen), in index order, and again sorted by red for the search of single colours.
