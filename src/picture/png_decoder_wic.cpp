@@ -12,7 +12,6 @@
 #include "file_open.h"
 #include "png_decoder.h"
 #include "png_restream.h"
-#include "png_row_walk.h"
 
 namespace {
 
@@ -257,10 +256,8 @@ ImportOutcome decodePng(std::FILE* file, const PngFacts& facts, DecodedPicture& 
 // The Imaging Component cannot be told to take checksums on trust, so the restream works them
 // out; it is read whole into memory, as the component reads a file from there.
 bool decodeRestreamed(std::FILE* file, const PngFacts& facts, DecodedPicture& picture) {
-  // The chunks as they are, the rows and each stored chunk's own 23 bytes at most. (The size is
-  // found by seeking, so before the restream reads.)
-  const std::int64_t rows = pngRawSize(facts);
-  const std::int64_t room = fileSize(file) + rows + (rows / 65535 + 1) * 23;
+  // The file's size is found by seeking, so before the restream reads.
+  const std::int64_t room = pngRestreamBound(fileSize(file), facts);
   if (room > std::numeric_limits<DWORD>::max()) return false;
   Block bytes = allocateBytes(room);
   if (!bytes) return false;

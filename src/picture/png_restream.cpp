@@ -173,6 +173,13 @@ PngRestream* openPngRestream(std::FILE* file, const PngFacts& facts, RestreamChe
   return r;
 }
 
+std::int64_t pngRestreamBound(std::int64_t fileBytes, const PngFacts& facts) {
+  // Length, type, the zlib header, the block's head, the stream's checksum and the chunk's.
+  constexpr std::int64_t kStoredChunkOwnBytes = 4 + 4 + 2 + 5 + 4 + 4;
+  const std::int64_t rows = pngRawSize(facts);
+  return fileBytes + rows + (rows / kStoredBlock + 1) * kStoredChunkOwnBytes;
+}
+
 void closePngRestream(PngRestream* restream) {
   if (restream == nullptr) return;
   kZlibInflater.end(restream->inflater);

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 #include "png_check.h"
@@ -26,6 +27,10 @@ void closePngRestream(PngRestream* restream);
 struct PngRestreamClose {
   void operator()(PngRestream* restream) const { closePngRestream(restream); }
 };
+
+// The most bytes the restream of a file of `fileBytes` can hand on: its chunks as they are, and
+// the rows in stored chunks, each with its own few bytes.
+std::int64_t pngRestreamBound(std::int64_t fileBytes, const PngFacts& facts);
 
 // Up to `length` bytes of the file as the decoder is to see it; fewer only at its end or at a
 // fault, found in the image data or in reading.

@@ -320,6 +320,9 @@ TEST(ReadPng, ARestreamWithItsChecksumsWorkedOutIsASoundPngOfThePicture) {
           restreamed.insert(restreamed.end(), piece, piece + got);
         }
         EXPECT_TRUE(pngRestreamSound(*restream)) << name;
+        EXPECT_LE(static_cast<std::int64_t>(restreamed.size()),
+                  pngRestreamBound(fileSize(file.get()), facts))
+            << name;
       }
       writeFile(again, restreamed);
       const Read original = readWith(checkThenDecodePng, path, true);
