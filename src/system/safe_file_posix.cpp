@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -30,9 +31,16 @@ constexpr std::size_t kLongestLinkText = 1 << 20;  // far beyond any path the sy
 constexpr int kTerminatingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 constexpr int kSignalCount = sizeof kTerminatingSignals / sizeof kTerminatingSignals[0];
 
-// Shared with the handler; changed only with the terminating signals blocked.
-std::string pendingTemporary;
-volatile sig_atomic_t temporaryPending = 0;
+// Shared with the handler; changed only with the terminating signals blocked in the thread that
+// changes them. The handler may still run on another thread (the build's workers block these
+// signals, so it runs on the main one while a worker writes): the temporary's name is therefore
+// published whole through one atomic pointer, into one of two slots taken in turn, so that the
+// slot being filled is never the one the handler may be reading. Files are written one at a
+// time in a process.
+static_assert(ATOMIC_POINTER_LOCK_FREE == 2, "the handler reads the name without a lock");
+std::string pendingSlots[2];
+int nextSlot = 0;
+std::atomic<const char*> pendingTemporary{nullptr};
 volatile sig_atomic_t handlersInstalled = 0;
 struct sigaction previousActions[kSignalCount];
 bool replacedAction[kSignalCount];
@@ -50,8 +58,8 @@ void restoreActions() {
 // Only async-signal-safe calls in here: unlink, sigaction, raise.
 void onTerminatingSignal(int signalNumber) {
   const int savedErrno = errno;
-  if (temporaryPending) ::unlink(pendingTemporary.c_str());
-  temporaryPending = 0;
+  const char* temporary = pendingTemporary.exchange(nullptr);
+  if (temporary != nullptr) ::unlink(temporary);
   restoreActions();
   raise(signalNumber);  // blocked until this handler returns, then handled as before
   errno = savedErrno;
@@ -81,16 +89,23 @@ struct SignalsHeld {
     sigset_t blocked;
     sigemptyset(&blocked);
     for (int signalNumber : kTerminatingSignals) sigaddset(&blocked, signalNumber);
-    sigprocmask(SIG_BLOCK, &blocked, &previousMask);
+    pthread_sigmask(SIG_BLOCK, &blocked, &previousMask);
   }
-  ~SignalsHeld() { sigprocmask(SIG_SETMASK, &previousMask, nullptr); }
+  ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &previousMask, nullptr); }
   SignalsHeld(const SignalsHeld&) = delete;
   SignalsHeld& operator=(const SignalsHeld&) = delete;
   sigset_t previousMask;
 };
 
+void publishTemporary(const std::string& name) {
+  std::string& slot = pendingSlots[nextSlot];
+  nextSlot ^= 1;
+  slot = name;
+  pendingTemporary.store(slot.c_str());
+}
+
 void forgetTemporary() {
-  temporaryPending = 0;
+  pendingTemporary.store(nullptr);
   restoreActions();
 }
 
@@ -206,8 +221,7 @@ bool nameUnnamed(PendingFile& file, int descriptor) {
     if (systemCalls.linkat(AT_FDCWD, opened, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
       file.temporaryName = name;
       file.unnamed = false;
-      pendingTemporary = name;
-      temporaryPending = 1;
+      publishTemporary(name);
       return true;
     }
     if (errno != EEXIST && errno != EINTR) return false;
@@ -243,14 +257,15 @@ void removeStaleTemporaries(const std::string& target) {
   errno = savedErrno;
 }
 
+// The name is the file's only once it is made: a name that was taken belongs to someone else.
 bool createTemporary(PendingFile& file) {
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    file.temporaryName = temporaryNameFor(file.targetName, attempt);
+    const std::string name = temporaryNameFor(file.targetName, attempt);
     // 0666 less the umask: the permissions a file made by fopen(name, "wb") would get.
-    int descriptor =
-        systemCalls.open(file.temporaryName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int descriptor = systemCalls.open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (descriptor >= 0) {
       file.handle = descriptor;
+      file.temporaryName = name;
       return true;
     }
     if (errno != EEXIST && errno != EINTR) return false;
@@ -258,12 +273,34 @@ bool createTemporary(PendingFile& file) {
   return false;
 }
 
+// Makes the rename durable: a rename lives in the folder, which has its own data to sync. A
+// folder this process may not open for reading cannot be synced and is left as it is (the
+// rename is still done); a sync that fails is a write that failed.
+bool syncFolderOf(const std::string& target) {
+  const std::string folder = folderOf(target);
+  int descriptor;
+  do {
+    descriptor = systemCalls.open(folder.empty() ? "." : folder.c_str(),
+                                  O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  } while (descriptor < 0 && errno == EINTR);
+  if (descriptor < 0) return errno == EACCES || errno == EPERM;
+  // Some file systems cannot sync a folder at all (EINVAL): nothing more can be done there.
+  const bool synced = systemCalls.fsync(descriptor) == 0 || errno == EINVAL;
+  const int savedErrno = errno;
+  systemCalls.close(descriptor);
+  errno = savedErrno;
+  return synced;
+}
+
 void discard(PendingFile& file) {
+  const int savedErrno = errno;
   if (file.handle >= 0) systemCalls.close(descriptorOf(file));
   file.handle = -1;
   SignalsHeld held;
   if (!file.temporaryName.empty()) systemCalls.unlink(file.temporaryName.c_str());
+  file.temporaryName.clear();
   forgetTemporary();
+  errno = savedErrno;  // the caller's reason for giving up, not the clean-up's
 }
 
 }  // namespace
@@ -284,11 +321,12 @@ bool beginReplace(PendingFile& file, const char* targetName, const FileIdentitie
     const Unnamed unnamed = openUnnamed(file);
     if (unnamed != Unnamed::kOpened) {
       if (unnamed == Unnamed::kFailed || !createTemporary(file)) {
+        const int savedErrno = errno;
         restoreActions();
+        errno = savedErrno;
         return false;
       }
-      pendingTemporary = file.temporaryName;
-      temporaryPending = 1;
+      publishTemporary(file.temporaryName);
     }
   }
   if (exists && systemCalls.fchmod(descriptorOf(file), status.st_mode & 07777) != 0) {
@@ -319,11 +357,26 @@ bool commitReplace(PendingFile& file) {
   if (complete && file.unnamed) complete = nameUnnamed(file, descriptor);
   file.handle = -1;
   complete = systemCalls.close(descriptor) == 0 && complete;
-  SignalsHeld held;
-  if (complete && systemCalls.rename(file.temporaryName.c_str(), file.targetName.c_str()) == 0) {
+  {
+    SignalsHeld held;
+    if (!complete || systemCalls.rename(file.temporaryName.c_str(), file.targetName.c_str()) != 0) {
+      discard(file);
+      return false;
+    }
+    file.temporaryName.clear();
     forgetTemporary();
-    return true;
   }
+  return syncFolderOf(file.targetName);
+}
+
+void abandonReplace(PendingFile& file) {
+  if (file.handle < 0 && file.temporaryName.empty()) return;
   discard(file);
-  return false;
+}
+
+void blockTerminatingSignalsInThisThread() {
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  for (int signalNumber : kTerminatingSignals) sigaddset(&blocked, signalNumber);
+  pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
 }

@@ -102,7 +102,8 @@ HANDLE handleOf(const PendingFile& file) {
 void discard(PendingFile& file) {
   if (file.handle >= 0) CloseHandle(handleOf(file));
   file.handle = -1;
-  DeleteFileW(widePath(file.temporaryName).c_str());
+  if (!file.temporaryName.empty()) DeleteFileW(widePath(file.temporaryName).c_str());
+  file.temporaryName.clear();
 }
 
 }  // namespace
@@ -113,11 +114,13 @@ bool beginReplace(PendingFile& file, const char* targetName, const FileIdentitie
   if (!chooseTarget(targetName, untouchable, file.targetName)) return false;
   removeStaleTemporaries(file.targetName);
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    file.temporaryName = temporaryNameFor(file.targetName, attempt);
-    HANDLE handle = CreateFileW(widePath(file.temporaryName).c_str(), GENERIC_WRITE, 0, nullptr,
-                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // The name is the file's only once it is made: a name that was taken belongs to someone else.
+    const std::string name = temporaryNameFor(file.targetName, attempt);
+    HANDLE handle = CreateFileW(widePath(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
       file.handle = static_cast<long long>(reinterpret_cast<intptr_t>(handle));
+      file.temporaryName = name;
       return true;
     }
     if (GetLastError() != ERROR_FILE_EXISTS) return false;
@@ -145,11 +148,21 @@ bool commitReplace(PendingFile& file) {
   HANDLE handle = handleOf(file);
   file.handle = -1;
   complete = CloseHandle(handle) && complete;
+  // Write-through: the move returns only once it is on disk, as a synced folder is on POSIX.
   if (complete &&
       MoveFileExW(widePath(file.temporaryName).c_str(), widePath(file.targetName).c_str(),
                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    file.temporaryName.clear();
     return true;
   }
   discard(file);
   return false;
 }
+
+void abandonReplace(PendingFile& file) {
+  if (file.handle < 0 && file.temporaryName.empty()) return;
+  discard(file);
+}
+
+// Windows ends a console program through a handler thread of its own, not a signal.
+void blockTerminatingSignalsInThisThread() {}

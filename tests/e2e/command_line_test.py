@@ -464,7 +464,7 @@ class CommandLineTest(PictureFolder):
             ("build through a link", ["build", *pictures, "-o", "game link.pal", "--palette",
                                       "game.pal"], "divovod: game link.pal: " + said % "game.pal"),
             ("a manifest's output", ["build", "project.toml"],
-             "game link.pal failed: " + said % "game.pal"),
+             "output game link.pal " + said % "game.pal" + "; nothing built"),
             ("edit -o the palette", ["edit", "caves.z4k", "--title-image", names[1], "--palette",
                                      "game link.pal", "-o", "game.pal"],
              "divovod: game.pal: " + said % "game link.pal"),
@@ -478,7 +478,9 @@ class CommandLineTest(PictureFolder):
         for label, arguments, reason in cases:
             with self.subTest(label):
                 result = run(*arguments, cwd=self.folder)
-                self.assertEqual(result.returncode, 1, result.stderr)
+                # A manifest's clash is found before anything is built, as a manifest problem.
+                self.assertEqual(result.returncode, 2 if arguments[1] == "project.toml" else 1,
+                                 result.stderr)
                 self.assertIn(reason, result.stderr.decode())
                 for name, data in kept.items():
                     self.assertEqual(read(self.path(name)), data, name)

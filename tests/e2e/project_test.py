@@ -255,6 +255,120 @@ class ManifestBuildTest(Project):
                 self.assertFalse(any(os.path.exists(output) for output in self.outputs))
 
 
+class NothingNotMadeIsLostTest(Project):
+    """A build writes over no file it reads, by any name, and over no other kind of file unless
+    told to; each refusal comes before anything is written."""
+
+    TWO = ('palette = ""\nstart_level = "l"\nepisode_image = "art/ep.bmp"\n'
+           'lowtitle_image = "art/low.bmp"\n\n'
+           '[[episode]]\noutput = "{first}"\nposition = 1\nname = "A"\n'
+           'title_image = "art/low.bmp"\n\n'
+           '[[episode]]\noutput = "b.z4k"\nposition = 2\nname = "B"\n'
+           'title_image = "art/title.bmp"\n')
+
+    def test_an_output_that_is_an_input_stops_the_run(self):
+        other = self.manifest(self.TWO.format(first="c.z4k").replace("b.z4k", "d.z4k"),
+                              name="other.toml")
+        os.symlink("other.toml", self.path("other link.toml"))
+        config = os.path.join(self.root, "config", "divovod", "config.toml")
+        os.makedirs(os.path.dirname(config))
+        write(config, b"# nothing set\n")
+        os.link(config, self.path("config hard link.toml"))
+        art = lambda name: self.path("art", name)
+        cases = [
+            ("the manifest itself", "episodes.toml", [],
+             f"is the manifest {self.path('episodes.toml')}"),
+            ("another manifest, through a link", "other link.toml", [other],
+             f"is the manifest {other}"),
+            ("a picture of the other episode", "art/title.bmp", [],
+             f"is the title image of the episode at {self.path('episodes.toml')}:13:10"),
+            ("the config file, by a hard link", "config hard link.toml", [],
+             f"is the config file {config}"),
+        ]
+        kept = {name: read(name) for name in (other, config, art("title.bmp"), art("ep.bmp"))}
+        for what, first, more, said in cases:
+            with self.subTest(what):
+                manifest = self.manifest(self.TWO.format(first=first))
+                kept[manifest] = read(manifest)
+                result = self.run_program("build", "--always", "--force", manifest, *more)
+                self.assertEqual(result.returncode, 2, result.stderr.decode())
+                self.assertEqual(result.stderr.decode(),
+                                 f"divovod: {manifest}:7:10: output {self.path(first)} {said}; "
+                                 "it is never written over; nothing built\n")
+                self.assertEqual(result.stdout, b"")
+                for name, data in kept.items():
+                    self.assertEqual(read(name), data, name)
+                self.assertFalse(os.path.exists(self.path("b.z4k")), "nothing is built")
+        result = self.run_program("build", "-o", config, "-p", "1", "-n", "A", "-s", "l", "-e",
+                                  art("ep.bmp"), "-t", art("title.bmp"), "-l", art("low.bmp"),
+                                  "--force")
+        self.assertEqual((result.returncode, result.stderr.decode()),
+                         (1, f"divovod: {config}: is the config file {config}; "
+                             "it is never written over\n"))
+        self.assertEqual(read(config), kept[config])
+
+    def test_a_file_of_another_kind_is_replaced_only_with_force(self):
+        manifest = self.manifest(self.TWO.format(first="notes.txt"))
+        write(self.path("notes.txt"), b"my notes\n")
+        picture = read(self.path("art", "photo.png"))
+        write(self.path("b.z4k"), picture)
+        future = time.time() + 1000  # newer than every input: no date makes them up to date
+        for name in ("notes.txt", "b.z4k"):
+            os.utime(self.path(name), (future, future))
+        result = self.run_program("build", manifest)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stderr.decode().splitlines(), [
+            f"divovod: {self.path('notes.txt')} failed: is a text file, not an episode file: "
+            "it is replaced only with --force",
+            f"divovod: {self.path('b.z4k')} failed: is a PNG picture, not an episode file: "
+            "it is replaced only with --force"])
+        self.assertEqual(read(self.path("notes.txt")), b"my notes\n")
+        self.assertEqual(read(self.path("b.z4k")), picture)
+        result = self.run_program("build", "--force", manifest)
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        self.assertEqual(read(self.path("b.z4k"))[:4], b"\xcc\0\0\0")
+        # An episode file, even one cut short, is what a build replaces without being told.
+        write(self.path("b.z4k"), read(self.path("b.z4k"))[:100])
+        result = self.run_program("build", "--always", manifest)
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+
+    def test_mapping_wishes_and_the_config_files_palette_decide_each_episode(self):
+        art = lambda name: self.path("art", name)
+        pictures = [art("ep.bmp"), art("photo.png"), art("low.bmp")]
+        plain = self.build_options(os.path.join(self.root, "plain.z4k"), 1, "A", "l", pictures,
+                                   "--palette", self.path("p0.pal"))
+        used = sorted(set(zlib.decompress(episode_parts(plain)[1][1])))
+        # Two episodes alike but for the index kept out of the mapping, each a used one.
+        text = ('palette = "p0.pal"\nstart_level = "l"\nepisode_image = "art/ep.bmp"\n'
+                'title_image = "art/photo.png"\nlowtitle_image = "art/low.bmp"\nposition = 1\n'
+                'name = "A"\n')
+        text += "".join(f'[[episode]]\noutput = "t{index}.z4k"\ntransparent_index = {index}\n'
+                        for index in used[:2])
+        result = self.run_program("build", self.manifest(text))
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        for index in used[:2]:
+            expected = self.build_options(os.path.join(self.root, "x.z4k"), 1, "A", "l",
+                                          pictures, "--palette", self.path("p0.pal"),
+                                          "--transparent-index", str(index))
+            self.assertEqual(read(self.path(f"t{index}.z4k")), expected, index)
+
+        # The config file names the palette; it then names another, older than the output.
+        config = os.path.join(self.root, "config", "divovod", "config.toml")
+        os.makedirs(os.path.dirname(config))
+        manifest = self.manifest(text.replace('palette = "p0.pal"\n', "").split("[[")[0] +
+                                 'output = "c.z4k"\n', name="config.toml")
+        long_ago = time.time() - 10000
+        for shift in (0, 1):
+            write(config, f'palette = "../../mod čudo/p{shift}.pal"\n'.encode())
+            os.utime(self.path(f"p{shift}.pal"), (long_ago, long_ago))
+            result = self.run_program("build", manifest)
+            self.assertEqual(result.returncode, 0, result.stderr.decode())
+            self.assertIn("wrote", result.stdout.decode())
+            expected = self.build_options(os.path.join(self.root, "x.z4k"), 1, "A", "l",
+                                          pictures, "--palette", self.path(f"p{shift}.pal"))
+            self.assertEqual(read(self.path("c.z4k")), expected, shift)
+
+
 class ExtractRoundTripTest(Project):
     def test_the_manifest_builds_the_very_same_file(self):
         art = lambda name: self.path("art", name)

@@ -13,12 +13,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "allocation.h"
 #include "episode_file.h"
 #include "picture_import.h"
+#include "safe_file.h"
 #include "system_calls.h"
 #include "test_support.h"
 
@@ -50,6 +52,7 @@ struct Plan {
   int raiseAtFsync = 0;              // a signal that arrives while the file is being synced
   int raiseAtRename = 0;             // ...or while it has its temporary name
   std::array<int, kCallKinds> calls{};
+  int folderSyncsAfterRename = 0;  // fsyncs of a folder once the file was renamed
   int descriptorsOpened = 0;
   int descriptorsClosed = 0;
 };
@@ -90,7 +93,9 @@ int fakeOpen(const char* path, int flags, mode_t mode) {
     errno = EOPNOTSUPP;
     return -1;
   }
-  if (fails(kOpen) || interrupted(kOpen)) return -1;
+  // A folder is opened only to be synced; the steps of the file's own opening stay as counted.
+  const bool folder = (flags & O_DIRECTORY) == O_DIRECTORY && !asksForUnnamedFile(flags);
+  if (!folder && (fails(kOpen) || interrupted(kOpen))) return -1;
   int descriptor = real.open(path, flags, mode);
   if (descriptor >= 0) ++plan.descriptorsOpened;
   return descriptor;
@@ -104,6 +109,10 @@ ssize_t fakeWrite(int descriptor, const void* bytes, size_t size) {
 
 int fakeFsync(int descriptor) {
   if (plan.raiseAtFsync != 0) raise(plan.raiseAtFsync);
+  struct stat status {};
+  if (fstat(descriptor, &status) == 0 && S_ISDIR(status.st_mode) && plan.calls[kRename] > 0) {
+    ++plan.folderSyncsAfterRename;
+  }
   return fails(kFsync) ? -1 : real.fsync(descriptor);
 }
 
@@ -433,6 +442,52 @@ TEST_P(WriterFaults, TemporaryFilesOfEndedProcessesGoWithTheNextWrite) {
 
   EXPECT_TRUE(write("target.z4k"));
   EXPECT_EQ(directory.entries(), expected);
+}
+
+// The rename is made durable too: the folder that holds it is synced after it, and a failed sync
+// is a failed write (the new file is in place, but a power cut could still take it back).
+TEST_P(WriterFaults, TheRenameIsSyncedThroughItsFolder) {
+  Plan clean;
+  const Bytes expected = cleanRun(clean);
+  EXPECT_EQ(clean.folderSyncsAfterRename, 1);
+  EXPECT_EQ(clean.descriptorsClosed, clean.descriptorsOpened);
+
+  plan = Plan{};
+  plan.failing = kFsync;
+  plan.failOn = 2;  // the file's own sync, then the folder's
+  EXPECT_FALSE(write("target.z4k"));
+  EXPECT_EQ(plan.folderSyncsAfterRename, 1);
+  EXPECT_EQ(plan.descriptorsClosed, plan.descriptorsOpened);
+  EXPECT_EQ(readFile(directory.path("target.z4k")), expected);
+  EXPECT_EQ(directory.entries(), std::vector<std::string>{"target.z4k"});
+}
+
+// A replacement begun and never committed (an early return, an exception on the way) removes its
+// temporary file and puts the signal actions back when it goes; the target is as it was.
+TEST_P(WriterFaults, AnAbandonedReplacementLeavesNothingBehind) {
+  const Bytes old(21, 0x7E);
+  writeFile(directory.path("target.z4k"), old);
+  const auto interruptAction = signal(SIGINT, SIG_DFL);
+  const auto handlerOf = [](int signalNumber) {
+    struct sigaction action {};
+    sigaction(signalNumber, nullptr, &action);
+    return action.sa_handler;
+  };
+  try {
+    PendingFile pending;
+    ASSERT_TRUE(beginReplace(pending, directory.path("target.z4k").c_str()));
+    appendBytes(pending, "half", 4);
+    EXPECT_NE(handlerOf(SIGINT), SIG_DFL) << "the handler that removes it is installed";
+    PendingFile movedOn = std::move(pending);  // the moved-from one owns nothing any more
+    EXPECT_EQ(pending.handle, -1);
+    throw std::runtime_error("gave up");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_EQ(handlerOf(SIGINT), SIG_DFL);
+  EXPECT_EQ(directory.entries(), std::vector<std::string>{"target.z4k"});
+  EXPECT_EQ(readFile(directory.path("target.z4k")), old);
+  EXPECT_EQ(plan.descriptorsClosed, plan.descriptorsOpened);
+  signal(SIGINT, interruptAction);
 }
 
 INSTANTIATE_TEST_SUITE_P(TemporaryFiles, WriterFaults, ::testing::Bool(),

@@ -8,6 +8,7 @@
 #include "episode_file.h"
 #include "file_identity.h"
 #include "import_reasons.h"
+#include "output_guard.h"
 #include "picture_import.h"
 #include "protected_files.h"
 #include "write_reasons.h"
@@ -18,12 +19,14 @@ const char* const kBuildHelp =
     "usage: divovod build --episode-image FILE --title-image FILE --lowtitle-image FILE\n"
     "                     --position N --name TEXT --start-level NAME --output FILE\n"
     "                     [--palette FILE | --no-palette] [--exact-colours] [--dither]\n"
-    "                     [--transparent-index N]\n"
-    "       divovod build [-j N] [--always] [--palette FILE | --no-palette] MANIFEST...\n"
+    "                     [--transparent-index N] [--force]\n"
+    "       divovod build [-j N] [--always] [--force] [--palette FILE | --no-palette]\n"
+    "                     MANIFEST...\n"
     "\n"
     "Writes an episode file from three pictures and the answers the dialogue asks for; an\n"
-    "existing file is replaced only once the new one is complete, and never one of the\n"
-    "pictures. The seven options without a default are needed.\n"
+    "existing episode file is replaced only once the new one is complete; a file the build\n"
+    "reads (a picture, the palette, a manifest, the config file) never is, and another\n"
+    "existing file only with --force. The seven options without a default are needed.\n"
     "Pictures: bitmaps of 1, 4 or 8 bits and indexed PNG keep their palette indices; true-colour\n"
     "bitmaps and PNG need --palette, and with it every picture is put into the game's colours\n"
     "(an indexed picture already in them is stored unchanged).\n"
@@ -35,6 +38,7 @@ const char* const kBuildHelp =
     "  -n, --name TEXT            the episode's name (at most 127 bytes)\n"
     "  -s, --start-level NAME     the file name of the first level (at most 31 bytes)\n"
     "  -o, --output FILE          the episode file to write (an existing one is replaced)\n"
+    "  -f, --force                replace an existing file that is not an episode file\n"
     "%s"
     "  -h, --help                 this help\n"
     "\n"
@@ -102,6 +106,34 @@ int manifestForm(const ParsedOptions& parsed, std::ostream& out, std::ostream& e
   return runManifestBuild(parsed, out, err);
 }
 
+// The output is none of the files read, and an existing file that is not an episode file is
+// replaced only with --force: both said before a picture is imported.
+int checkOutput(const ParsedOptions& parsed, const std::string (&pictures)[3],
+                const PaletteChoice& palette, std::ostream& err) {
+  static const char* const kRoles[3] = {"episode image", "title image", "lowtitle image"};
+  const std::string& output = value(parsed, "output");
+  std::vector<RunInput> inputs;
+  for (int i = 0; i < 3; ++i) {
+    inputs.push_back({pictures[i], std::string("one of the pictures (the ") + kRoles[i] + " " +
+                                       pictures[i] + ")"});
+  }
+  if (palette.origin != PaletteOrigin::kNone) {
+    inputs.push_back({palette.path, "the palette file (" + palette.path + ")"});
+  }
+  addConfigFile(inputs);
+  OutputClash clash;
+  std::string problem;
+  if (findOutputClash(inputs, {{output, "--output"}}, clash)) {
+    problem = clash.problem;
+  } else if (!has(parsed, "force")) {
+    const std::string foreign = foreignFileKind(output);
+    if (!foreign.empty()) problem = foreignFileReason(foreign) + "; nothing written";
+  }
+  if (problem.empty()) return kGoOn;
+  err << "divovod: " << output << ": " << problem << "\n";
+  return kExitFailed;
+}
+
 int optionForm(const ParsedOptions& parsed, std::ostream& out, std::ostream& err) {
   for (const char* option : {"jobs", "always"}) {
     if (has(parsed, option)) {
@@ -136,6 +168,8 @@ int optionForm(const ParsedOptions& parsed, std::ostream& out, std::ostream& err
   PaletteChoice palette;
   const int loading = loadImportOptions(parsed, palette, options, err);
   if (loading != kGoOn) return loading;
+  const int checking = checkOutput(parsed, names, palette, err);
+  if (checking != kGoOn) return checking;
   ImportedPictures pictures;
   PictureImport results[3];
   ThreadBudget budget(processorCount() - 1);  // this thread is one of them
@@ -163,6 +197,7 @@ int runBuild(const std::vector<std::string>& arguments, std::ostream& out, std::
   rules.push_back({"help", 'h', false});
   rules.push_back({"jobs", 'j', true});
   rules.push_back({"always", 0, false});
+  rules.push_back({"force", 'f', false});
   for (const OptionRule& rule : mappingRules()) rules.push_back(rule);
   ParsedOptions parsed;
   const int parsing = parseCommand(arguments, rules, buildHelp().c_str(), parsed, out, err);

@@ -17,7 +17,9 @@
 #include "file_open.h"
 #include "file_time.h"
 #include "import_reasons.h"
+#include "output_guard.h"
 #include "protected_files.h"
+#include "safe_file.h"
 #include "write_reasons.h"
 
 namespace {
@@ -49,33 +51,49 @@ int parseJobs(const ParsedOptions& parsed, std::ostream& err, int& jobs) {
   return kGoOn;
 }
 
-// The same output named twice, by any path, would be written twice with one of the two lost.
-bool sameOutput(const std::string& a, const std::string& b) {
-  std::error_code error;
-  const fs::path first = fs::weakly_canonical(fs::absolute(fs::u8path(a), error), error);
-  const fs::path second = fs::weakly_canonical(fs::absolute(fs::u8path(b), error), error);
-  return first == second;
-}
-
 int readManifests(const std::vector<std::string>& paths, std::vector<Episode>& episodes,
                   std::ostream& err) {
   for (const std::string& path : paths) {
     std::vector<EpisodeRecipe> recipes;
     ProjectProblem problem;
     if (!readManifest(path, recipes, problem)) return settingsProblem(err, problem);
-    for (EpisodeRecipe& recipe : recipes) {
-      for (const Episode& earlier : episodes) {
-        if (!sameOutput(earlier.recipe.output, recipe.output)) continue;
-        return settingsProblem(
-            err, {recipe.manifest, recipe.line, recipe.column,
-                  "output " + recipe.output + " is also the output of the episode at " +
-                      earlier.recipe.manifest + ":" + std::to_string(earlier.recipe.line) + ":" +
-                      std::to_string(earlier.recipe.column)});
-      }
-      episodes.push_back({std::move(recipe), {}, nullptr});
-    }
+    for (EpisodeRecipe& recipe : recipes) episodes.push_back({std::move(recipe), {}, nullptr});
   }
   return kGoOn;
+}
+
+std::string placeOf(const EpisodeRecipe& recipe) {
+  return recipe.manifest + ":" + std::to_string(recipe.line) + ":" + std::to_string(recipe.column);
+}
+
+// Every file the run reads and every file it writes: an output that is one of the inputs, or
+// another output, stops the run before anything is written.
+int checkOutputs(const std::vector<std::string>& manifests, const std::vector<Episode>& episodes,
+                 std::ostream& err) {
+  static const char* const kRoles[3] = {"episode image", "title image", "lowtitle image"};
+  std::vector<RunInput> inputs;
+  std::vector<RunOutput> outputs;
+  for (const std::string& manifest : manifests)
+    inputs.push_back({manifest, "the manifest " + manifest});
+  addConfigFile(inputs);
+  for (const Episode& episode : episodes) {
+    const EpisodeRecipe& recipe = episode.recipe;
+    const std::string place = placeOf(recipe);
+    for (int i = 0; i < 3; ++i) {
+      inputs.push_back(
+          {recipe.pictures[i], std::string("the ") + kRoles[i] + " of the episode at " + place});
+    }
+    if (episode.palette.origin != PaletteOrigin::kNone) {
+      inputs.push_back({episode.palette.path, "the palette file (" + episode.palette.path + ")"});
+    }
+    outputs.push_back({recipe.output, "the episode at " + place});
+  }
+  OutputClash clash;
+  if (!findOutputClash(inputs, outputs, clash)) return kGoOn;
+  const EpisodeRecipe& recipe = episodes[clash.output].recipe;
+  return settingsProblem(err,
+                         {recipe.manifest, recipe.line, recipe.column,
+                          "output " + recipe.output + " " + clash.problem + "; nothing built"});
 }
 
 // Every episode's palette chosen and read, each file once. kGoOn, or the exit status of the
@@ -210,8 +228,19 @@ void buildSideBySide(const std::vector<Episode>& episodes, const std::vector<boo
     }
     budget.spare += 1;  // no episode left for this thread: its processor goes to the pictures
   };
+  auto worker = [&] {
+    blockTerminatingSignalsInThisThread();
+    work();
+  };
   std::vector<std::thread> workers;
-  for (std::size_t t = 0; t < threads; ++t) workers.emplace_back(work);
+  for (std::size_t t = 0; t < threads; ++t) {
+    try {
+      workers.emplace_back(worker);
+    } catch (const std::exception&) {
+      break;  // no thread to be had (system_error, or bad_alloc): those started do the rest
+    }
+  }
+  if (workers.empty()) work();  // not even one: this thread builds them all, one by one
   for (std::size_t i = 0; i < episodes.size(); ++i) {
     std::unique_lock<std::mutex> hold(board.lock);
     board.changed.wait(hold, [&] { return board.ready[i]; });
@@ -232,15 +261,25 @@ int runManifestBuild(const ParsedOptions& parsed, std::ostream& out, std::ostrea
   if (reading != kGoOn) return reading;
   const int loading = loadPalettes(parsed, episodes, err);
   if (loading != kGoOn) return loading;
+  const int checking = checkOutputs(parsed.positional, episodes, err);
+  if (checking != kGoOn) return checking;
 
   ResultBoard board;
   board.results.resize(episodes.size());
   board.ready.assign(episodes.size(), false);
   std::vector<bool> wanted(episodes.size(), true);
   for (std::size_t i = 0; i < episodes.size(); ++i) {
-    if (has(parsed, "always") || !upToDate(episodes[i])) continue;
+    const std::string& output = episodes[i].recipe.output;
+    // Looked at before the dates: a file of another kind, however new, is no episode built.
+    const std::string foreign = foreignFileKind(output);
+    const bool refused = !foreign.empty() && !has(parsed, "force");
+    if (!refused && (!foreign.empty() || has(parsed, "always") || !upToDate(episodes[i]))) {
+      continue;
+    }
     wanted[i] = false;
-    board.results[i] = {Outcome::kUpToDate, episodes[i].recipe.output + " is up to date"};
+    board.results[i] =
+        refused ? EpisodeResult{Outcome::kFailed, output + " failed: " + foreignFileReason(foreign)}
+                : EpisodeResult{Outcome::kUpToDate, output + " is up to date"};
     board.ready[i] = true;
   }
   buildSideBySide(episodes, wanted, jobs, board, out, err);

@@ -12,6 +12,7 @@
 #include "field_text.h"
 #include "import_reasons.h"
 #include "numbers.h"
+#include "safe_file.h"
 #include "user_environment.h"
 
 ImportedPictures::~ImportedPictures() {
@@ -77,10 +78,14 @@ bool importPictures(const std::string (&names)[3], const ImportOptions& options,
       importOne(names[order[k]], options, pictures.images[order[k]], results[order[k]]);
     }
   };
+  const auto helper = [&] {
+    blockTerminatingSignalsInThisThread();
+    work();
+  };
   std::vector<std::thread> threads;
   for (int t = 0; t < helpers; ++t) {
     try {
-      threads.emplace_back(work);
+      threads.emplace_back(helper);
     } catch (const std::exception&) {
       break;  // no thread to be had (system_error, or bad_alloc): this one does the rest
     }

@@ -1,0 +1,132 @@
+#include "output_guard.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <utility>
+
+#include "file_identity.h"
+#include "file_open.h"
+#include "path_key.h"
+#include "user_settings.h"
+#include "utf8_text.h"
+
+namespace {
+
+using IdentityKey = std::pair<std::uint64_t, std::uint64_t>;
+
+// What an output is known as: its identity when it exists, else the key of its path.
+struct Known {
+  std::map<IdentityKey, std::string> byIdentity;
+  std::map<std::string, std::string> byPath;
+};
+
+// The file the path names now, by identity; false when nothing is there yet.
+bool identityOf(const std::string& path, IdentityKey& key) {
+  FileIdentity identity;
+  if (!identifyFile(path.c_str(), identity)) return false;
+  key = {identity.volume, identity.index};
+  return true;
+}
+
+struct Signature {
+  const char* bytes;
+  std::size_t size;
+  std::size_t at;
+  const char* kind;
+};
+
+// The leading bytes of the files a mod's folder holds besides episode files.
+const Signature kSignatures[] = {
+    {"\x89PNG\r\n\x1a\n", 8, 0, "a PNG picture"},
+    {"BM", 2, 0, "a BMP picture"},
+    {"JASC-PAL", 8, 0, "a JASC palette"},
+    {"GIMP Palette", 12, 0, "a GIMP palette"},
+    {"PAL ", 4, 8, "a RIFF palette"},
+    {"\xFF\xD8\xFF", 3, 0, "a JPEG picture"},
+    {"GIF8", 4, 0, "a GIF picture"},
+    {"PK\x03\x04", 4, 0, "a zip archive"},
+};
+
+bool endsWith(const std::string& text, const char* end) {
+  const std::size_t size = std::strlen(end);
+  return text.size() >= size && text.compare(text.size() - size, size, end) == 0;
+}
+
+bool looksLikeText(const std::string& start) {
+  const bool controls = std::any_of(start.begin(), start.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r';
+  });
+  // The read may have cut the last character: only a complete start need be UTF-8.
+  const std::size_t bad = firstNonUtf8(start);
+  return !controls && (bad == std::string::npos || bad + 4 > start.size());
+}
+
+std::string kindOf(const std::string& path, const std::string& start, std::int64_t size) {
+  for (const Signature& signature : kSignatures) {
+    if (start.size() >= signature.at + signature.size &&
+        start.compare(signature.at, signature.size, signature.bytes, signature.size) == 0) {
+      return signature.kind;
+    }
+  }
+  if (looksLikeText(start)) return endsWith(path, ".toml") ? "a TOML file" : "a text file";
+  return "a file of " + std::to_string(size) + " bytes that is not an episode file";
+}
+
+}  // namespace
+
+bool findOutputClash(const std::vector<RunInput>& inputs, const std::vector<RunOutput>& outputs,
+                     OutputClash& clash) {
+  std::map<IdentityKey, const RunInput*> read;
+  IdentityKey key;
+  for (const RunInput& input : inputs) {
+    if (!input.path.empty() && identityOf(input.path, key)) read.emplace(key, &input);
+  }
+  Known written;
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    const RunOutput& output = outputs[i];
+    clash.output = i;
+    if (identityOf(output.path, key)) {
+      const auto input = read.find(key);
+      if (input != read.end()) {
+        clash.problem = "is " + input->second->role + "; it is never written over";
+        return true;
+      }
+      const auto earlier = written.byIdentity.emplace(key, output.writer);
+      if (!earlier.second) {
+        clash.problem = "is also the output of " + earlier.first->second;
+        return true;
+      }
+      continue;
+    }
+    const auto earlier = written.byPath.emplace(pathKey(output.path), output.writer);
+    if (!earlier.second) {
+      clash.problem = "is also the output of " + earlier.first->second;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string foreignFileKind(const std::string& path) {
+  FileHandle file(openForReading(path.c_str()));
+  if (!file) return std::string();
+  char bytes[512];
+  const std::size_t read = std::fread(bytes, 1, sizeof bytes, file.get());
+  const std::string start(bytes, read);
+  // An episode file opens with its header's size, 204, as a little-endian 32-bit number; a
+  // damaged one too, which a build is there to mend. An empty file holds nothing to lose.
+  if (read == 0 || start.compare(0, 4, std::string("\xCC\0\0\0", 4)) == 0) return std::string();
+  return kindOf(path, start, fileSize(file.get()));
+}
+
+std::string foreignFileReason(const std::string& kind) {
+  return "is " + kind + ", not an episode file: it is replaced only with --force";
+}
+
+void addConfigFile(std::vector<RunInput>& inputs) {
+  const std::string config = configFilePath();
+  if (!config.empty()) inputs.push_back({config, "the config file " + config});
+}
