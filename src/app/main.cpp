@@ -3,6 +3,7 @@
 #include "arguments.h"
 #include "command_line.h"
 #include "dialogue.h"
+#include "user_settings.h"
 
 // With no arguments, the interactive program (its pictures mapped onto the palette that
 // DIVOVOD_PALETTE or the config file names, if any); with --palette and its options, the same
@@ -15,6 +16,7 @@ int main(int argc, char** argv) {
     int status = 0;
     if (!interactiveOptions(arguments, state.importOptions, state.paletteFile, std::cerr, status))
       return status;
+    state.settingsFile = configFilePath();
     return runMainLoop(state);
   }
   return runCommandLine(arguments, std::cout, std::cerr);

@@ -510,21 +510,29 @@ class ProgramTest(unittest.TestCase):
         terminal.wait_for("Z4K DIVOVOD")
         self.assert_quits_cleanly(terminal)
 
-    def test_a_picture_is_never_written_over(self):
+    def test_a_file_it_reads_is_never_written_over(self):
         make_pictures(self.folder)
-        before = read(os.path.join(self.folder, "title.bmp"), "rb")
-        with open(os.path.join(self.folder, "answers.txt"), "w") as answers:
-            answers.write("episode.bmp\ntitle.bmp\nlowtitle.bmp\n3\nX\nx.lev\n./title.bmp\n")
-        terminal = self.start(f"{PROGRAM} < answers.txt")
-        terminal.keys(ENTER)
-        terminal.wait_for("Couldn't write file")
-        self.assertNotIn("DONE!!!", terminal.screen())
-        self.assertEqual(read(os.path.join(self.folder, "title.bmp"), "rb"), before)
-        self.assertFalse([name for name in os.listdir(self.folder) if name.endswith(".tmp")])
-        terminal.wait_for("Press any button to continue")  # a key before it is dropped
-        terminal.keys("20")
-        terminal.wait_for("Z4K DIVOVOD")
-        self.assert_quits_cleanly(terminal)
+        config = os.path.join("settings", "divovod", "config.toml")
+        os.makedirs(os.path.join(self.folder, os.path.dirname(config)))
+        with open(os.path.join(self.folder, config), "w") as file:
+            file.write("# no palette set\n")
+        for typed, file, reason in (("./title.bmp", "title.bmp", "is one of the pictures"),
+                                    (config, config, "is the config file")):
+            with self.subTest(typed):
+                before = read(os.path.join(self.folder, file), "rb")
+                with open(os.path.join(self.folder, "answers.txt"), "w") as answers:
+                    answers.write(f"episode.bmp\ntitle.bmp\nlowtitle.bmp\n3\nX\nx.lev\n{typed}\n")
+                terminal = self.start(f"XDG_CONFIG_HOME=settings {PROGRAM} < answers.txt")
+                terminal.keys(ENTER)
+                terminal.wait_for("Couldn't write file")
+                terminal.wait_for(reason)
+                self.assertNotIn("DONE!!!", terminal.screen())
+                self.assertEqual(read(os.path.join(self.folder, file), "rb"), before)
+                self.assertFalse([name for name in os.listdir(self.folder) if name.endswith(".tmp")])
+                terminal.wait_for("Press any button to continue")  # a key before it is dropped
+                terminal.keys("20")
+                terminal.wait_for("Z4K DIVOVOD")
+                self.assert_quits_cleanly(terminal)
 
     # --- the dialogue as typed at a terminal ---------------------------------------------------
 

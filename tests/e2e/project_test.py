@@ -9,6 +9,7 @@ no DIVOVOD_PALETTE unless a case sets one.
 """
 import json
 import os
+import resource
 import shutil
 import struct
 import subprocess
@@ -253,6 +254,28 @@ class ManifestBuildTest(Project):
                 self.assertEqual(result.returncode, status, result.stderr.decode())
                 self.assertIn(message, result.stderr.decode())
                 self.assertFalse(any(os.path.exists(output) for output in self.outputs))
+
+
+class ThreadsThatCannotStartTest(Project):
+    def test_the_episodes_are_built_by_the_threads_there_are(self):
+        """Address space for few threads, or none: the build does with what it gets."""
+        with open(PROGRAM, "rb") as program:
+            if b"__asan_init" in program.read():
+                self.skipTest("the sanitizers need far more address space than any limit here")
+        text = ('palette = ""\nstart_level = "l"\nepisode_image = "art/ep.bmp"\n'
+                'title_image = "art/title.bmp"\nlowtitle_image = "art/low.bmp"\nposition = 1\n'
+                'name = "A"\n') + "".join(f'[[episode]]\noutput = "e{i}.z4k"\n' for i in range(40))
+        manifest = self.manifest(text)
+        for megabytes in (30, 10):  # room for two worker threads' stacks; for none
+            with self.subTest(megabytes=megabytes):
+                limit = megabytes << 20
+                result = subprocess.run(
+                    [PROGRAM, "build", "-j", "40", "--always", manifest], env=self.env,
+                    stdin=subprocess.DEVNULL, capture_output=True, timeout=120,
+                    preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
+                self.assertEqual(result.returncode, 0, result.stderr.decode())
+                self.assertEqual(result.stdout.decode().count("divovod: wrote "), 40)
+                self.assertEqual(len({read(self.path(f"e{i}.z4k")) for i in range(40)}), 1)
 
 
 class NothingNotMadeIsLostTest(Project):

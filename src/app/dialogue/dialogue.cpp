@@ -68,15 +68,16 @@ bool importIntoSlot(AnswerSource& answers, PictureSlot& slot, const char* prompt
   return true;
 }
 
-// The pictures and the palette file: the episode file is never written over one of them.
+// The pictures, the palette file and the config file: the episode file is never written over
+// one of them.
 FileIdentities filesNeverWritten(const DriverState& state) {
   FileIdentities files;
   for (const PictureSlot* slot : {&state.episodeSlot, &state.titleSlot, &state.lowtitleSlot}) {
     if (slot->identified) files.push_back(slot->identity);
   }
-  FileIdentity palette;
-  if (!state.paletteFile.empty() && identifyFile(state.paletteFile.c_str(), palette)) {
-    files.push_back(palette);
+  for (const std::string* file : {&state.paletteFile, &state.settingsFile}) {
+    FileIdentity identity;
+    if (!file->empty() && identifyFile(file->c_str(), identity)) files.push_back(identity);
   }
   return files;
 }
@@ -117,7 +118,8 @@ bool writeAndReport(DriverState& state, AnswerSource& source) {
                                    state.lowtitleSlot.fileName};
   std::cout << "Couldn't write file\n";
   sayWhy(source, typedOutput,
-         episodeWriteReason(answers.outputFileName, pictures, writeError, state.paletteFile));
+         episodeWriteReason(answers.outputFileName, pictures, writeError, state.paletteFile,
+                            state.settingsFile));
   return false;
 }
 

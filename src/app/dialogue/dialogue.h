@@ -26,6 +26,7 @@ struct DriverState {
   EpisodeAnswers answers;
   ImportOptions importOptions;  // the game's palette and how pictures are mapped onto it
   std::string paletteFile;      // where that palette came from, never written over; "" for none
+  std::string settingsFile;     // the config file, never written over either; "" for none
 };
 
 enum class DialogueEnd { Returned, KeyboardLost };

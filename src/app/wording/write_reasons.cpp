@@ -49,20 +49,32 @@ std::string writeReason(const std::string& path, int writeError) {
   return "cannot be written";
 }
 
-std::string paletteFileReason(const std::string& output, const std::string& paletteFile) {
+namespace {
+
+// "is the WHAT (NAME); it is never written over" when `output` and `file` are one file.
+std::string sameFileReason(const std::string& output, const std::string& file, const char* what) {
   FileIdentity written;
-  FileIdentity palette;
-  if (paletteFile.empty() || !identifyFile(output.c_str(), written) ||
-      !identifyFile(paletteFile.c_str(), palette) || !sameFile(written, palette)) {
+  FileIdentity other;
+  if (file.empty() || !identifyFile(output.c_str(), written) ||
+      !identifyFile(file.c_str(), other) || !sameFile(written, other)) {
     return std::string();
   }
-  return "is the palette file (" + paletteFile + "); it is never written over";
+  return std::string("is the ") + what + " (" + file + "); it is never written over";
+}
+
+}  // namespace
+
+std::string paletteFileReason(const std::string& output, const std::string& paletteFile) {
+  return sameFileReason(output, paletteFile, "palette file");
 }
 
 std::string episodeWriteReason(const std::string& output, const std::string (&pictures)[3],
-                               int writeError, const std::string& paletteFile) {
+                               int writeError, const std::string& paletteFile,
+                               const std::string& settingsFile) {
   const std::string palette = paletteFileReason(output, paletteFile);
   if (!palette.empty()) return palette;
+  const std::string settings = sameFileReason(output, settingsFile, "config file");
+  if (!settings.empty()) return settings;
   static const char* const kRoles[3] = {"episode image", "title image", "lowtitle image"};
   FileIdentity written;
   FileIdentity picture;

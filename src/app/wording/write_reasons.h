@@ -12,8 +12,10 @@ std::string writeReason(const std::string& path, int writeError);
 // image, as opened) were its pictures: the picture it would have replaced, if it names one, else
 // writeReason.
 // paletteFile: the game's palette file the pictures were mapped with, "" for none.
+// settingsFile: the config file, "" for none.
 std::string episodeWriteReason(const std::string& output, const std::string (&pictures)[3],
-                               int writeError, const std::string& paletteFile = std::string());
+                               int writeError, const std::string& paletteFile = std::string(),
+                               const std::string& settingsFile = std::string());
 
 // "is the palette file (NAME); it is never written over" when `output` names the palette file,
 // links followed; empty otherwise.
