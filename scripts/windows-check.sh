@@ -708,6 +708,40 @@ MANIFEST
   ((cli_status == 0)) && [[ $(grep -c 'is up to date' "$work/cli.out") == 2 ]] && verdict=PASS
   check "$verdict" "projects: built again, both episodes are up to date (exit status $cli_status)"
 
+  # Names that differ only in case are one file on Windows, even before either exists: the
+  # second output would be lost, so the manifest is refused with nothing written.
+  cat >"$work/cli/projet é/casse.toml" <<'MANIFEST'
+palette = ""
+start_level = "l"
+episode_image = "../images é/épisode.bmp"
+title_image = "../images é/épisode.bmp"
+lowtitle_image = "../images é/lowtitle.bmp"
+position = 1
+name = "A"
+[[episode]]
+output = "Grotte É.z4k"
+[[episode]]
+output = "grotte é.z4k"
+MANIFEST
+  cli_run "$program" build 'projet é\casse.toml'
+  verdict=FAIL
+  ((cli_status == 2)) && grep -q 'casse.toml:11:10: output .* is also the output of the episode at' \
+    "$work/cli.err" && [[ ! -e "$work/cli/projet é/Grotte É.z4k" && ! -e "$work/cli/projet é/grotte é.z4k" ]] &&
+    verdict=PASS
+  check "$verdict" "projects: two outputs whose names differ only in case are refused before\
+ anything is written (exit status $cli_status)"
+  # A manifest's output that is the manifest itself, named in other letters' case.
+  sed 's/^output = "grotte é.z4k"$/output = "CASSE.TOML"/' "$work/cli/projet é/casse.toml" \
+    >"$work/cli/projet é/soi.toml"
+  sed -i 's/^output = "CASSE.TOML"$/output = "SOI.TOML"/' "$work/cli/projet é/soi.toml"
+  cp "$work/cli/projet é/soi.toml" "$work/soi.before"
+  cli_run "$program" build --force 'projet é\soi.toml'
+  verdict=FAIL
+  ((cli_status == 2)) && grep -q 'is the manifest' "$work/cli.err" &&
+    cmp -s "$work/soi.before" "$work/cli/projet é/soi.toml" && verdict=PASS
+  check "$verdict" "projects: an output that is its own manifest in other case is refused, the\
+ manifest untouched (exit status $cli_status)"
+
   # Standard input as the episode file: read whole into a temporary file the runtime removes.
   (cd "$work/cli" && LC_ALL=C.UTF-8 timeout 60 wine "$program" show --json - \
     <"projet é/un é.z4k" >"$work/cli.out" 2>"$work/cli.err") && cli_status=0 || cli_status=$?
