@@ -554,6 +554,34 @@ class DiffTest(Project):
                 self.assertEqual(self.run_program("diff", *arguments).returncode, status)
 
 
+class EscapedNamesTest(Project):
+    def test_every_command_prints_a_name_with_esc_escaped(self):
+        art = lambda name: self.path("art", name)
+        original = self.path("caves.z4k")
+        pictures = [art("ep.bmp"), art("title.bmp"), art("low.bmp")]
+        self.build_options(original, 7, "C", "l", pictures)
+        odd = os.path.join(self.root, "odd\x1b[2J")
+        os.mkdir(odd)
+        build = ["build", "-o", os.path.join(odd, "b.z4k"), "-p", "1", "-n", "a", "-s", "b"]
+        cases = [
+            ["show", os.path.join(odd, "missing.z4k")],
+            ["diff", original, os.path.join(odd, "missing.z4k")],
+            ["extract", os.path.join(odd, "missing.z4k")],
+            ["edit", original, "-n", "D", "-o", os.path.join(odd, "edited.z4k")],
+            build + ["-e", pictures[0], "-t", pictures[1], "-l", pictures[2]],
+            build + ["-e", os.path.join(odd, "missing.bmp"), "-t", pictures[1], "-l",
+                     pictures[2]],
+            build + ["-e", pictures[0], "-t", pictures[1], "-l", pictures[2], "--palette",
+                     os.path.join(odd, "missing.pal")],
+        ]
+        for arguments in cases:
+            with self.subTest(arguments=arguments):
+                result = self.run_program(*arguments)
+                said = result.stdout + result.stderr
+                self.assertIn(b"odd\\x1B[2J", said)
+                self.assertNotIn(b"\x1b", said)
+
+
 class PaletteSetOnceTest(Project):
     def test_the_order_of_precedence(self):
         art = lambda name: self.path("art", name)
