@@ -406,11 +406,11 @@ class ExtractRoundTripTest(Project):
         # what the target leads to, how, the options, and the role the refusal names
         cases = [
             (self.path("p1.pal"), os.symlink, ["--no-palette"],
-             f"the palette file {self.path('p1.pal')} (from DIVOVOD_PALETTE)"),
+             f"the palette file ({self.path('p1.pal')}, from DIVOVOD_PALETTE)"),
             (self.path("p0.pal"), os.link, [],
-             f"the palette file {config_folder}/../../mod čudo/p0.pal (from the config file "
+             f"the palette file ({config_folder}/../../mod čudo/p0.pal, from the config file "
              f"{config_file})"),
-            (config_file, os.symlink, ["--no-palette"], f"the config file {config_file}"),
+            (config_file, os.symlink, ["--no-palette"], f"the config file ({config_file})"),
         ]
         for protected, make_link, options, role in cases:
             with self.subTest(role=role):

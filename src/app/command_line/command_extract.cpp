@@ -205,7 +205,7 @@ void leaveOutEmptyPng(PictureOut& picture) {
 // written over, --force or not, by whatever name or link a target reaches it.
 struct GuardedFile {
   FileIdentity identity;
-  std::string role;  // "the palette file game.pal (from DIVOVOD_PALETTE)"
+  std::string role;  // "the palette file (game.pal, from DIVOVOD_PALETTE)"
 };
 using GuardedFiles = std::vector<GuardedFile>;
 
@@ -225,21 +225,22 @@ GuardedFiles guardedFiles(const ExtractRequest& request) {
   if (request.palette.origin != PaletteOrigin::kNone) {
     const std::string origin = paletteOriginText(request.palette);
     guard(guarded, request.palette.path,
-          "the palette file " + request.palette.path +
-              (origin.empty() ? "" : " (from " + origin + ")"));
+          "the palette file (" + request.palette.path + (origin.empty() ? "" : ", from " + origin) +
+              ")");
   }
   std::string variable;
   if (environmentText(kPaletteVariable, variable)) {
     guard(guarded, variable,
-          "the palette file " + variable + " (from " + std::string(kPaletteVariable) + ")");
+          "the palette file (" + variable + ", from " + std::string(kPaletteVariable) + ")");
   }
   UserSettings settings;
   ProjectProblem unread;  // a config file that cannot be read names no palette to keep
   if (readUserSettings(settings, unread)) {
-    guard(guarded, settings.palette,
-          "the palette file " + settings.palette + " (from the config file " + settings.file + ")");
+    guard(
+        guarded, settings.palette,
+        "the palette file (" + settings.palette + ", from the config file " + settings.file + ")");
   }
-  guard(guarded, configFilePath(), "the config file " + configFilePath());
+  guard(guarded, configFilePath(), "the config file (" + configFilePath() + ")");
   return guarded;
 }
 
