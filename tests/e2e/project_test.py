@@ -413,7 +413,9 @@ class ExtractRoundTripTest(Project):
                 self.assertEqual(result.returncode, 0, result.stderr.decode())
                 self.assertTrue(result.stdout.decode().endswith(
                     os.path.join(folder, "episode.toml") + "\n"), result.stdout)
-                result = self.run_program("build", os.path.join(folder, "episode.toml"))
+                # A palette set elsewhere does not recolour what the manifest keeps.
+                result = self.run_program("build", os.path.join(folder, "episode.toml"),
+                                          env=dict(self.env, DIVOVOD_PALETTE=self.path("p3.pal")))
                 self.assertEqual(result.returncode, 0, result.stderr.decode())
                 self.assertEqual(read(os.path.join(folder, "caves.z4k")), data)
 
@@ -456,6 +458,115 @@ class ExtractRoundTripTest(Project):
             f"divovod: {folder}/episode.toml not written: the name is not text a manifest can "
             "hold"])
         self.assertEqual(sorted(os.listdir(folder)), ["episode.bmp", "lowtitle.bmp", "title.bmp"])
+
+
+    def test_any_name_the_manifest_holds_builds_the_same_file(self):
+        # Every name below goes into the manifest: the episode file's as its output, the
+        # palette's as a path. The folder holds ESC, which no line may print raw.
+        art = lambda name: self.path("art", name)
+        names = ["a b.z4k", "č ü.z4k", 'q"uote\\.z4k', "line\ndither = true\n.z4k",
+                 "\x7f\x01.z4k"]
+        for i, name in enumerate(names):
+            with self.subTest(name=name):
+                palette_file = self.path(f"{name}.pal")
+                shutil.copy(self.path("p2.pal"), palette_file)
+                original = self.path(name)
+                data = self.build_options(original, 3, "N", "l", [art("ep.bmp"), art("photo.png"),
+                                                                  art("low.bmp")],
+                                          "--palette", palette_file)
+                folder = os.path.join(self.root, f"x\x1b[1m{i}")
+                extracted = self.run_program("extract", original, "-d", folder, "--palette",
+                                             palette_file, "--title-size", "30x20")
+                self.assertEqual(extracted.returncode, 0, extracted.stderr.decode())
+                os.remove(original)
+                built = self.run_program("build", os.path.join(folder, "episode.toml"))
+                self.assertEqual(built.returncode, 0, built.stderr.decode())
+                self.assertEqual(read(os.path.join(folder, name)), data)
+                self.assertNotIn(b"\x1b", extracted.stdout + built.stdout)
+                self.assertIn(f"x\\x1B[1m{i}/episode.toml".encode(), extracted.stdout)
+
+    def test_a_name_no_toml_string_holds_writes_nothing(self):
+        art = lambda name: self.path("art", name)
+        root = self.root.encode()
+        good = os.path.join(root, b"good.z4k")
+        cases = [(os.path.join(root, b"\xff.z4k"), self.path("p2.pal").encode(), b"\\xFF.z4k"),
+                 (good, os.path.join(root, b"p\xfe.pal"), b"p\\xFE.pal")]
+        shutil.copy(self.path("p2.pal"), os.path.join(root, b"p\xfe.pal"))
+        for episode, palette_file, shown in cases:
+            with self.subTest(episode=episode, palette=palette_file):
+                self.build_options(episode, 3, "N", "l", [art("ep.bmp"), art("title.bmp"),
+                                                          art("low.bmp")])
+                folder = os.path.join(self.root, "x")
+                result = self.run_program("extract", episode, "-d", folder, "--palette",
+                                          palette_file, "--title-size", "30x20")
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(shown + b": the name is not UTF-8 text", result.stderr)
+                self.assertTrue(result.stderr.endswith(b"; nothing written\n"), result.stderr)
+                self.assertFalse(os.path.exists(folder))
+
+    def test_indices_past_a_small_palette_are_kept_by_naming_none(self):
+        # 16 colours, and pictures of indices 200 and 250: a build with that palette would map
+        # them, so the manifest must name none.
+        pixels = bytes(200 if (x + y) % 3 else 250 for y in range(16) for x in range(16))
+        header = struct.pack("<2sIHHIIiiHHIIiiII", b"BM", 54 + 1024 + 256, 0, 0, 54 + 1024, 40,
+                             16, 16, 1, 8, 0, 256, 2835, 2835, 256, 0)
+        bitmap = header + bytes(c for i in range(256) for c in (i, 255 - i, i // 2, 0)) + pixels
+        write(self.path("indices.bmp"), bitmap)
+        small = self.path("small.pal")
+        write(small, jasc(palette(0)[:16]))
+        original = self.path("small.z4k")
+        data = self.build_options(original, 1, "S", "l", [self.path("indices.bmp")] * 3,
+                                  "--no-palette")
+        folder = os.path.join(self.root, "x")
+        result = self.run_program("extract", original, "-d", folder, "--palette", small)
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        self.assertIn("the pictures use index 250, past the palette's 16 colours",
+                      result.stderr.decode())
+        self.assertIn('palette = ""\n', read(os.path.join(folder, "episode.toml")).decode())
+        result = self.run_program("build", os.path.join(folder, "episode.toml"))
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        self.assertEqual(read(os.path.join(folder, "small.z4k")), data)
+
+    def test_no_file_read_or_naming_the_palette_is_written_over_even_with_force(self):
+        art = lambda name: self.path("art", name)
+        original = self.path("caves.z4k")
+        self.build_options(original, 7, "C", "l", [art("ep.bmp"), art("title.bmp"),
+                                                   art("low.bmp")])
+        config_folder = os.path.join(self.root, "config", "divovod")
+        os.makedirs(config_folder)
+        config_file = os.path.join(config_folder, "config.toml")
+        config_text = b'palette = "../../mod \xc4\x8dudo/p0.pal"\n'
+        write(config_file, config_text)
+        folder = os.path.join(self.root, "x")
+        os.mkdir(folder)
+        target = os.path.join(folder, "title.bmp")
+        # what the target leads to, how, the options, and the role the refusal names
+        cases = [
+            (self.path("p1.pal"), os.symlink, ["--no-palette"],
+             f"the palette file ({self.path('p1.pal')}, from DIVOVOD_PALETTE)"),
+            (self.path("p0.pal"), os.link, [],
+             f"the palette file ({config_folder}/../../mod čudo/p0.pal, from the config file "
+             f"{config_file})"),
+            (config_file, os.symlink, ["--no-palette"], f"the config file ({config_file})"),
+        ]
+        for protected, make_link, options, role in cases:
+            with self.subTest(role=role):
+                for name in os.listdir(folder):
+                    os.remove(os.path.join(folder, name))
+                env = dict(self.env)
+                if "DIVOVOD_PALETTE" in role:
+                    env["DIVOVOD_PALETTE"] = self.path("p1.pal")
+                before = read(protected)
+                make_link(protected, target)
+                result = self.run_program("extract", original, "-d", folder, "--force",
+                                          "--title-size", "30x20", *options, env=env)
+                self.assertEqual(result.returncode, 1)
+                self.assertEqual(result.stderr.decode(),
+                                 f"divovod: {target}: is {role}; it is never written over\n"
+                                 "divovod: nothing written\n")
+                self.assertEqual(read(protected), before)
+                self.assertEqual(os.listdir(folder), ["title.bmp"])
+        self.assertEqual(read(config_file), config_text)
 
 
 class EditTest(Project):
@@ -578,6 +689,34 @@ class DiffTest(Project):
         for arguments, status in (([a, a], 0), ([a, cut], 2), ([a, self.path("no.z4k")], 2)):
             with self.subTest(arguments[1]):
                 self.assertEqual(self.run_program("diff", *arguments).returncode, status)
+
+
+class EscapedNamesTest(Project):
+    def test_every_command_prints_a_name_with_esc_escaped(self):
+        art = lambda name: self.path("art", name)
+        original = self.path("caves.z4k")
+        pictures = [art("ep.bmp"), art("title.bmp"), art("low.bmp")]
+        self.build_options(original, 7, "C", "l", pictures)
+        odd = os.path.join(self.root, "odd\x1b[2J")
+        os.mkdir(odd)
+        build = ["build", "-o", os.path.join(odd, "b.z4k"), "-p", "1", "-n", "a", "-s", "b"]
+        cases = [
+            ["show", os.path.join(odd, "missing.z4k")],
+            ["diff", original, os.path.join(odd, "missing.z4k")],
+            ["extract", os.path.join(odd, "missing.z4k")],
+            ["edit", original, "-n", "D", "-o", os.path.join(odd, "edited.z4k")],
+            build + ["-e", pictures[0], "-t", pictures[1], "-l", pictures[2]],
+            build + ["-e", os.path.join(odd, "missing.bmp"), "-t", pictures[1], "-l",
+                     pictures[2]],
+            build + ["-e", pictures[0], "-t", pictures[1], "-l", pictures[2], "--palette",
+                     os.path.join(odd, "missing.pal")],
+        ]
+        for arguments in cases:
+            with self.subTest(arguments=arguments):
+                result = self.run_program(*arguments)
+                said = result.stdout + result.stderr
+                self.assertIn(b"odd\\x1B[2J", said)
+                self.assertNotIn(b"\x1b", said)
 
 
 class PaletteSetOnceTest(Project):

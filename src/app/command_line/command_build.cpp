@@ -6,6 +6,7 @@
 #include "command_options.h"
 #include "episode_build.h"
 #include "episode_file.h"
+#include "episode_report.h"
 #include "file_identity.h"
 #include "import_reasons.h"
 #include "output_guard.h"
@@ -182,11 +183,14 @@ int optionForm(const ParsedOptions& parsed, std::ostream& out, std::ostream& err
   errno = 0;
   if (!writeEpisodeFile(answers, images[0], images[1], images[2],
                         protectedFiles(names, palette.path))) {
-    err << "divovod: " << answers.outputFileName << ": "
-        << episodeWriteReason(answers.outputFileName, names, errno, palette.path) << "\n";
+    err << "divovod: "
+        << terminalText(answers.outputFileName + ": " +
+                        episodeWriteReason(answers.outputFileName, names, errno, palette.path))
+        << "\n";
     return kExitFailed;
   }
-  out << "divovod: " << wroteText(answers.outputFileName, images, paletteNote(palette)) << "\n";
+  out << "divovod: "
+      << terminalText(wroteText(answers.outputFileName, images, paletteNote(palette))) << "\n";
   return kExitDone;
 }
 

@@ -14,6 +14,7 @@
 
 #include "command_options.h"
 #include "episode_build.h"
+#include "episode_report.h"
 #include "file_open.h"
 #include "file_time.h"
 #include "import_reasons.h"
@@ -118,8 +119,10 @@ int loadPalettes(const ParsedOptions& parsed, std::vector<Episode>& episodes, st
       auto fresh = std::make_shared<ImportOptions>();
       const int loading = loadMapping(episode.palette, wishes, *fresh, err);
       if (loading != kGoOn) {
-        err << "divovod: " << recipe.manifest << ": the episode writing " << recipe.output
-            << " cannot use its palette; nothing built\n";
+        err << "divovod: "
+            << terminalText(recipe.manifest + ": the episode writing " + recipe.output +
+                            " cannot use its palette; nothing built")
+            << "\n";
         return loading;
       }
       options = std::move(fresh);
@@ -245,7 +248,8 @@ void buildSideBySide(const std::vector<Episode>& episodes, const std::vector<boo
     std::unique_lock<std::mutex> hold(board.lock);
     board.changed.wait(hold, [&] { return board.ready[i]; });
     const EpisodeResult& result = board.results[i];
-    (result.outcome == Outcome::kFailed ? err : out) << "divovod: " << result.line << "\n";
+    (result.outcome == Outcome::kFailed ? err : out)
+        << "divovod: " << terminalText(result.line) << "\n";
   }
   for (std::thread& worker : workers) worker.join();
 }

@@ -1,5 +1,6 @@
 // divovod config: the settings in force, and where each comes from.
 #include "command_options.h"
+#include "episode_report.h"
 
 namespace {
 
@@ -41,14 +42,14 @@ int runConfig(const std::vector<std::string>& arguments, std::ostream& out, std:
   if (!readUserSettings(settings, problem)) return settingsProblem(err, problem);
   PaletteChoice choice;
   if (!paletteFromSettings(choice, problem)) return settingsProblem(err, problem);
-  out << "config file: " << configFileLine(settings) << "\n";
+  out << "config file: " << terminalText(configFileLine(settings)) << "\n";
   out << "palette: ";
   if (choice.origin == PaletteOrigin::kNone) {
     out << "none (pictures keep their own indices; true-colour ones need --palette)\n";
   } else {
-    out << choice.path << " (from " << paletteOriginText(choice);
+    out << terminalText(choice.path + " (from " + paletteOriginText(choice));
     if (choice.origin == PaletteOrigin::kEnvironment && !settings.palette.empty()) {
-      out << "; the config file's " << settings.palette << " is set aside";
+      out << "; the config file's " << terminalText(settings.palette) << " is set aside";
     }
     out << ")\n";
   }

@@ -15,6 +15,9 @@
 #include "import_reasons.h"
 #include "png_writer.h"
 #include "safe_file.h"
+#include "user_environment.h"
+#include "user_settings.h"
+#include "utf8_text.h"
 #include "version_info.h"
 #include "write_reasons.h"
 
@@ -49,7 +52,10 @@ const char* const kExtractHelp =
     "\n"
     "A damaged file is not extracted at all. Every target is checked before anything is\n"
     "written: one that exists (without --force), is a folder or a device, or leads to the\n"
-    "episode file being read (by any name or link) stops the extraction with nothing written.\n"
+    "episode file being read, the palette file in use, the one DIVOVOD_PALETTE or the config\n"
+    "file names or the config file itself (by any name or link, --force or not) stops the\n"
+    "extraction with nothing written, as does a file name that is not UTF-8 text, which no\n"
+    "manifest can hold (--no-manifest writes the pictures alone).\n"
     "A picture whose bitmap would pass the format's 4 GB limit is left out, and said so.\n"
     "\n"
     "Example:\n"
@@ -195,16 +201,60 @@ void leaveOutEmptyPng(PictureOut& picture) {
                           " picture has no pixels, which PNG cannot hold (--format bmp writes it)";
 }
 
+// A file extract reads or that names the game's palette, with the words for what it is: never
+// written over, --force or not, by whatever name or link a target reaches it.
+struct GuardedFile {
+  FileIdentity identity;
+  std::string role;  // "the palette file (game.pal, from DIVOVOD_PALETTE)"
+};
+using GuardedFiles = std::vector<GuardedFile>;
+
+void guard(GuardedFiles& guarded, const std::string& path, const std::string& role) {
+  GuardedFile file;
+  if (!path.empty() && identifyFile(path.c_str(), file.identity)) {
+    guarded.push_back({file.identity, role});
+  }
+}
+
+// The episode file, the palette in use and, even when this run uses none (--no-palette), the
+// palettes DIVOVOD_PALETTE and the config file name and the config file itself: a later build
+// reads them all.
+GuardedFiles guardedFiles(const ExtractRequest& request) {
+  GuardedFiles guarded;
+  guard(guarded, request.episodeFile, "the episode file being read (" + request.episodeFile + ")");
+  if (request.palette.origin != PaletteOrigin::kNone) {
+    const std::string origin = paletteOriginText(request.palette);
+    guard(guarded, request.palette.path,
+          "the palette file (" + request.palette.path + (origin.empty() ? "" : ", from " + origin) +
+              ")");
+  }
+  std::string variable;
+  if (environmentText(kPaletteVariable, variable)) {
+    guard(guarded, variable,
+          "the palette file (" + variable + ", from " + std::string(kPaletteVariable) + ")");
+  }
+  UserSettings settings;
+  ProjectProblem unread;  // a config file that cannot be read names no palette to keep
+  if (readUserSettings(settings, unread)) {
+    guard(
+        guarded, settings.palette,
+        "the palette file (" + settings.palette + ", from the config file " + settings.file + ")");
+  }
+  guard(guarded, configFilePath(), "the config file (" + configFilePath() + ")");
+  return guarded;
+}
+
 // What stands in the way of one target, before anything is written; "" when nothing does.
 std::string targetProblem(const ExtractRequest& request, const PictureOut& picture,
-                          const FileIdentity* input) {
+                          const GuardedFiles& guarded) {
   const char* path = picture.path.c_str();
   FileIdentity identity;
-  if (input != nullptr && identifyFile(path, identity) && sameFile(identity, *input)) {
-    return "is the episode file being read (" + request.episodeFile + "); it is never written over";
+  if (identifyFile(path, identity)) {
+    for (const GuardedFile& file : guarded) {
+      if (sameFile(identity, file.identity))
+        return "is " + file.role + "; it is never written over";
+    }
   }
-  const std::string palette = paletteFileReason(picture.path, request.palette.path);
-  if (!palette.empty()) return palette;
   if (!pathExists(path)) return std::string();
   std::error_code error;
   const std::filesystem::file_status status =
@@ -252,14 +302,14 @@ std::string sharedTarget(const PictureOut (&pictures)[kTargets], int index) {
 
 // Every target is looked at before any is written, so a refusal changes nothing on disk.
 bool checkTargets(const ExtractRequest& request, const PictureOut (&pictures)[kTargets],
-                  const FileIdentity* input, std::ostream& err) {
+                  const GuardedFiles& guarded, std::ostream& err) {
   bool clear = true;
   for (int i = 0; i < kTargets; ++i) {
     if (!pictures[i].wanted || !pictures[i].notWrittenWhy.empty()) continue;
-    std::string problem = targetProblem(request, pictures[i], input);
+    std::string problem = targetProblem(request, pictures[i], guarded);
     if (problem.empty()) problem = sharedTarget(pictures, i);
     if (problem.empty()) continue;
-    err << "divovod: " << pictures[i].path << ": " << problem << "\n";
+    err << "divovod: " << terminalText(pictures[i].path + ": " + problem) << "\n";
     clear = false;
   }
   if (!clear) err << "divovod: nothing written\n";
@@ -273,7 +323,8 @@ bool makeOutputDirectory(const std::string& directory, std::ostream& err) {
   std::error_code failure;
   std::filesystem::create_directories(std::filesystem::u8path(directory), failure);
   if (!failure) return true;
-  err << "divovod: " << directory << ": cannot make this folder (" << failure.message() << ")\n";
+  err << "divovod: " << terminalText(directory) << ": cannot make this folder ("
+      << failure.message() << ")\n";
   return false;
 }
 
@@ -283,24 +334,34 @@ std::string listed(const std::vector<std::string>& names) {
   return text;
 }
 
-// Writes the pictures still to be written, in file order. When one fails the rest are not
-// tried, and the user learns which files are already new on disk.
+int highestIndex(const unsigned char* pixels, std::int64_t count) {
+  unsigned char highest = 0;
+  for (std::int64_t i = 0; i < count; ++i) highest = std::max(highest, pixels[i]);
+  return highest;
+}
+
+// Writes the pictures still to be written, in file order, and finds the highest index they use.
+// When one fails the rest are not tried, and the user learns which files are already new on disk.
 bool writePictures(std::FILE* file, const ExtractRequest& request, const EpisodeContents& contents,
                    const Palette& palette, const FileIdentities& untouchable,
                    PictureOut (&pictures)[kTargets], std::vector<std::string>& written,
-                   std::ostream& err) {
+                   int& highest, std::ostream& err) {
   for (int i = 0; i < 3; ++i) {
     PictureOut& picture = pictures[i];
     if (!picture.wanted || !picture.notWrittenWhy.empty()) continue;
     PixelBlock pixels = inflatePicture(file, contents.pictures[i]);
     errno = 0;
+    if (pixels) {
+      highest = std::max(highest, highestIndex(pixels.get(), contents.pictures[i].pixelCount));
+    }
     if (!pixels) {
-      err << "divovod: " << request.episodeFile << ": cannot inflate the " << picture.stem
-          << " picture again (not enough memory, or the file changed)\n";
+      err << "divovod: " << terminalText(request.episodeFile) << ": cannot inflate the "
+          << picture.stem << " picture again (not enough memory, or the file changed)\n";
     } else if (!(request.png ? writePngFile : writeBitmapFile)(picture.path.c_str(), picture.width,
                                                                picture.height, pixels.get(),
                                                                palette, untouchable)) {
-      err << "divovod: " << picture.path << ": " << writeReason(picture.path, errno) << "\n";
+      err << "divovod: " << terminalText(picture.path + ": " + writeReason(picture.path, errno))
+          << "\n";
     } else {
       written.push_back(picture.path + " (" + sizeText(picture.width, picture.height) + ")");
       continue;
@@ -311,8 +372,10 @@ bool writePictures(std::FILE* file, const ExtractRequest& request, const Episode
         untried.push_back(pictures[j].path);
     }
     err << "divovod: "
-        << (written.empty() ? "nothing written" : "already written: " + listed(written))
-        << (untried.empty() ? "" : "; not tried: " + listed(untried)) << "\n";
+        << terminalText(
+               (written.empty() ? "nothing written" : "already written: " + listed(written)) +
+               (untried.empty() ? "" : "; not tried: " + listed(untried)))
+        << "\n";
     return false;
   }
   return true;
@@ -392,12 +455,21 @@ EpisodeRecipe extractedRecipe(const ExtractRequest& request, const EpisodeConten
   return recipe;
 }
 
-bool writeManifest(const ExtractRequest& request, const EpisodeRecipe& recipe,
-                   const FileIdentities& untouchable, const PictureOut& target) {
+// A path the manifest names must reach the same file when a build reads it back: TOML strings
+// are UTF-8, so on POSIX a name of other bytes has no way there. "" when every path can.
+std::string unwritablePath(const ExtractRequest& request, const EpisodeRecipe& recipe) {
+  if (!isUtf8(recipe.output)) return request.episodeFile;
+  if (!isUtf8(recipe.palette)) return request.palette.path;
+  return std::string();
+}
+
+// The comment names no file: a name in it would need escapes no TOML comment has.
+bool writeManifest(const EpisodeRecipe& recipe, const FileIdentities& untouchable,
+                   const PictureOut& target) {
   const std::string text = manifestText(
-      recipe, {"Made by divovod extract from " + request.episodeFile + ". `divovod build` of this",
-               "file writes the same episode file again; change a value or a picture and build",
-               "again. Paths are taken from this file's folder."});
+      recipe, {"Made by divovod extract. `divovod build` of this file writes the same episode",
+               "file again; change a value or a picture and build again. Paths are taken from",
+               "this file's folder."});
   PendingFile pending;
   if (!beginReplace(pending, target.path.c_str(), untouchable)) return false;
   appendBytes(pending, text.data(), text.size());
@@ -426,7 +498,8 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
   errno = 0;
   FileHandle file(openEpisodeInput(request.episodeFile));
   if (!file) {
-    err << "divovod: " << request.episodeFile << ": " << episodeInputProblem(errno) << "\n";
+    err << "divovod: " << terminalText(request.episodeFile) << ": " << episodeInputProblem(errno)
+        << "\n";
     return kExitFailed;
   }
   // The title is checked by what zlib allows alone, so that a --title-size of the wrong pixel
@@ -434,7 +507,7 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
   const EpisodeContents contents = readEpisode(file.get());
   if (!episodeIntact(contents)) {
     for (const std::string& problem : episodeProblems(contents)) {
-      err << "divovod: " << request.episodeFile << ": " << problem << "\n";
+      err << "divovod: " << terminalText(request.episodeFile + ": " + problem) << "\n";
     }
     return kExitFailed;
   }
@@ -456,9 +529,10 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
   if (!pictures[1].wanted) {
     // All or nothing, as every other refusal: a retry with --title-size then needs no --force.
     const std::int64_t count = contents.pictures[1].pixelCount;
-    err << "divovod: " << request.episodeFile << ": the title's size is not stored, and its "
-        << count << " pixels match neither stored size; give --title-size WxH"
-        << titleSizeHint(count) << "; nothing written\n";
+    err << "divovod: " << terminalText(request.episodeFile)
+        << ": the title's size is not stored, and its " << count
+        << " pixels match neither stored size; give --title-size WxH" << titleSizeHint(count)
+        << "; nothing written\n";
     return kExitFailed;
   }
   bool anyToWrite = false;
@@ -480,26 +554,43 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
   if (request.manifest) {
     pictures[kManifest].notWrittenWhy = manifestObstacle(contents, pictures, recipe);
   }
-  FileIdentity input;
-  const bool inputKnown = identifyFile(request.episodeFile.c_str(), input);
-  if (!checkTargets(request, pictures, inputKnown ? &input : nullptr, err)) return kExitFailed;
-  if (anyToWrite && !makeOutputDirectory(request.outputDirectory, err)) return kExitFailed;
-  FileIdentities untouchable;
-  if (inputKnown) untouchable.push_back(input);
-  FileIdentity paletteFile;
-  if (!request.palette.path.empty() && identifyFile(request.palette.path.c_str(), paletteFile)) {
-    untouchable.push_back(paletteFile);
-  }
-  std::vector<std::string> written;
-  if (!writePictures(file.get(), request, contents, palette, untouchable, pictures, written, err)) {
-    return kExitFailed;
-  }
   PictureOut& manifest = pictures[kManifest];
   if (manifest.wanted && manifest.notWrittenWhy.empty()) {
+    const std::string unwritable = unwritablePath(request, recipe);
+    if (!unwritable.empty()) {
+      err << "divovod: " << terminalText(unwritable)
+          << ": the name is not UTF-8 text, so no manifest can name this file (--no-manifest "
+             "writes the pictures alone); nothing written\n";
+      return kExitFailed;
+    }
+  }
+  const GuardedFiles guarded = guardedFiles(request);
+  if (!checkTargets(request, pictures, guarded, err)) return kExitFailed;
+  if (anyToWrite && !makeOutputDirectory(request.outputDirectory, err)) return kExitFailed;
+  FileIdentities untouchable;
+  for (const GuardedFile& file : guarded) untouchable.push_back(file.identity);
+  std::vector<std::string> written;
+  int highest = 0;
+  if (!writePictures(file.get(), request, contents, palette, untouchable, pictures, written,
+                     highest, err)) {
+    return kExitFailed;
+  }
+  // A build keeps an indexed picture's own indices only when each one it uses is an entry of the
+  // game's palette with that entry's colour (the pictures carry the palette's colours); past its
+  // last entry it maps them to others. Then the manifest names no palette, and the indices stay.
+  if (manifest.wanted && manifest.notWrittenWhy.empty() && !recipe.palette.empty() &&
+      highest >= palette.colourCount) {
+    recipe.palette.clear();
+    err << "divovod: the manifest names no palette: the pictures use index " << highest
+        << ", past the palette's " << palette.colourCount
+        << " colours, and a build with it would change them\n";
+  }
+  if (manifest.wanted && manifest.notWrittenWhy.empty()) {
     errno = 0;
-    if (!writeManifest(request, recipe, untouchable, manifest)) {
-      err << "divovod: " << manifest.path << ": " << writeReason(manifest.path, errno) << "\n";
-      err << "divovod: already written: " << listed(written) << "\n";
+    if (!writeManifest(recipe, untouchable, manifest)) {
+      err << "divovod: " << terminalText(manifest.path + ": " + writeReason(manifest.path, errno))
+          << "\n";
+      err << "divovod: " << terminalText("already written: " + listed(written)) << "\n";
       return kExitFailed;
     }
     written.push_back(manifest.path);
@@ -510,12 +601,14 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
   }
   const std::string note = paletteNote(request.palette);
   if (!written.empty()) {
-    out << "divovod: wrote " << listed(written) << (note.empty() ? "" : "; " + note) << "\n";
+    out << "divovod: wrote " << terminalText(listed(written) + (note.empty() ? "" : "; " + note))
+        << "\n";
   }
   int status = kExitDone;
   for (const PictureOut& picture : pictures) {
     if (picture.notWrittenWhy.empty()) continue;
-    err << "divovod: " << picture.path << " not written: " << picture.notWrittenWhy << "\n";
+    err << "divovod: " << terminalText(picture.path + " not written: " + picture.notWrittenWhy)
+        << "\n";
     // A manifest that no build could make the file from is left out, and said so; the pictures
     // are what was asked for.
     if (&picture != &manifest) status = kExitFailed;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "episode_report.h"
 #include "file_open.h"
 #include "import_reasons.h"
 #include "version_info.h"
@@ -110,18 +111,18 @@ bool loadPalette(const std::string& path, Palette& palette, std::ostream& err) {
   errno = 0;
   const PaletteOutcome outcome = readPalette(path.c_str(), palette);
   if (!outcome.ok()) {
-    err << "divovod: " << path << ": " << paletteReason(outcome, errno) << "\n";
+    err << "divovod: " << terminalText(path + ": " + paletteReason(outcome, errno)) << "\n";
     return false;
   }
   if (outcome.sixBitValues) {
-    err << "divovod: " << path
+    err << "divovod: " << terminalText(path)
         << ": read as 6-bit VGA values (every byte is at most 63), each scaled to 0..255\n";
   }
   return true;
 }
 
 int settingsProblem(std::ostream& err, const ProjectProblem& problem) {
-  err << "divovod: " << problemText(problem) << "\n";
+  err << "divovod: " << terminalText(problemText(problem)) << "\n";
   return kExitUsage;
 }
 
@@ -331,7 +332,8 @@ std::string episodeInputProblem(int openError) {
 }
 
 int cannotOpen(std::ostream& err, const std::string& name, int openError) {
-  err << "divovod: " << name << ": " << importReason({ImportProblem::kCannotOpen, 0}, openError)
+  err << "divovod: "
+      << terminalText(name + ": " + importReason({ImportProblem::kCannotOpen, 0}, openError))
       << "\n";
   return kExitFailed;
 }

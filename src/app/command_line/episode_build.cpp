@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "episode_report.h"
 #include "field_text.h"
 #include "import_reasons.h"
 #include "numbers.h"
@@ -122,11 +123,12 @@ bool reportImports(const std::string (&names)[3], const PictureImport (&results)
   bool all = true;
   for (int i = 0; i < 3; ++i) {
     if (!results[i].outcome.ok()) {
-      err << "divovod: " << names[i] << ": "
-          << importReason(results[i].outcome, results[i].openError) << "\n";
+      err << "divovod: "
+          << terminalText(names[i] + ": " + importReason(results[i].outcome, results[i].openError))
+          << "\n";
       all = false;
     } else if (results[i].report.mapped) {
-      err << "divovod: " << names[i] << ": " << mappingLine(results[i].report) << "\n";
+      err << "divovod: " << terminalText(names[i] + ": " + mappingLine(results[i].report)) << "\n";
     }
   }
   return all;
