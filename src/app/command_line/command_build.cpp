@@ -184,13 +184,13 @@ int optionForm(const ParsedOptions& parsed, std::ostream& out, std::ostream& err
   if (!writeEpisodeFile(answers, images[0], images[1], images[2],
                         protectedFiles(names, palette.path))) {
     err << "divovod: "
-        << terminalText(answers.outputFileName + ": " +
-                        episodeWriteReason(answers.outputFileName, names, errno, palette.path))
+        << messageText(answers.outputFileName + ": " +
+                       episodeWriteReason(answers.outputFileName, names, errno, palette.path))
         << "\n";
     return kExitFailed;
   }
-  out << "divovod: "
-      << terminalText(wroteText(answers.outputFileName, images, paletteNote(palette))) << "\n";
+  out << "divovod: " << messageText(wroteText(answers.outputFileName, images, paletteNote(palette)))
+      << "\n";
   return kExitDone;
 }
 

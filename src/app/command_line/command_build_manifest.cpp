@@ -120,8 +120,8 @@ int loadPalettes(const ParsedOptions& parsed, std::vector<Episode>& episodes, st
       const int loading = loadMapping(episode.palette, wishes, *fresh, err);
       if (loading != kGoOn) {
         err << "divovod: "
-            << terminalText(recipe.manifest + ": the episode writing " + recipe.output +
-                            " cannot use its palette; nothing built")
+            << messageText(recipe.manifest + ": the episode writing " + recipe.output +
+                           " cannot use its palette; nothing built")
             << "\n";
         return loading;
       }
@@ -249,7 +249,7 @@ void buildSideBySide(const std::vector<Episode>& episodes, const std::vector<boo
     board.changed.wait(hold, [&] { return board.ready[i]; });
     const EpisodeResult& result = board.results[i];
     (result.outcome == Outcome::kFailed ? err : out)
-        << "divovod: " << terminalText(result.line) << "\n";
+        << "divovod: " << messageText(result.line) << "\n";
   }
   for (std::thread& worker : workers) worker.join();
 }

@@ -42,14 +42,14 @@ int runConfig(const std::vector<std::string>& arguments, std::ostream& out, std:
   if (!readUserSettings(settings, problem)) return settingsProblem(err, problem);
   PaletteChoice choice;
   if (!paletteFromSettings(choice, problem)) return settingsProblem(err, problem);
-  out << "config file: " << terminalText(configFileLine(settings)) << "\n";
+  out << "config file: " << messageText(configFileLine(settings)) << "\n";
   out << "palette: ";
   if (choice.origin == PaletteOrigin::kNone) {
     out << "none (pictures keep their own indices; true-colour ones need --palette)\n";
   } else {
-    out << terminalText(choice.path + " (from " + paletteOriginText(choice));
+    out << messageText(choice.path + " (from " + paletteOriginText(choice));
     if (choice.origin == PaletteOrigin::kEnvironment && !settings.palette.empty()) {
-      out << "; the config file's " << terminalText(settings.palette) << " is set aside";
+      out << "; the config file's " << messageText(settings.palette) << " is set aside";
     }
     out << ")\n";
   }

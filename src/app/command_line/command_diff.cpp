@@ -45,13 +45,13 @@ bool readSide(Side& side, std::ostream& err) {
   errno = 0;
   side.file.reset(openEpisodeInput(side.name));
   if (!side.file) {
-    err << "divovod: " << terminalText(side.name + ": " + episodeInputProblem(errno)) << "\n";
+    err << "divovod: " << messageText(side.name + ": " + episodeInputProblem(errno)) << "\n";
     return false;
   }
   side.contents = readEpisode(side.file.get());
   if (episodeIntact(side.contents)) return true;
   for (const std::string& problem : episodeProblems(side.contents)) {
-    err << "divovod: " << terminalText(side.name + ": " + problem) << "\n";
+    err << "divovod: " << messageText(side.name + ": " + problem) << "\n";
   }
   return false;
 }

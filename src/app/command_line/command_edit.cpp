@@ -165,9 +165,9 @@ int runEdit(const std::vector<std::string>& arguments, std::ostream& out, std::o
   const EpisodeContents contents = readEpisode(file.get());
   if (!episodeIntact(contents)) {
     for (const std::string& line : episodeProblems(contents)) {
-      err << "divovod: " << terminalText(edit.file + ": " + line) << "\n";
+      err << "divovod: " << messageText(edit.file + ": " + line) << "\n";
     }
-    err << "divovod: " << terminalText(edit.file)
+    err << "divovod: " << messageText(edit.file)
         << ": a damaged file is not edited; nothing written\n";
     return kExitFailed;
   }
@@ -179,7 +179,7 @@ int runEdit(const std::vector<std::string>& arguments, std::ostream& out, std::o
     if (!edit.pictures[i].empty()) continue;
     kept[i] = storedStream(file.get(), contents.pictures[i]);
     if (kept[i].empty()) {
-      err << "divovod: " << terminalText(edit.file) << ": the " << kPictureNames[i]
+      err << "divovod: " << messageText(edit.file) << ": the " << kPictureNames[i]
           << " cannot be read again (not enough memory, or the file changed); nothing written\n";
       return kExitFailed;
     }
@@ -218,8 +218,8 @@ int runEdit(const std::vector<std::string>& arguments, std::ostream& out, std::o
   errno = 0;
   if (!writeEpisodeWithHeader(edit.output.c_str(), header, pictures, untouchable)) {
     err << "divovod: "
-        << terminalText(edit.output + ": " +
-                        episodeWriteReason(edit.output, names, errno, palette.path))
+        << messageText(edit.output + ": " +
+                       episodeWriteReason(edit.output, names, errno, palette.path))
         << "\n";
     return kExitFailed;
   }
@@ -227,8 +227,8 @@ int runEdit(const std::vector<std::string>& arguments, std::ostream& out, std::o
   for (const ImportedImage* picture : pictures) size += 4 + picture->compressedSize;
   const std::string note = edit.anyPicture ? paletteNote(palette) : std::string();
   out << "divovod: wrote "
-      << terminalText(edit.output + " (" + std::to_string(size) + " bytes; changed: " +
-                      changedList(edit) + (note.empty() ? "" : "; " + note) + ")")
+      << messageText(edit.output + " (" + std::to_string(size) + " bytes; changed: " +
+                     changedList(edit) + (note.empty() ? "" : "; " + note) + ")")
       << "\n";
   return kExitDone;
 }

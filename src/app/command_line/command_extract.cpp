@@ -309,7 +309,7 @@ bool checkTargets(const ExtractRequest& request, const PictureOut (&pictures)[kT
     std::string problem = targetProblem(request, pictures[i], guarded);
     if (problem.empty()) problem = sharedTarget(pictures, i);
     if (problem.empty()) continue;
-    err << "divovod: " << terminalText(pictures[i].path + ": " + problem) << "\n";
+    err << "divovod: " << messageText(pictures[i].path + ": " + problem) << "\n";
     clear = false;
   }
   if (!clear) err << "divovod: nothing written\n";
@@ -323,8 +323,8 @@ bool makeOutputDirectory(const std::string& directory, std::ostream& err) {
   std::error_code failure;
   std::filesystem::create_directories(std::filesystem::u8path(directory), failure);
   if (!failure) return true;
-  err << "divovod: " << terminalText(directory) << ": cannot make this folder ("
-      << failure.message() << ")\n";
+  err << "divovod: " << messageText(directory) << ": cannot make this folder (" << failure.message()
+      << ")\n";
   return false;
 }
 
@@ -355,12 +355,12 @@ bool writePictures(std::FILE* file, const ExtractRequest& request, const Episode
       highest = std::max(highest, highestIndex(pixels.get(), contents.pictures[i].pixelCount));
     }
     if (!pixels) {
-      err << "divovod: " << terminalText(request.episodeFile) << ": cannot inflate the "
+      err << "divovod: " << messageText(request.episodeFile) << ": cannot inflate the "
           << picture.stem << " picture again (not enough memory, or the file changed)\n";
     } else if (!(request.png ? writePngFile : writeBitmapFile)(picture.path.c_str(), picture.width,
                                                                picture.height, pixels.get(),
                                                                palette, untouchable)) {
-      err << "divovod: " << terminalText(picture.path + ": " + writeReason(picture.path, errno))
+      err << "divovod: " << messageText(picture.path + ": " + writeReason(picture.path, errno))
           << "\n";
     } else {
       written.push_back(picture.path + " (" + sizeText(picture.width, picture.height) + ")");
@@ -372,7 +372,7 @@ bool writePictures(std::FILE* file, const ExtractRequest& request, const Episode
         untried.push_back(pictures[j].path);
     }
     err << "divovod: "
-        << terminalText(
+        << messageText(
                (written.empty() ? "nothing written" : "already written: " + listed(written)) +
                (untried.empty() ? "" : "; not tried: " + listed(untried)))
         << "\n";
@@ -498,7 +498,7 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
   errno = 0;
   FileHandle file(openEpisodeInput(request.episodeFile));
   if (!file) {
-    err << "divovod: " << terminalText(request.episodeFile) << ": " << episodeInputProblem(errno)
+    err << "divovod: " << messageText(request.episodeFile) << ": " << episodeInputProblem(errno)
         << "\n";
     return kExitFailed;
   }
@@ -507,7 +507,7 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
   const EpisodeContents contents = readEpisode(file.get());
   if (!episodeIntact(contents)) {
     for (const std::string& problem : episodeProblems(contents)) {
-      err << "divovod: " << terminalText(request.episodeFile + ": " + problem) << "\n";
+      err << "divovod: " << messageText(request.episodeFile + ": " + problem) << "\n";
     }
     return kExitFailed;
   }
@@ -529,7 +529,7 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
   if (!pictures[1].wanted) {
     // All or nothing, as every other refusal: a retry with --title-size then needs no --force.
     const std::int64_t count = contents.pictures[1].pixelCount;
-    err << "divovod: " << terminalText(request.episodeFile)
+    err << "divovod: " << messageText(request.episodeFile)
         << ": the title's size is not stored, and its " << count
         << " pixels match neither stored size; give --title-size WxH" << titleSizeHint(count)
         << "; nothing written\n";
@@ -558,7 +558,7 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
   if (manifest.wanted && manifest.notWrittenWhy.empty()) {
     const std::string unwritable = unwritablePath(request, recipe);
     if (!unwritable.empty()) {
-      err << "divovod: " << terminalText(unwritable)
+      err << "divovod: " << messageText(unwritable)
           << ": the name is not UTF-8 text, so no manifest can name this file (--no-manifest "
              "writes the pictures alone); nothing written\n";
       return kExitFailed;
@@ -588,9 +588,9 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
   if (manifest.wanted && manifest.notWrittenWhy.empty()) {
     errno = 0;
     if (!writeManifest(recipe, untouchable, manifest)) {
-      err << "divovod: " << terminalText(manifest.path + ": " + writeReason(manifest.path, errno))
+      err << "divovod: " << messageText(manifest.path + ": " + writeReason(manifest.path, errno))
           << "\n";
-      err << "divovod: " << terminalText("already written: " + listed(written)) << "\n";
+      err << "divovod: " << messageText("already written: " + listed(written)) << "\n";
       return kExitFailed;
     }
     written.push_back(manifest.path);
@@ -601,13 +601,13 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
   }
   const std::string note = paletteNote(request.palette);
   if (!written.empty()) {
-    out << "divovod: wrote " << terminalText(listed(written) + (note.empty() ? "" : "; " + note))
+    out << "divovod: wrote " << messageText(listed(written) + (note.empty() ? "" : "; " + note))
         << "\n";
   }
   int status = kExitDone;
   for (const PictureOut& picture : pictures) {
     if (picture.notWrittenWhy.empty()) continue;
-    err << "divovod: " << terminalText(picture.path + " not written: " + picture.notWrittenWhy)
+    err << "divovod: " << messageText(picture.path + " not written: " + picture.notWrittenWhy)
         << "\n";
     // A manifest that no build could make the file from is left out, and said so; the pictures
     // are what was asked for.

@@ -111,18 +111,18 @@ bool loadPalette(const std::string& path, Palette& palette, std::ostream& err) {
   errno = 0;
   const PaletteOutcome outcome = readPalette(path.c_str(), palette);
   if (!outcome.ok()) {
-    err << "divovod: " << terminalText(path + ": " + paletteReason(outcome, errno)) << "\n";
+    err << "divovod: " << messageText(path + ": " + paletteReason(outcome, errno)) << "\n";
     return false;
   }
   if (outcome.sixBitValues) {
-    err << "divovod: " << terminalText(path)
+    err << "divovod: " << messageText(path)
         << ": read as 6-bit VGA values (every byte is at most 63), each scaled to 0..255\n";
   }
   return true;
 }
 
 int settingsProblem(std::ostream& err, const ProjectProblem& problem) {
-  err << "divovod: " << terminalText(problemText(problem)) << "\n";
+  err << "divovod: " << messageText(problemText(problem)) << "\n";
   return kExitUsage;
 }
 
@@ -333,7 +333,7 @@ std::string episodeInputProblem(int openError) {
 
 int cannotOpen(std::ostream& err, const std::string& name, int openError) {
   err << "divovod: "
-      << terminalText(name + ": " + importReason({ImportProblem::kCannotOpen, 0}, openError))
+      << messageText(name + ": " + importReason({ImportProblem::kCannotOpen, 0}, openError))
       << "\n";
   return kExitFailed;
 }

@@ -229,7 +229,7 @@ int runShow(const std::vector<std::string>& arguments, std::ostream& out, std::o
     FileHandle file(openEpisodeInput(name));
     if (!file) {
       shown[i].error = episodeInputProblem(errno);
-      err << "divovod: " << terminalText(name + ": " + shown[i].error) << "\n";
+      err << "divovod: " << messageText(name + ": " + shown[i].error) << "\n";
       status = kExitFailed;
       continue;
     }

@@ -124,11 +124,11 @@ bool reportImports(const std::string (&names)[3], const PictureImport (&results)
   for (int i = 0; i < 3; ++i) {
     if (!results[i].outcome.ok()) {
       err << "divovod: "
-          << terminalText(names[i] + ": " + importReason(results[i].outcome, results[i].openError))
+          << messageText(names[i] + ": " + importReason(results[i].outcome, results[i].openError))
           << "\n";
       all = false;
     } else if (results[i].report.mapped) {
-      err << "divovod: " << terminalText(names[i] + ": " + mappingLine(results[i].report)) << "\n";
+      err << "divovod: " << messageText(names[i] + ": " + mappingLine(results[i].report)) << "\n";
     }
   }
   return all;

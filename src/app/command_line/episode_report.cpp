@@ -133,9 +133,7 @@ void appendEscaped(std::string& shown, const std::string& text, std::size_t at, 
   }
 }
 
-}  // namespace
-
-std::string terminalText(const std::string& text) {
+std::string escapedText(const std::string& text, bool escapeBackslash) {
   std::string shown;
   for (std::size_t at = 0; at < text.size();) {
     std::uint32_t codePoint = 0;
@@ -144,7 +142,7 @@ std::string terminalText(const std::string& text) {
     if (length == 0) {
       appendEscaped(shown, text, at, 1);
       at += 1;
-    } else if (control || codePoint == '\\') {
+    } else if (control || (escapeBackslash && codePoint == '\\')) {
       appendEscaped(shown, text, at, length);
       at += length;
     } else {
@@ -154,6 +152,12 @@ std::string terminalText(const std::string& text) {
   }
   return shown;
 }
+
+}  // namespace
+
+std::string terminalText(const std::string& text) { return escapedText(text, true); }
+
+std::string messageText(const std::string& text) { return escapedText(text, false); }
 
 std::string jsonText(const std::string& text) {
   std::string shown;

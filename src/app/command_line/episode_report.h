@@ -32,6 +32,11 @@ std::string showAsJson(const std::vector<ShownFile>& files);
 // the backslash and every byte that is not part of well-formed UTF-8 written as \xNN.
 std::string terminalText(const std::string& text);
 
+// A line of the program's own that names files, as it may safely reach a terminal: the same,
+// but a backslash stays as it is, since it is the folder separator of a Windows path. Stored
+// text (terminalText) escapes it, so that it cannot be mistaken for an escape.
+std::string messageText(const std::string& text);
+
 // Text as a JSON string can hold it: well-formed UTF-8 kept, other bytes written as \xNN.
 std::string jsonText(const std::string& text);
 
