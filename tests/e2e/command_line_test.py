@@ -838,12 +838,13 @@ class HostileExtractTest(unittest.TestCase):
         self.assertFalse(os.path.exists(self.path("empty")))
 
     def test_a_title_stream_past_the_largest_picture_is_called_so(self):
-        # The title's size is not stored; its stream inflates past 2^31 - 1 bytes before it ends.
+        # The title's size is not stored; its stream inflates past the most pixels the import
+        # can store (a 32-bit count of room for the stream) before it ends.
         write(self.path("long.z4k"), episode_file([(1, 1), (1, 1)], title_pixels=2200 << 20))
         result = run("show", "long.z4k", cwd=self.folder)
         self.assertEqual(result.returncode, 1)
-        self.assertIn(b"its stream inflates past 2147483647 pixels, more than any picture holds",
-                      result.stdout + result.stderr)
+        self.assertIn(b"its stream inflates past 2126221421 pixels, more than any picture divovod "
+                      b"stores holds", result.stdout + result.stderr)
 
     def test_a_tall_narrow_picture_is_written_in_blocks(self):
         # 1 x 16,777,216: once two writes a row; seconds now.
