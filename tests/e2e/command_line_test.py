@@ -708,6 +708,35 @@ class StandardInputTest(unittest.TestCase):
                                         b"itself\n")
 
 
+    def test_devices_and_folders_are_refused_before_they_are_read(self):
+        # /dev/zero would give bytes without end and /dev/null none; both are only read from.
+        good = self.good_file()
+        os.mkdir(os.path.join(self.folder, "folder.z4k"))
+        cases = [
+            (["show", "/dev/zero"], 1, "/dev/zero", "a character device"),
+            (["show", "--json", "folder.z4k"], 1, "folder.z4k", "a folder"),
+            (["extract", "/dev/zero", "-d", "out"], 1, "/dev/zero", "a character device"),
+            (["diff", "good.z4k", "/dev/null"], 2, "/dev/null", "a character device"),
+            (["edit", "/dev/zero", "-n", "x", "-o", "out.z4k"], 1, "/dev/zero",
+             "a character device"),
+            (["edit", "folder.z4k", "-n", "x"], 1, "folder.z4k", "a folder"),
+        ]
+        for command, status, name, what in cases:
+            with self.subTest(" ".join(command)):
+                result = run(*command, cwd=self.folder)
+                self.assertEqual(result.returncode, status)
+                self.assertEqual(result.stderr, f"divovod: {name}: is {what}, not an episode file; "
+                                 f"nothing was read from it\n".encode())
+        self.assertEqual(sorted(os.listdir(self.folder)), ["0.bmp", "1.bmp", "2.bmp", "folder.z4k",
+                                                           "good.z4k"], "nothing written")
+        self.assertEqual(read(os.path.join(self.folder, "good.z4k")), good)
+        with open("/dev/null", "rb") as nothing:
+            result = subprocess.run([PROGRAM, "show", "-"], cwd=self.folder, stdin=nothing,
+                                    capture_output=True, timeout=60)
+        self.assertEqual((result.returncode, result.stderr),
+                         (1, b"divovod: -: standard input is a character device, not an episode "
+                             b"file; nothing was read from it\n"))
+
 class HostileExtractTest(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="divovod-cli-")

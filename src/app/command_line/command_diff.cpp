@@ -44,9 +44,10 @@ struct Side {
 // Opens and checks one side; false after saying why it cannot be compared.
 bool readSide(Side& side, std::ostream& err) {
   errno = 0;
-  side.file.reset(openEpisodeInput(side.name));
+  FileKind kind = FileKind::kMissing;
+  side.file.reset(openEpisodeInput(side.name, kind));
   if (!side.file) {
-    err << "divovod: " << side.name << ": " << episodeInputProblem(errno) << "\n";
+    err << "divovod: " << side.name << ": " << episodeInputProblem(side.name, errno, kind) << "\n";
     return false;
   }
   side.contents = readEpisode(side.file.get());

@@ -413,9 +413,11 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
     if (!loadPalette(request.palette.path, palette, err)) return kExitFailed;
   }
   errno = 0;
-  FileHandle file(openEpisodeInput(request.episodeFile));
+  FileKind kind = FileKind::kMissing;
+  FileHandle file(openEpisodeInput(request.episodeFile, kind));
   if (!file) {
-    err << "divovod: " << request.episodeFile << ": " << episodeInputProblem(errno) << "\n";
+    err << "divovod: " << request.episodeFile << ": "
+        << episodeInputProblem(request.episodeFile, errno, kind) << "\n";
     return kExitFailed;
   }
   // The title is checked by what zlib allows alone, so that a --title-size of the wrong pixel

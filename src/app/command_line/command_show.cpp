@@ -218,9 +218,10 @@ int runShow(const std::vector<std::string>& arguments, std::ostream& out, std::o
     const std::string& name = parsed.positional[i];
     shown[i].name = name;
     errno = 0;
-    FileHandle file(openEpisodeInput(name));
+    FileKind kind = FileKind::kMissing;
+    FileHandle file(openEpisodeInput(name, kind));
     if (!file) {
-      shown[i].error = episodeInputProblem(errno);
+      shown[i].error = episodeInputProblem(name, errno, kind);
       err << "divovod: " << name << ": " << shown[i].error << "\n";
       status = kExitFailed;
       continue;
