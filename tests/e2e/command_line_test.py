@@ -597,7 +597,8 @@ class DamagedFileTest(unittest.TestCase):
         os.makedirs(os.path.join(self.folder, "folder.z4k"))
         result = run("show", "folder.z4k", cwd=self.folder)
         self.assertEqual((result.returncode, result.stdout), (1, b""))
-        self.assertIn(b"folder.z4k: cannot be opened (Is a directory)", result.stderr)
+        self.assertIn(b"folder.z4k: is a folder, not an episode file; nothing was read from it",
+                      result.stderr)
 
 
 # --- extract against hostile files and faults, show of several files, the preview -------------
