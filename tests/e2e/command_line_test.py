@@ -589,6 +589,20 @@ class DamagedFileTest(unittest.TestCase):
         self.assertFalse(report["header"]["usual_fixed_values"])
         self.assertTrue(report["intact"])
 
+    def test_a_size_its_stream_cannot_hold_is_never_inflated(self):
+        # 4,000,000 pixels from a stream of a few bytes: more than deflate's 1032 a byte.
+        claim = bytearray(episode_file([(1, 1), (1, 1)]))
+        struct.pack_into("<ii", claim, 176, 2000, 2000)
+        write(os.path.join(self.folder, "claim.z4k"), bytes(claim))
+        shown = run("show", "claim.z4k", cwd=self.folder).stdout.decode()
+        self.assertRegex(shown, r"episode image   block at offset 208, stream of \d+ bytes, "
+                                r"damaged\n")
+        self.assertRegex(shown, r"episode image: its \d+-byte stream cannot hold the 4000000 "
+                                r"pixels its size in the header gives \(at most \d+\); it was "
+                                r"not inflated")
+        report = json.loads(run("show", "--json", "claim.z4k", cwd=self.folder).stdout)
+        self.assertEqual([p["pixels"] for p in report["pictures"]], [None, 1, 1])
+
     def test_missing_file(self):
         for command in (["show"], ["show", "--json"], ["extract"]):
             result = run(*command, "nowhere.z4k", cwd=self.folder)
