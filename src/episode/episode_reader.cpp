@@ -93,6 +93,7 @@ bool refill(StreamInput& input, z_stream& z) {
 // Inflates the stream into a scratch buffer, counting pixels and stopping as soon as it gives
 // more than `limit`: a stream that inflates without end costs time bounded by its own size.
 void checkStream(std::FILE* file, std::int64_t limit, PictureBlock& block) {
+  block.pixelLimit = limit;
   StreamInput input{file, block.streamSize, {}};
   z_stream z{};
   if (inflateInit(&z) != Z_OK) {
@@ -107,10 +108,13 @@ void checkStream(std::FILE* file, std::int64_t limit, PictureBlock& block) {
       block.problem = PictureProblem::kCutShort;
       break;
     }
+    // Room for one pixel past the limit at most: the stream is stopped the moment it overruns.
+    const std::size_t room = static_cast<std::size_t>(
+        std::min<std::int64_t>(sizeof scratch, limit - block.pixelCount + 1));
     z.next_out = scratch;
-    z.avail_out = sizeof scratch;
+    z.avail_out = static_cast<uInt>(room);
     status = inflate(&z, Z_NO_FLUSH);
-    block.pixelCount += static_cast<std::int64_t>(sizeof scratch - z.avail_out);
+    block.pixelCount += static_cast<std::int64_t>(room - z.avail_out);
     if (block.pixelCount > limit) {
       block.problem = PictureProblem::kTooManyPixels;
       break;
@@ -137,16 +141,26 @@ void checkStream(std::FILE* file, std::int64_t limit, PictureBlock& block) {
   inflateEnd(&z);
 }
 
-std::int64_t inflateLimit(const PictureBlock& block) {
+// What a block's stream may give at most, or the problem that rules it out before inflating.
+PictureProblem claimProblem(const PictureBlock& block, std::int64_t largestPicture) {
+  if (block.expectedPixels > largestPicture) return PictureProblem::kClaimPastLargest;
+  if (block.expectedPixels > inflateBound(block.streamSize)) {
+    return PictureProblem::kClaimPastStream;
+  }
+  return PictureProblem::kNone;
+}
+
+std::int64_t inflateLimit(const PictureBlock& block, std::int64_t largestPicture) {
   if (block.expectedPixels >= 0) return block.expectedPixels;
-  return std::min(kLargestCount, block.streamSize * kLargestInflateRatio);
+  return std::min(largestPicture, inflateBound(block.streamSize));
 }
 
 void markRestNotReached(EpisodeContents& contents, int from) {
   for (int i = from; i < 3; ++i) contents.pictures[i].problem = PictureProblem::kNotReached;
 }
 
-void readBlocks(std::FILE* file, EpisodeContents& contents, std::int64_t titlePixels) {
+void readBlocks(std::FILE* file, EpisodeContents& contents, std::int64_t titlePixels,
+                std::int64_t largestPicture) {
   const EpisodeHeader& header = contents.header;
   const std::int64_t expected[3] = {
       pixelsOf(header.episodeImageWidth, header.episodeImageHeight), titlePixels,
@@ -171,7 +185,10 @@ void readBlocks(std::FILE* file, EpisodeContents& contents, std::int64_t titlePi
       block.problem = PictureProblem::kPastEnd;
       return markRestNotReached(contents, i + 1);
     }
-    checkStream(file, inflateLimit(block), block);
+    block.problem = claimProblem(block, largestPicture);
+    if (block.problem == PictureProblem::kNone) {
+      checkStream(file, inflateLimit(block, largestPicture), block);
+    }
     at += 4 + block.streamSize;
   }
   contents.bytesAfterLastPicture = contents.fileSize - at;
@@ -179,7 +196,28 @@ void readBlocks(std::FILE* file, EpisodeContents& contents, std::int64_t titlePi
 
 }  // namespace
 
+std::int64_t largestStoredPixels() {
+  // The import's room for a stream of n pixels grows with n; the largest n whose room still fits
+  // a 32-bit count, found from the room itself so that the two never disagree.
+  static const std::int64_t largest = [] {
+    std::int64_t count = kLargestCount / 101 * 100;
+    while (outputCapacity(count + 1) <= kLargestCount) ++count;
+    while (outputCapacity(count) > kLargestCount) --count;
+    return count;
+  }();
+  return largest;
+}
+
+std::int64_t inflateBound(std::int64_t streamSize) {
+  return (streamSize + 1) * kLargestInflateRatio;
+}
+
 EpisodeContents readEpisode(std::FILE* file, std::int64_t titlePixels) {
+  return readEpisode(file, titlePixels, largestStoredPixels());
+}
+
+EpisodeContents readEpisode(std::FILE* file, std::int64_t titlePixels,
+                            std::int64_t largestPicture) {
   EpisodeContents contents;
   contents.fileSize = fileSize(file);
   unsigned char bytes[kEpisodeHeaderBytes];
@@ -197,7 +235,7 @@ EpisodeContents readEpisode(std::FILE* file, std::int64_t titlePixels) {
     markRestNotReached(contents, 0);
     return contents;
   }
-  readBlocks(file, contents, titlePixels);
+  readBlocks(file, contents, titlePixels, largestPicture);
   return contents;
 }
 

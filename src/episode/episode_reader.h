@@ -13,11 +13,20 @@
 #include "allocation.h"
 #include "episode_file.h"
 
-// zlib never expands a byte of deflate data to more than about 1032 bytes, so a stream of n bytes
-// that claims more than n x 1032 pixels is damaged, whatever its header says.
+// Deflate never expands a byte to more than 1032 bytes (a match of 258 bytes costs two bits at
+// best), so a stream of n bytes that must hold more than (n + 1) x 1032 pixels is damaged,
+// whatever its header says, and one that holds fewer is never inflated further than that.
 constexpr std::int64_t kLargestInflateRatio = 1032;
-// The most pixels a picture may hold: its width and height are 32-bit counts.
+// The most pixels the format's 32-bit counts can give a picture.
 constexpr std::int64_t kLargestPixelCount = 2147483647;
+
+// The most pixels of a picture divovod can store: the import keeps room for a stream of the
+// picture's pixels grown by zlib's worst case (outputCapacity), and that room is a 32-bit count.
+// A stream asked for more than this is damaged: no picture divovod writes holds more.
+std::int64_t largestStoredPixels();
+
+// The most a stream of streamSize bytes can inflate to: (streamSize + 1) x 1032.
+std::int64_t inflateBound(std::int64_t streamSize);
 
 enum class HeaderProblem {
   kNone,
@@ -31,15 +40,18 @@ enum class HeaderProblem {
 
 enum class PictureProblem {
   kNone,
-  kNotReached,     // an earlier block's size made this block's place unknown
-  kSizeMissing,    // the file ends inside this block's size field
-  kNegativeSize,   // the stored stream size is below zero
-  kPastEnd,        // the stream size runs past the end of the file
-  kCorrupt,        // zlib refuses the data or its checksum (see zlibMessage)
-  kCutShort,       // the block's bytes end before the stream does
-  kTooManyPixels,  // the stream inflates past the pixels it should hold
-  kTooFewPixels,   // the stream ends complete with fewer pixels than it should hold
-  kLeftoverBytes,  // the block holds bytes after the stream's end
+  kNotReached,        // an earlier block's size made this block's place unknown
+  kSizeMissing,       // the file ends inside this block's size field
+  kNegativeSize,      // the stored stream size is below zero
+  kPastEnd,           // the stream size runs past the end of the file
+  kCorrupt,           // zlib refuses the data or its checksum (see zlibMessage)
+  kCutShort,          // the block's bytes end before the stream does
+  kTooManyPixels,     // the stream inflates past the pixels it should hold, or past pixelLimit
+  kTooFewPixels,      // the stream ends complete with fewer pixels than it should hold
+  kClaimPastStream,   // it should hold more pixels than its stream could ever give (more than
+                      // inflateBound of its size); nothing is inflated
+  kClaimPastLargest,  // it should hold more than largestStoredPixels(); nothing is inflated
+  kLeftoverBytes,     // the block holds bytes after the stream's end
 };
 
 enum class EpisodePicture { kEpisode = 0, kTitle = 1, kLowtitle = 2 };
@@ -49,6 +61,10 @@ struct PictureBlock {
   std::int32_t streamSize = 0;      // as stored; meaningful once the size field was read
   std::int64_t pixelCount = 0;      // bytes the stream gave before it ended or was stopped
   std::int64_t expectedPixels = 0;  // what it must give; -1 when only the inflate bound is known
+  // The most the check let it give: the expected pixels, else inflateBound of the stream (or of
+  // the largest picture asked for); the stream is stopped one pixel past it, so that reading a
+  // file costs no more inflating than its own size allows.
+  std::int64_t pixelLimit = 0;
   PictureProblem problem = PictureProblem::kNone;
   int zlibStatus = 0;                 // zlib's status for kCorrupt (Z_MEM_ERROR: no inflater)
   const char* zlibMessage = nullptr;  // zlib's own words for kCorrupt, when it has some
@@ -71,8 +87,10 @@ struct PixelReleaser {
 using PixelBlock = std::unique_ptr<unsigned char, PixelReleaser>;
 
 // titlePixels: how many pixels the title must hold, or -1 when unknown (its size is stored
-// nowhere); then only the inflate bound limits it.
+// nowhere); then only the inflate bound limits it. largestPicture: the most pixels any picture
+// may hold (tests give less, to reach the bound with small files).
 EpisodeContents readEpisode(std::FILE* file, std::int64_t titlePixels = -1);
+EpisodeContents readEpisode(std::FILE* file, std::int64_t titlePixels, std::int64_t largestPicture);
 
 // The same for a file named by its path; false (contents untouched) when it cannot be opened.
 bool readEpisodeFile(const char* path, EpisodeContents& contents, std::int64_t titlePixels = -1);

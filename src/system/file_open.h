@@ -27,7 +27,22 @@ inline std::int64_t fileSize(std::FILE* file) {
   return std::ftell(file);
 }
 
-// Standard input ("-"), or the pipe or device at `path`, read to its end and handed back as a
-// file that can be sought like a regular one (an episode file is read more than once). At most
-// `limit` bytes: past them, null with errno EFBIG. Null with errno set when it cannot be read.
+// What a name leads to, links followed; "-" names standard input.
+enum class FileKind {
+  kMissing,  // nothing by that name, or it cannot be looked at
+  kRegular,
+  kFolder,
+  kPipe,
+  kCharacterDevice,  // a terminal, /dev/null, /dev/zero...
+  kBlockDevice,
+  kSocket,
+  kOther,
+};
+FileKind fileKindOf(const char* path);
+
+// Standard input ("-"), or the pipe at `path`, read to its end and handed back as a file that
+// can be sought like a regular one (an episode file is read more than once). At most `limit`
+// bytes: past them, null with errno EFBIG. A device or a folder, whatever the name said when it
+// was looked at, is refused before anything is read from it: null with errno ENXIO or EISDIR.
+// Null with errno set when it cannot be read.
 std::FILE* openWholeStream(const char* path, std::int64_t limit);

@@ -39,8 +39,38 @@ bool pathExists(const char* path) {
   return lstat(path, &status) == 0;
 }
 
+FileKind fileKindOf(const char* path) {
+  struct stat status {};
+  const int result =
+      std::strcmp(path, "-") == 0 ? fstat(STDIN_FILENO, &status) : stat(path, &status);
+  if (result != 0) return FileKind::kMissing;
+  if (S_ISREG(status.st_mode)) return FileKind::kRegular;
+  if (S_ISDIR(status.st_mode)) return FileKind::kFolder;
+  if (S_ISFIFO(status.st_mode)) return FileKind::kPipe;
+  if (S_ISCHR(status.st_mode)) return FileKind::kCharacterDevice;
+  if (S_ISBLK(status.st_mode)) return FileKind::kBlockDevice;
+  if (S_ISSOCK(status.st_mode)) return FileKind::kSocket;
+  return FileKind::kOther;
+}
+
 std::FILE* openStreamSource(const char* path) {
-  return std::strcmp(path, "-") == 0 ? stdin : std::fopen(path, "rb");
+  const bool standardInput = std::strcmp(path, "-") == 0;
+  std::FILE* source = standardInput ? stdin : std::fopen(path, "rb");
+  if (source == nullptr) return nullptr;
+  // Checked on what was opened, not on the name: the name may lead elsewhere by now.
+  struct stat status {};
+  int reason = 0;
+  if (fstat(fileno(source), &status) != 0) {
+    reason = errno;
+  } else if (S_ISDIR(status.st_mode)) {
+    reason = EISDIR;
+  } else if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) {
+    reason = ENXIO;
+  }
+  if (reason == 0) return source;
+  if (!standardInput) std::fclose(source);
+  errno = reason;
+  return nullptr;
 }
 
 std::FILE* fileOfBytes(const std::string& bytes) {

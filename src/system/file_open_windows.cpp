@@ -33,13 +33,61 @@ bool pathExists(const char* path) {
   return !wide.empty() && GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::FILE* openStreamSource(const char* path) {
-  if (std::strcmp(path, "-") == 0) {
-    _setmode(_fileno(stdin), _O_BINARY);
-    return stdin;
+namespace {
+
+FileKind kindOfHandle(HANDLE handle) {
+  switch (GetFileType(handle)) {
+    case FILE_TYPE_DISK:
+      return FileKind::kRegular;
+    case FILE_TYPE_PIPE:
+      return FileKind::kPipe;
+    case FILE_TYPE_CHAR:
+      return FileKind::kCharacterDevice;
+    default:
+      return FileKind::kOther;
   }
+}
+
+}  // namespace
+
+FileKind fileKindOf(const char* path) {
+  if (std::strcmp(path, "-") == 0) return kindOfHandle(GetStdHandle(STD_INPUT_HANDLE));
   const std::wstring wide = widePath(path);
-  return wide.empty() ? nullptr : _wfopen(wide.c_str(), L"rb");
+  if (wide.empty()) return FileKind::kMissing;
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return FileKind::kFolder;
+  }
+  // A pipe is told from its name: opening it, even to look, would take the writer's reader.
+  const std::wstring pipes = L"\\\\.\\pipe\\";
+  if (wide.compare(0, pipes.size(), pipes) == 0) return FileKind::kPipe;
+  // Anything else is opened without reading to learn what it is: a device name (CON, NUL,
+  // COM1) has no attributes of a file on disk to go by.
+  HANDLE handle = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return FileKind::kMissing;
+  const FileKind kind = kindOfHandle(handle);
+  CloseHandle(handle);
+  return kind;
+}
+
+std::FILE* openStreamSource(const char* path) {
+  const bool standardInput = std::strcmp(path, "-") == 0;
+  std::FILE* source = nullptr;
+  if (standardInput) {
+    _setmode(_fileno(stdin), _O_BINARY);
+    source = stdin;
+  } else {
+    const std::wstring wide = widePath(path);
+    source = wide.empty() ? nullptr : _wfopen(wide.c_str(), L"rb");
+  }
+  if (source == nullptr) return nullptr;
+  // Checked on what was opened: a console or a device would make the read wait or never end.
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(source)));
+  if (handle != INVALID_HANDLE_VALUE && GetFileType(handle) != FILE_TYPE_CHAR) return source;
+  if (!standardInput) std::fclose(source);
+  errno = ENXIO;
+  return nullptr;
 }
 
 std::FILE* fileOfBytes(const std::string& bytes) {

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <set>
 #include <sstream>
+#include <vector>
 
 #include "bitmap_writer.h"
 #include "import_reasons.h"
@@ -236,6 +237,72 @@ TEST_F(BuildOutput, TheSystemsErrorNamesTheRest) {
   EXPECT_EQ(writeReason(path("new.z4k"), 0), "cannot be written");
   std::filesystem::permissions(path("title.bmp"), std::filesystem::perms::owner_read);
   EXPECT_EQ(writeReason(path("title.bmp"), 0), "is read-only");
+}
+
+// Two episode files of the fixture's pictures whose 8 x 6 titles differ at the given places.
+class DiffOfTitles : public BuildOutput {
+ protected:
+  struct Place {
+    int x, y;
+  };
+
+  void writeTitles(const std::vector<Place>& changed) {
+    unsigned char before[8 * 6];
+    for (int i = 0; i < 8 * 6; ++i) before[i] = static_cast<unsigned char>(i);
+    unsigned char after[8 * 6];
+    std::memcpy(after, before, sizeof after);
+    for (const Place& place : changed) after[place.y * 8 + place.x] ^= 0x80;
+    ASSERT_TRUE(writeBitmapFile(path("title.bmp").c_str(), 8, 6, before, greyRamp()));
+    ASSERT_EQ(build(path("a.z4k")).status, kExitDone);
+    ASSERT_TRUE(writeBitmapFile(path("title.bmp").c_str(), 8, 6, after, greyRamp()));
+    ASSERT_EQ(build(path("b.z4k")).status, kExitDone);
+  }
+
+  Outcome diff(const std::string& titleSize) const {
+    return run({"diff", "--title-size", titleSize, path("a.z4k"), path("b.z4k")});
+  }
+};
+
+// The box holds every changed pixel, whichever row holds the leftmost or rightmost one: a box
+// taken from the first and last changed pixels, or from one row, is wrong for all but the last.
+TEST_F(DiffOfTitles, TheBoxOfChangedPixelsHoldsThemAll) {
+  const struct {
+    const char* name;
+    std::vector<Place> changed;
+    std::string box;
+  } cases[] = {
+      {"an L whose foot points left",
+       {{5, 1}, {5, 2}, {5, 3}, {2, 4}, {3, 4}, {4, 4}, {5, 4}},
+       "7 of 48 pixels differ, within x 2..5, y 1..4"},
+      {"the leftmost in a middle row",
+       {{4, 1}, {1, 3}, {6, 5}},
+       "3 of 48 pixels differ, within x 1..6, y 1..5"},
+      {"the corners", {{0, 0}, {7, 5}}, "2 of 48 pixels differ, within x 0..7, y 0..5"},
+      {"one pixel", {{7, 2}}, "1 of 48 pixels differ, within x 7..7, y 2..2"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeTitles(c.changed);
+    const Outcome result = diff("8x6");
+    EXPECT_EQ(result.status, kExitFailed) << result.err;
+    EXPECT_EQ(result.out,
+              "episode image: same\ntitle image: " + c.box + "\nlowtitle image: same\n");
+  }
+}
+
+// A --title-size whose pixel count is not the title's is refused, as show and extract refuse it;
+// the stored size of the same count is the guess without one.
+TEST_F(DiffOfTitles, ATitleSizeOfTheWrongCountIsRefused) {
+  writeTitles({{1, 1}});
+  const Outcome wrong = diff("7x7");
+  EXPECT_EQ(wrong.status, kExitUsage);
+  EXPECT_EQ(wrong.out, "");
+  EXPECT_EQ(wrong.err, "divovod: " + path("a.z4k") +
+                           ": --title-size 7x7 is 49 pixels, but the title picture holds 48\n");
+  EXPECT_EQ(diff("6x8").out,
+            "episode image: same\ntitle image: 1 of 48 pixels differ, within x 3..3, y 1..1\n"
+            "lowtitle image: same\n")
+      << "a size of the right count is the one the box is taken by";
 }
 
 }  // namespace

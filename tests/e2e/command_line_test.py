@@ -591,6 +591,20 @@ class DamagedFileTest(unittest.TestCase):
         self.assertFalse(report["header"]["usual_fixed_values"])
         self.assertTrue(report["intact"])
 
+    def test_a_size_its_stream_cannot_hold_is_never_inflated(self):
+        # 4,000,000 pixels from a stream of a few bytes: more than deflate's 1032 a byte.
+        claim = bytearray(episode_file([(1, 1), (1, 1)]))
+        struct.pack_into("<ii", claim, 176, 2000, 2000)
+        write(os.path.join(self.folder, "claim.z4k"), bytes(claim))
+        shown = run("show", "claim.z4k", cwd=self.folder).stdout.decode()
+        self.assertRegex(shown, r"episode image   block at offset 208, stream of \d+ bytes, "
+                                r"damaged\n")
+        self.assertRegex(shown, r"episode image: its \d+-byte stream cannot hold the 4000000 "
+                                r"pixels its size in the header gives \(at most \d+\); it was "
+                                r"not inflated")
+        report = json.loads(run("show", "--json", "claim.z4k", cwd=self.folder).stdout)
+        self.assertEqual([p["pixels"] for p in report["pictures"]], [None, 1, 1])
+
     def test_missing_file(self):
         for command in (["show"], ["show", "--json"], ["extract"]):
             result = run(*command, "nowhere.z4k", cwd=self.folder)
@@ -599,7 +613,8 @@ class DamagedFileTest(unittest.TestCase):
         os.makedirs(os.path.join(self.folder, "folder.z4k"))
         result = run("show", "folder.z4k", cwd=self.folder)
         self.assertEqual((result.returncode, result.stdout), (1, b""))
-        self.assertIn(b"folder.z4k: cannot be opened (Is a directory)", result.stderr)
+        self.assertIn(b"folder.z4k: is a folder, not an episode file; nothing was read from it",
+                      result.stderr)
 
 
 # --- extract against hostile files and faults, show of several files, the preview -------------
@@ -709,6 +724,35 @@ class StandardInputTest(unittest.TestCase):
                                         b"read from standard input or a pipe; give the file "
                                         b"itself\n")
 
+
+    def test_devices_and_folders_are_refused_before_they_are_read(self):
+        # /dev/zero would give bytes without end and /dev/null none; both are only read from.
+        good = self.good_file()
+        os.mkdir(os.path.join(self.folder, "folder.z4k"))
+        cases = [
+            (["show", "/dev/zero"], 1, "/dev/zero", "a character device"),
+            (["show", "--json", "folder.z4k"], 1, "folder.z4k", "a folder"),
+            (["extract", "/dev/zero", "-d", "out"], 1, "/dev/zero", "a character device"),
+            (["diff", "good.z4k", "/dev/null"], 2, "/dev/null", "a character device"),
+            (["edit", "/dev/zero", "-n", "x", "-o", "out.z4k"], 1, "/dev/zero",
+             "a character device"),
+            (["edit", "folder.z4k", "-n", "x"], 1, "folder.z4k", "a folder"),
+        ]
+        for command, status, name, what in cases:
+            with self.subTest(" ".join(command)):
+                result = run(*command, cwd=self.folder)
+                self.assertEqual(result.returncode, status)
+                self.assertEqual(result.stderr, f"divovod: {name}: is {what}, not an episode file; "
+                                 f"nothing was read from it\n".encode())
+        self.assertEqual(sorted(os.listdir(self.folder)), ["0.bmp", "1.bmp", "2.bmp", "folder.z4k",
+                                                           "good.z4k"], "nothing written")
+        self.assertEqual(read(os.path.join(self.folder, "good.z4k")), good)
+        with open("/dev/null", "rb") as nothing:
+            result = subprocess.run([PROGRAM, "show", "-"], cwd=self.folder, stdin=nothing,
+                                    capture_output=True, timeout=60)
+        self.assertEqual((result.returncode, result.stderr),
+                         (1, b"divovod: -: standard input is a character device, not an episode "
+                             b"file; nothing was read from it\n"))
 
 class HostileExtractTest(unittest.TestCase):
     def setUp(self):
@@ -840,12 +884,13 @@ class HostileExtractTest(unittest.TestCase):
         self.assertFalse(os.path.exists(self.path("empty")))
 
     def test_a_title_stream_past_the_largest_picture_is_called_so(self):
-        # The title's size is not stored; its stream inflates past 2^31 - 1 bytes before it ends.
+        # The title's size is not stored; its stream inflates past the most pixels the import
+        # can store (a 32-bit count of room for the stream) before it ends.
         write(self.path("long.z4k"), episode_file([(1, 1), (1, 1)], title_pixels=2200 << 20))
         result = run("show", "long.z4k", cwd=self.folder)
         self.assertEqual(result.returncode, 1)
-        self.assertIn(b"its stream inflates past 2147483647 pixels, more than any picture holds",
-                      result.stdout + result.stderr)
+        self.assertIn(b"its stream inflates past 2126221421 pixels, more than any picture divovod "
+                      b"stores holds", result.stdout + result.stderr)
 
     def test_a_tall_narrow_picture_is_written_in_blocks(self):
         # 1 x 16,777,216: once two writes a row; seconds now.

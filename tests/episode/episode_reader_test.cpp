@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "test_support.h"
+#include "title_size.h"
 
 namespace {
 
@@ -355,6 +356,169 @@ TEST(ReadEpisode, StreamWithNoEndIsCutShort) {
   deflateEnd(&z);
   episode.streams[0] = unfinished;
   EXPECT_EQ(readBytes(episode.file()).pictures[0].problem, PictureProblem::kCutShort);
+}
+
+// A zlib stream of `size` bytes that never ends: one zero, then matches of 258 zeros each 13 bits
+// (fixed codes), so that every byte inflates to about 158 and the stream asks for more at its end.
+Bytes endlessZeros(std::size_t size) {
+  Bytes stream = {0x78, 0x01};
+  std::uint32_t bits = 0;
+  int held = 0;
+  const auto put = [&](std::uint32_t code, int length) {  // a Huffman code, its top bit first
+    for (int i = length - 1; i >= 0; --i) {
+      bits |= ((code >> i) & 1u) << held;
+      if (++held == 8) {
+        stream.push_back(static_cast<unsigned char>(bits));
+        bits = 0;
+        held = 0;
+      }
+    }
+  };
+  put(0b110, 3);       // the last block (1), of fixed codes (type 1, its low bit first)
+  put(0b00110000, 8);  // the literal 0
+  while (stream.size() < size) {
+    put(0b11000101, 8);  // length 258
+    put(0, 5);           // distance 1
+  }
+  stream.resize(size);
+  return stream;
+}
+
+TEST(ReadEpisode, EveryStreamIsStoppedAtItsBoundOrNotInflatedAtAll) {
+  const Bytes endless = endlessZeros(64 * 1024);  // about 10 million zeros before it runs out
+  constexpr std::int64_t kSmallLargest = 1 << 20;
+  struct Case {
+    const char* name;
+    std::int32_t episodeSize[2];
+    const Bytes* title;
+    std::int64_t titlePixels;
+    std::int64_t largest;
+    PictureProblem episode;
+    PictureProblem titleProblem;
+    std::int64_t titleInflated;  // -1: not checked
+  };
+  const EpisodeBytes plain;
+  const Case cases[] = {
+      {"title of no size past the largest picture",
+       {7, 5},
+       &endless,
+       -1,
+       kSmallLargest,
+       PictureProblem::kNone,
+       PictureProblem::kTooManyPixels,
+       kSmallLargest + 1},
+      {"title of a given size stopped at it",
+       {7, 5},
+       &endless,
+       5000,
+       kSmallLargest,
+       PictureProblem::kNone,
+       PictureProblem::kTooManyPixels,
+       5001},
+      {"title of a size past the largest picture",
+       {7, 5},
+       &endless,
+       kSmallLargest + 1,
+       kSmallLargest,
+       PictureProblem::kNone,
+       PictureProblem::kClaimPastLargest,
+       0},
+      {"title of a size its stream cannot hold",
+       {7, 5},
+       &endless,
+       inflateBound(static_cast<std::int64_t>(endless.size())) + 1,
+       kLargestPixelCount,
+       PictureProblem::kNone,
+       PictureProblem::kClaimPastStream,
+       0},
+      {"title within both bounds inflated to its end",
+       {7, 5},
+       &endless,
+       -1,
+       largestStoredPixels(),
+       PictureProblem::kNone,
+       PictureProblem::kCutShort,
+       -1},
+      {"episode claim past its stream",
+       {40000, 50000},
+       &plain.streams[1],
+       18,
+       kLargestPixelCount,
+       PictureProblem::kClaimPastStream,
+       PictureProblem::kNone,
+       18},
+      {"episode claim past the largest picture",
+       {7, 5},
+       &plain.streams[1],
+       18,
+       34,
+       PictureProblem::kClaimPastLargest,
+       PictureProblem::kNone,
+       18},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EpisodeBytes episode;
+    episode.sizes[0][0] = c.episodeSize[0];
+    episode.sizes[0][1] = c.episodeSize[1];
+    episode.streams[1] = *c.title;
+    MemoryFile memory(episode.file());
+    ASSERT_NE(memory.file, nullptr);
+    const EpisodeContents contents = readEpisode(memory.file, c.titlePixels, c.largest);
+    EXPECT_EQ(contents.pictures[0].problem, c.episode);
+    if (c.episode != PictureProblem::kNone) {
+      EXPECT_EQ(contents.pictures[0].pixelCount, 0);
+    }
+    EXPECT_EQ(contents.pictures[1].problem, c.titleProblem);
+    if (c.titleInflated >= 0) {
+      EXPECT_EQ(contents.pictures[1].pixelCount, c.titleInflated);
+    }
+    EXPECT_LE(contents.pictures[1].pixelCount, inflateBound(contents.pictures[1].streamSize));
+    EXPECT_EQ(contents.pictures[2].problem, PictureProblem::kNone) << "read on after the title";
+    EXPECT_FALSE(episodeIntact(contents));
+  }
+}
+
+TEST(ReadEpisode, TheLargestPictureIsTheImportsLargest) {
+  // The import keeps room for a stream as a 32-bit count: one pixel more would not fit.
+  EXPECT_LE(outputCapacity(largestStoredPixels()), kLargestPixelCount);
+  EXPECT_GT(outputCapacity(largestStoredPixels() + 1), kLargestPixelCount);
+}
+
+TEST(TitleSize, GuessedFromTheGivenSizeElseAStoredSizeOfTheSameCount) {
+  struct Case {
+    const char* name;
+    std::int64_t titlePixels;
+    std::int32_t given[2];
+    TitleSizeSource source;
+    std::int32_t width, height;
+  };
+  // The episode is 12 x 5 and the lowtitle 6 x 4 (24 pixels) in every case.
+  const Case cases[] = {
+      {"given, of the right count", 60, {20, 3}, TitleSizeSource::kGiven, 20, 3},
+      {"given, before a stored size of that count", 60, {6, 10}, TitleSizeSource::kGiven, 6, 10},
+      {"given, of the wrong count", 60, {10, 5}, TitleSizeSource::kGivenMismatch, 10, 5},
+      {"given 0 x 0 for a title of pixels", 60, {0, 0}, TitleSizeSource::kGivenMismatch, 0, 0},
+      {"the episode's count", 60, {-1, -1}, TitleSizeSource::kEpisodeSize, 12, 5},
+      {"the lowtitle's count", 24, {-1, -1}, TitleSizeSource::kLowtitleSize, 6, 4},
+      {"neither count", 25, {-1, -1}, TitleSizeSource::kUnknown, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EpisodeContents contents;
+    contents.header.episodeImageWidth = 12;
+    contents.header.episodeImageHeight = 5;
+    contents.header.lowtitleImageWidth = 6;
+    contents.header.lowtitleImageHeight = 4;
+    contents.pictures[1].pixelCount = c.titlePixels;
+    const TitleSize size = guessTitleSize(contents, c.given[0], c.given[1]);
+    EXPECT_EQ(size.source, c.source);
+    EXPECT_EQ(size.width, c.width);
+    EXPECT_EQ(size.height, c.height);
+    const bool known =
+        c.source != TitleSizeSource::kGivenMismatch && c.source != TitleSizeSource::kUnknown;
+    EXPECT_EQ(titleSizeKnown(size), known);
+  }
 }
 
 }  // namespace

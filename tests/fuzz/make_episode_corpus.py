@@ -76,6 +76,11 @@ def seeds():
     yield "more-pixels-than-header", episode_file(streams=[zlib.compress(bytes(41), 9), ti, lo])
     yield "fewer-pixels-than-header", episode_file(streams=[zlib.compress(bytes(39), 9), ti, lo])
     yield "title-bomb", header() + block(ep) + block(zlib.compress(bytes(1 << 20), 9)) + block(lo)
+    # About 4 KB that inflate to 4 MiB of zeros and then ask for more: checked as far as its size
+    # allows, then cut short.
+    yield "title-bomb-without-end", header() + block(ep) + block(unfinished(bytes(4 << 20))) + \
+        block(lo)
+    yield "claim-past-stream", header(episode=(2000, 2000)) + block(ep) + block(ti) + block(lo)
     yield "bytes-after-stream", header() + block(ep) + block(ti + b"xy") + block(lo)
     yield "bytes-after-last", good + b"\0\0\0"
     yield "two-streams-in-one-block", header() + block(ep + ep) + block(ti) + block(lo)

@@ -8,6 +8,7 @@
 #include "episode_report.h"
 #include "file_open.h"
 #include "import_reasons.h"
+#include "title_size.h"
 
 namespace {
 
@@ -43,9 +44,11 @@ struct Side {
 // Opens and checks one side; false after saying why it cannot be compared.
 bool readSide(Side& side, std::ostream& err) {
   errno = 0;
-  side.file.reset(openEpisodeInput(side.name));
+  FileKind kind = FileKind::kMissing;
+  side.file.reset(openEpisodeInput(side.name, kind));
   if (!side.file) {
-    err << "divovod: " << messageText(side.name + ": " + episodeInputProblem(errno)) << "\n";
+    err << "divovod: "
+        << messageText(side.name + ": " + episodeInputProblem(side.name, errno, kind)) << "\n";
     return false;
   }
   side.contents = readEpisode(side.file.get());
@@ -117,22 +120,6 @@ struct PictureChange {
   bool unreadable = false;
 };
 
-// The title's width, which the file does not store: the one given, else a stored size whose pixel
-// count is the title's; 0 when none is known.
-std::int32_t titleWidth(const EpisodeContents& contents, std::int32_t given,
-                        std::int32_t givenHeight) {
-  const std::int64_t count = contents.pictures[1].pixelCount;
-  const EpisodeHeader& header = contents.header;
-  if (given >= 0 && std::int64_t{given} * givenHeight == count) return given;
-  if (count == std::int64_t{header.episodeImageWidth} * header.episodeImageHeight) {
-    return header.episodeImageWidth;
-  }
-  if (count == std::int64_t{header.lowtitleImageWidth} * header.lowtitleImageHeight) {
-    return header.lowtitleImageWidth;
-  }
-  return 0;
-}
-
 void comparePixels(Side& a, Side& b, int i, PictureChange& change) {
   const PixelBlock first = inflatePicture(a.file.get(), a.contents.pictures[i]);
   const PixelBlock second = inflatePicture(b.file.get(), b.contents.pictures[i]);
@@ -188,7 +175,9 @@ PictureChange comparePicture(Side& a, Side& b, int i, std::int32_t givenWidth,
     return change;
   }
   change.pixels = counts[0];
-  change.width = i == 1 ? titleWidth(a.contents, givenWidth, givenHeight) : widths[0][i];
+  // The title's width for its box, as guessed; 0 (no box) when it stays unknown.
+  const TitleSize title = guessTitleSize(a.contents, givenWidth, givenHeight);
+  change.width = i != 1 ? widths[0][i] : titleSizeKnown(title) ? title.width : 0;
   if (sameStream(a, b, i)) return change;
   change.storedAlike = false;
   comparePixels(a, b, i, change);
@@ -252,6 +241,17 @@ int runDiff(const std::vector<std::string>& arguments, std::ostream& out, std::o
   sides[0].name = parsed.positional[0];
   sides[1].name = parsed.positional[1];
   if (!readSide(sides[0], err) || !readSide(sides[1], err)) return kExitUsage;
+  // A size given for the title is held to each file's title, as show and extract hold it.
+  for (const Side& side : sides) {
+    if (guessTitleSize(side.contents, givenWidth, givenHeight).source ==
+        TitleSizeSource::kGivenMismatch) {
+      err << "divovod: " << side.name << ": --title-size " << sizeText(givenWidth, givenHeight)
+          << " is " << std::int64_t{givenWidth} * givenHeight
+          << " pixels, but the title picture holds " << side.contents.pictures[1].pixelCount
+          << "\n";
+      return kExitUsage;
+    }
+  }
 
   const std::vector<FieldChange> fields =
       headerChanges(sides[0].contents.header, sides[1].contents.header);

@@ -160,8 +160,14 @@ int runEdit(const std::vector<std::string>& arguments, std::ostream& out, std::o
   }
 
   errno = 0;
+  // Only a regular file is edited: anything else is refused before a byte of it is read.
   FileHandle file(openForReading(edit.file.c_str()));
-  if (!file) return cannotOpen(err, edit.file, errno);
+  if (!file) {
+    const int openError = errno;
+    err << "divovod: " << edit.file << ": "
+        << episodeInputProblem(edit.file, openError, fileKindOf(edit.file.c_str())) << "\n";
+    return kExitFailed;
+  }
   const EpisodeContents contents = readEpisode(file.get());
   if (!episodeIntact(contents)) {
     for (const std::string& line : episodeProblems(contents)) {

@@ -15,6 +15,7 @@
 #include "import_reasons.h"
 #include "png_writer.h"
 #include "safe_file.h"
+#include "title_size.h"
 #include "user_environment.h"
 #include "user_settings.h"
 #include "utf8_text.h"
@@ -128,25 +129,13 @@ std::string sizeText(std::int32_t width, std::int32_t height) {
   return std::to_string(width) + "x" + std::to_string(height);
 }
 
-// The title's size is stored nowhere: the one given, else a stored size whose pixel count is
-// the title's.
+// The title's size as guessed (title_size.h); false when it stays unknown.
 bool chooseTitleSize(const ExtractRequest& request, const EpisodeContents& contents,
                      PictureOut& title) {
-  const EpisodeHeader& header = contents.header;
-  const std::int64_t count = contents.pictures[1].pixelCount;
-  if (request.titleWidth >= 0) {
-    title.width = request.titleWidth;
-    title.height = request.titleHeight;
-  } else if (count == std::int64_t{header.episodeImageWidth} * header.episodeImageHeight) {
-    title.width = header.episodeImageWidth;
-    title.height = header.episodeImageHeight;
-  } else if (count == std::int64_t{header.lowtitleImageWidth} * header.lowtitleImageHeight) {
-    title.width = header.lowtitleImageWidth;
-    title.height = header.lowtitleImageHeight;
-  } else {
-    return false;
-  }
-  return true;
+  const TitleSize size = guessTitleSize(contents, request.titleWidth, request.titleHeight);
+  title.width = size.width;
+  title.height = size.height;
+  return titleSizeKnown(size);
 }
 
 // The sizes a title of `count` pixels may have, the common screen shapes first (4:3, 16:10,
@@ -496,9 +485,12 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
     if (!loadPalette(request.palette.path, palette, err)) return kExitFailed;
   }
   errno = 0;
-  FileHandle file(openEpisodeInput(request.episodeFile));
+  FileKind kind = FileKind::kMissing;
+  FileHandle file(openEpisodeInput(request.episodeFile, kind));
   if (!file) {
-    err << "divovod: " << messageText(request.episodeFile) << ": " << episodeInputProblem(errno)
+    err << "divovod: "
+        << messageText(request.episodeFile + ": " +
+                       episodeInputProblem(request.episodeFile, errno, kind))
         << "\n";
     return kExitFailed;
   }
@@ -512,8 +504,8 @@ int runExtract(const std::vector<std::string>& arguments, std::ostream& out, std
     return kExitFailed;
   }
   const std::int64_t titlePixels = contents.pictures[1].pixelCount;
-  if (request.titleWidth >= 0 &&
-      std::int64_t{request.titleWidth} * request.titleHeight != titlePixels) {
+  if (guessTitleSize(contents, request.titleWidth, request.titleHeight).source ==
+      TitleSizeSource::kGivenMismatch) {
     err << "divovod: --title-size " << sizeText(request.titleWidth, request.titleHeight) << " is "
         << std::int64_t{request.titleWidth} * request.titleHeight
         << " pixels, but the title picture holds " << titlePixels << "; nothing written\n";

@@ -309,24 +309,50 @@ const char* helpText() {
   return help.c_str();
 }
 
-std::FILE* openEpisodeInput(const std::string& name) {
-  // A pipe or a device is read to its end, as the user asked for it. It is told from its name
-  // before anything opens it: a reader that came and went would leave a pipe's writer with no
-  // one to write to.
-  namespace fs = std::filesystem;
-  std::error_code error;
-  const fs::file_type type = fs::status(fs::u8path(name), error).type();
-  if (name == "-" || type == fs::file_type::fifo || type == fs::file_type::character ||
-      type == fs::file_type::socket) {
+std::FILE* openEpisodeInput(const std::string& name, FileKind& kind) {
+  // A pipe (standard input too) is read to its end, as the user asked for it. It is told from
+  // its name before anything opens it: a reader that came and went would leave a pipe's writer
+  // with no one to write to. A device or a folder is never read.
+  kind = fileKindOf(name.c_str());
+  if (name == "-" || kind == FileKind::kPipe) {
     return openWholeStream(name.c_str(), kLargestStreamedEpisode);
   }
   return openForReading(name.c_str());
 }
 
-std::string episodeInputProblem(int openError) {
+namespace {
+
+const char* kindText(FileKind kind) {
+  switch (kind) {
+    case FileKind::kFolder:
+      return "a folder";
+    case FileKind::kPipe:
+      return "a pipe";
+    case FileKind::kCharacterDevice:
+      return "a character device";
+    case FileKind::kBlockDevice:
+      return "a block device";
+    case FileKind::kSocket:
+      return "a socket";
+    case FileKind::kMissing:
+    case FileKind::kRegular:
+    case FileKind::kOther:
+      break;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::string episodeInputProblem(const std::string& name, int openError, FileKind kind) {
   if (openError == EFBIG) {
     return "holds more than " + std::to_string(kLargestStreamedEpisode) +
            " bytes, the most read from standard input or a pipe; give the file itself";
+  }
+  const char* what = kindText(kind);
+  if ((openError == ENXIO || openError == EISDIR) && what != nullptr) {
+    return std::string(name == "-" ? "standard input is " : "is ") + what +
+           ", not an episode file; nothing was read from it";
   }
   return importReason({ImportProblem::kCannotOpen, 0}, openError);
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "command_line.h"
+#include "file_open.h"
 #include "manifest.h"
 #include "numbers.h"
 #include "picture_import.h"
@@ -61,13 +62,15 @@ int parseCommand(const std::vector<std::string>& arguments, const std::vector<Op
 // The rules with -V, --version added: every command takes them.
 std::vector<OptionRule> withVersion(std::vector<OptionRule> rules);
 
-// An episode file to read: a regular file by its name, or standard input ("-"), a pipe or a
-// device read whole (at most kLargestStreamedEpisode bytes). Null with errno set otherwise.
+// An episode file to read: a regular file by its name, or standard input ("-") or a pipe read
+// whole (at most kLargestStreamedEpisode bytes). A device, a folder or a socket is refused
+// before anything is read. Null with errno set otherwise; `kind` says what the name led to.
 constexpr std::int64_t kLargestStreamedEpisode = std::int64_t{256} << 20;
-std::FILE* openEpisodeInput(const std::string& name);
+std::FILE* openEpisodeInput(const std::string& name, FileKind& kind);
 
-// Why openEpisodeInput gave nothing, from the errno it left.
-std::string episodeInputProblem(int openError);
+// Why openEpisodeInput (or openForReading) gave nothing for `name`, from the errno it left and
+// what the name led to.
+std::string episodeInputProblem(const std::string& name, int openError, FileKind kind);
 
 // An input file that could not be opened, with the system's reason; returns kExitFailed.
 int cannotOpen(std::ostream& err, const std::string& name, int openError);

@@ -12,6 +12,7 @@
 #include "import_reasons.h"
 #include "preview.h"
 #include "terminal_output.h"
+#include "title_size.h"
 
 namespace {
 
@@ -109,31 +110,22 @@ std::string label(const char* text, const std::string& value) {
   return line + value + "\n";
 }
 
-// The title's size is stored nowhere: the one given when its pixel count is right, else a stored
-// size of the same pixel count. False (with the reason) when it stays unknown.
+// The title's size as guessed (title_size.h); false with the reason when it stays unknown.
 bool titleSize(const PreviewRequest& request, const EpisodeContents& contents, std::int32_t& width,
                std::int32_t& height, std::string& why) {
-  const EpisodeHeader& header = contents.header;
+  const TitleSize size = guessTitleSize(contents, request.titleWidth, request.titleHeight);
+  width = size.width;
+  height = size.height;
+  if (titleSizeKnown(size)) return true;
   const std::int64_t count = contents.pictures[1].pixelCount;
-  if (request.titleWidth >= 0) {
-    width = request.titleWidth;
-    height = request.titleHeight;
-    if (std::int64_t{width} * height == count) return true;
+  if (size.source == TitleSizeSource::kGivenMismatch) {
     why = "--title-size " + std::to_string(width) + "x" + std::to_string(height) + " is " +
           std::to_string(std::int64_t{width} * height) + " pixels, but the title holds " +
           std::to_string(count);
-    return false;
+  } else {
+    why = "its size is not stored and its " + std::to_string(count) +
+          " pixels match neither stored size; give --title-size WxH";
   }
-  for (const auto& size : {std::make_pair(header.episodeImageWidth, header.episodeImageHeight),
-                           std::make_pair(header.lowtitleImageWidth, header.lowtitleImageHeight)}) {
-    if (std::int64_t{size.first} * size.second == count) {
-      width = size.first;
-      height = size.second;
-      return true;
-    }
-  }
-  why = "its size is not stored and its " + std::to_string(count) +
-        " pixels match neither stored size; give --title-size WxH";
   return false;
 }
 
@@ -226,9 +218,10 @@ int runShow(const std::vector<std::string>& arguments, std::ostream& out, std::o
     const std::string& name = parsed.positional[i];
     shown[i].name = name;
     errno = 0;
-    FileHandle file(openEpisodeInput(name));
+    FileKind kind = FileKind::kMissing;
+    FileHandle file(openEpisodeInput(name, kind));
     if (!file) {
-      shown[i].error = episodeInputProblem(errno);
+      shown[i].error = episodeInputProblem(name, errno, kind);
       err << "divovod: " << messageText(name + ": " + shown[i].error) << "\n";
       status = kExitFailed;
       continue;

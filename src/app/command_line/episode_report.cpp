@@ -76,15 +76,21 @@ std::string pictureProblemText(const EpisodeContents& contents, int picture, boo
     case PictureProblem::kCutShort:
       return "its stream is cut short: its " + size + " bytes end before the stream does";
     case PictureProblem::kTooManyPixels:
-      if (block.expectedPixels < 0 &&
-          block.streamSize * kLargestInflateRatio > kLargestPixelCount) {
-        return "its stream inflates past " + number(kLargestPixelCount) +
-               " pixels, more than any picture holds";
+      if (block.expectedPixels >= 0) {
+        return "its stream inflates past the " + expectedText(block, titleSizeGiven, picture);
       }
-      if (block.expectedPixels < 0) {
-        return "its stream inflates past 1032 times its own size, more than zlib can give";
-      }
-      return "its stream inflates past the " + expectedText(block, titleSizeGiven, picture);
+      return "its stream inflates past " + number(block.pixelLimit) + " pixels, more than " +
+             (block.pixelLimit < inflateBound(block.streamSize)
+                  ? std::string("any picture divovod stores holds")
+                  : "1032 times its own size, more than deflate can give");
+    case PictureProblem::kClaimPastStream:
+      return "its " + size + "-byte stream cannot hold the " +
+             expectedText(block, titleSizeGiven, picture) + " (at most " +
+             number(inflateBound(block.streamSize)) + "); it was not inflated";
+    case PictureProblem::kClaimPastLargest:
+      return "the " + expectedText(block, titleSizeGiven, picture) +
+             " are more than any picture divovod stores holds (" + number(largestStoredPixels()) +
+             "); it was not inflated";
     case PictureProblem::kTooFewPixels:
       return "its stream holds " + number(block.pixelCount) + " pixels, not the " +
              expectedText(block, titleSizeGiven, picture);
@@ -183,15 +189,21 @@ std::string line(const char* label, const std::string& value) {
   return text + value + "\n";
 }
 
+// A block whose size or claim ruled its stream out before it was inflated has no pixel count.
+bool notInflated(const PictureBlock& block) {
+  return block.problem == PictureProblem::kNegativeSize ||
+         block.problem == PictureProblem::kPastEnd ||
+         block.problem == PictureProblem::kClaimPastStream ||
+         block.problem == PictureProblem::kClaimPastLargest;
+}
+
 std::string pictureLine(const EpisodeContents& contents, int picture) {
   const PictureBlock& block = contents.pictures[picture];
   if (block.problem == PictureProblem::kNotReached) return "not reached";
   if (block.problem == PictureProblem::kSizeMissing) return "missing";
   std::string text = "block at offset " + number(block.offset) + ", stream of " +
                      number(block.streamSize) + " bytes";
-  if (block.problem == PictureProblem::kNegativeSize || block.problem == PictureProblem::kPastEnd) {
-    return text + ", damaged";
-  }
+  if (notInflated(block)) return text + ", damaged";
   text += ": " + number(block.pixelCount) + " pixels";
   return text + (block.problem == PictureProblem::kNone ? ", intact" : ", damaged");
 }
@@ -200,8 +212,7 @@ nlohmann::json pictureJson(const EpisodeContents& contents, int picture) {
   const PictureBlock& block = contents.pictures[picture];
   const bool sizeRead =
       block.problem != PictureProblem::kNotReached && block.problem != PictureProblem::kSizeMissing;
-  const bool inflated = sizeRead && block.problem != PictureProblem::kNegativeSize &&
-                        block.problem != PictureProblem::kPastEnd;
+  const bool inflated = sizeRead && !notInflated(block);
   const std::string problem = pictureProblemText(contents, picture, false);
   nlohmann::json json = {
       {"picture", kPictureKeys[picture]},
