@@ -32,16 +32,6 @@ int pictureThreadLimit() {
 
 namespace {
 
-// Up to `wanted` threads from the budget; how many were taken.
-int takeThreads(ThreadBudget& budget, int wanted) {
-  int spare = budget.spare.load();
-  int taken = 0;
-  do {
-    taken = std::max(0, std::min(spare, wanted));
-  } while (taken > 0 && !budget.spare.compare_exchange_weak(spare, spare - taken));
-  return taken;
-}
-
 void importOne(const std::string& name, const ImportOptions& options, ImportedImage& image,
                PictureImport& result) {
   errno = 0;
@@ -70,11 +60,13 @@ std::array<int, 3> largestFirst(const std::string (&names)[3]) {
 bool importPictures(const std::string (&names)[3], const ImportOptions& options,
                     ThreadBudget& budget, ImportedPictures& pictures, PictureImport (&results)[3]) {
   const int helpers = takeThreads(budget, pictureThreadLimit() - 1);
+  ImportOptions budgeted = options;  // the mapping's threads come from the budget too
+  budgeted.threadBudget = &budget;
   const std::array<int, 3> order = helpers == 0 ? std::array<int, 3>{0, 1, 2} : largestFirst(names);
   std::atomic<int> next{0};
   const auto work = [&] {
     for (int k = next++; k < 3; k = next++) {
-      importOne(names[order[k]], options, pictures.images[order[k]], results[order[k]]);
+      importOne(names[order[k]], budgeted, pictures.images[order[k]], results[order[k]]);
     }
   };
   std::vector<std::thread> threads;
