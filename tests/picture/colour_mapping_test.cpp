@@ -540,6 +540,57 @@ TEST(MapPicture, ExactColoursNameTheFirstPixelOnAnyNumberOfThreads) {
   }
 }
 
+// The report's largest distance skips a run of pixels when no cell of the run can be farther from
+// its answers than the largest distance met so far; each cell keeps its farthest distance rounded
+// up to 64ths, so that the skip never hides a pixel farther than the largest. Pictures of one row
+// made of runs, each case's last run farther than anything before it, though by less than 64:
+// in a cell of one answer, and in a cell whose colours have two.
+TEST(MapPicture, TheLargestDistanceIsNeverUnderstated) {
+  struct Run {
+    int red, green, blue, pixels;
+  };
+  struct Case {
+    const char* name;
+    Palette palette;
+    std::vector<Run> runs;
+  };
+  const Case cases[] = {
+      // 64 from black, then 67: the cell of (3, 3, 7) reaches no farther, and 67 is under 2 x 64.
+      {"a cell of one answer", paletteOf({{0, 0, 0}}), {{8, 0, 0, 64}, {3, 3, 7, 64}}},
+      // (3, 3, 4) is 34 from black and from (0, 0, 8), and goes to black; the cell's farthest.
+      {"a cell of two answers", paletteOf({{0, 0, 0}, {0, 0, 8}}), {{3, 3, 4, 64}}},
+  };
+  for (const Case& c : cases) {
+    std::vector<unsigned char> rgba;
+    for (const Run& run : c.runs) {
+      for (int i = 0; i < run.pixels; ++i) {
+        rgba.insert(rgba.end(),
+                    {static_cast<unsigned char>(run.red), static_cast<unsigned char>(run.green),
+                     static_cast<unsigned char>(run.blue), 255});
+      }
+    }
+    std::uint32_t largest = 0;
+    std::int64_t changed = 0;
+    for (const Run& run : c.runs) {
+      const unsigned char* got =
+          c.palette.entries[nearestByBruteForce(c.palette, -1, run.red, run.green, run.blue)];
+      const int dr = run.red - got[2], dg = run.green - got[1], db = run.blue - got[0];
+      const std::uint32_t d = static_cast<std::uint32_t>(dr * dr + dg * dg + db * db);
+      largest = std::max(largest, d);
+      changed += d != 0 ? run.pixels : 0;
+    }
+    ImportOptions options;
+    options.hasPalette = true;
+    options.palette = c.palette;
+    const int width = static_cast<int>(rgba.size() / 4);
+    DecodedPicture picture = trueColourPicture(width, 1, rgba);
+    MappingReport report;
+    ASSERT_TRUE(mapPicture(picture, options, report, 1).ok()) << c.name;
+    EXPECT_EQ(report.largestDistance2, largest) << c.name;
+    EXPECT_EQ(report.changedPixels, changed) << c.name;
+  }
+}
+
 // Counts the threads the mapping starts through the seam, and can refuse them from the nth on as
 // a system out of threads does.
 struct ThreadWatch {
