@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "processors.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -19,6 +21,14 @@ constexpr int kBlockSide = 16;
 // Below this many pixels a picture is mapped on one thread: starting threads costs more.
 constexpr std::int64_t kPixelsWorthThreads = std::int64_t{1} << 16;
 constexpr int kMostThreads = 8;
+
+// A table of `count` entries from the allocation seam, zeroed when asked; false when refused.
+template <typename T>
+bool allocateTable(BlockOf<T>& table, std::size_t count, bool zeroed = false) {
+  void* block = zeroed ? allocateZeroedBlock(count, sizeof(T)) : allocateBlock(count * sizeof(T));
+  table.reset(static_cast<T*>(block));
+  return block != nullptr;
+}
 
 std::uint32_t distance2(unsigned r1, unsigned g1, unsigned b1, unsigned r2, unsigned g2,
                         unsigned b2) {
@@ -364,11 +374,9 @@ std::uint32_t solveCell(const NearestColours& nearest, unsigned cell) {
 }
 
 // A cell's word, worked out on first use; 0 while another thread is working it out (the caller
-// then searches its one colour itself rather than wait) or without a table. (A known word is
-// never 0: the colours of a cell are never all at distance 0 from one answer, and own lines
-// are numbered from 256.)
+// then searches its one colour itself rather than wait). (A known word is never 0: the colours
+// of a cell are never all at distance 0 from one answer, and own lines are numbered from 256.)
 std::uint32_t knowCell(const NearestColours& nearest, unsigned cell) {
-  if (!nearest.cells) return 0;
   std::atomic<std::uint32_t>& word = nearest.cells[cell];
   std::uint32_t seen = word.load(std::memory_order_acquire);
   if (seen == kCellNotWorkedOut &&
@@ -386,8 +394,7 @@ unsigned char answerIn(const unsigned char* lines, std::uint32_t word, unsigned 
 
 unsigned char lookUp(const NearestColours& nearest, unsigned red, unsigned green, unsigned blue) {
   const unsigned cell = cellOf(red, green, blue);
-  std::uint32_t word =
-      nearest.cells ? nearest.cells[cell].load(std::memory_order_acquire) : std::uint32_t{0};
+  std::uint32_t word = nearest.cells[cell].load(std::memory_order_acquire);
   if (!cellKnown(word)) word = knowCell(nearest, cell);
   if (word == 0) return searchSorted(nearest, red, green, blue);
   return answerIn(nearest.lines.get(), word, cellPlaceOf(red, green, blue));
@@ -451,29 +458,37 @@ ImportOutcome notInPalette(const DecodedPicture& picture, std::int64_t i, std::u
   return outcome;
 }
 
-int threadsFor(const DecodedPicture& picture, int asked) {
-  if (asked > 0) return std::min(asked, std::max(picture.height, 1));
+// How many threads share the mapping (see mapPicture); those taken from the budget go in `taken`.
+int threadsFor(const DecodedPicture& picture, int asked, ThreadBudget* budget, int& taken) {
+  taken = 0;
+  const int rows = std::max(picture.height, 1);
+  if (asked > 0) return std::min(asked, rows);
   if (pixelCountOf(picture) < kPixelsWorthThreads) return 1;
-  const int cores = static_cast<int>(std::thread::hardware_concurrency());
-  return std::max(1, std::min({cores, kMostThreads, std::max(picture.height, 1)}));
+  const int most = std::min(kMostThreads, rows);
+  if (budget == nullptr) return std::min(processorCount(), most);
+  taken = takeThreads(*budget, most - 1);
+  return 1 + taken;
 }
 
-// Runs work(0) .. work(count - 1), each but the last on a thread of its own. A thread that cannot
-// be started leaves its share to this one, after the others (work must not wait for a share).
+// Runs work(0) .. work(count - 1), each but the last on a thread of its own. When a thread cannot
+// be started, neither it nor the ones after it are tried: their shares are left to this thread,
+// in order, once the threads that did start are done. So a share may wait only for work taken by
+// a thread already running (the dither's rows are taken as they come, by whichever runs).
 template <typename Work>
 void runOnThreads(int count, const Work& work) {
   std::vector<std::thread> started;
-  std::vector<int> left;
-  for (int part = 0; part + 1 < count; ++part) {
+  int part = 0;
+  for (; part + 1 < count; ++part) {
     try {
-      started.emplace_back(work, part);
+      started.push_back(startThread([&work, part] { work(part); }));
     } catch (const std::exception&) {
-      left.push_back(part);
+      break;  // no thread to be had (system_error, or bad_alloc)
     }
   }
+  const int firstLeft = part;
   work(count - 1);
   for (std::thread& thread : started) thread.join();
-  for (int part : left) work(part);
+  for (part = firstLeft; part + 1 < count; ++part) work(part);
 }
 
 // What one thread of the plain mapping found: its share of the report, and the first pixel of
@@ -643,14 +658,7 @@ void mapPixels(const DecodedPicture& picture, const ImportOptions& options,
     const int count = static_cast<int>(std::min<std::int64_t>(kRun, end - start));
     const unsigned char* rgba = pixels + 4 * start;
     unsigned char chosen[kRun];
-    RunFacts facts{kCellHoldsColour, false};  // without cells: every distance worked out
-    if (nearest.cells) {
-      facts = answersOf(nearest, rgba, count, chosen);
-    } else {
-      for (int i = 0; i < count; ++i) {
-        chosen[i] = searchSorted(nearest, rgba[4 * i], rgba[4 * i + 1], rgba[4 * i + 2]);
-      }
-    }
+    const RunFacts facts = answersOf(nearest, rgba, count, chosen);
     if (facts.opaque && !options.exactColours &&
         (facts.largestWord >> kCellFarShift) * kCellFarUnit <= distances.largest) {
       distances.changed += count;
@@ -844,10 +852,11 @@ ImportOutcome dither(DecodedPicture& picture, const ImportOptions& options,
   const std::size_t width = static_cast<std::size_t>(picture.width);
   const int rings = 2 * threads + 2;
   const std::size_t stride = (width + 2) * 3;
-  std::unique_ptr<int[]> errors(new (std::nothrow) int[static_cast<std::size_t>(rings) * stride]());
+  BlockOf<int> errors;
+  const bool allocated = allocateTable(errors, static_cast<std::size_t>(rings) * stride, true);
   std::unique_ptr<RowProgress[]> progress(new (std::nothrow)
                                               RowProgress[static_cast<std::size_t>(rings)]);
-  if (!errors || !progress) return {ImportProblem::kOutOfMemory, 0};
+  if (!allocated || !progress) return {ImportProblem::kOutOfMemory, 0};
   std::atomic<std::int32_t> nextRow{0};  // the first row no thread has taken
   const DitherRun run{picture, options, nearest, rings, stride, errors.get(), progress.get()};
   std::vector<MappingReport> parts(static_cast<std::size_t>(threads));
@@ -920,9 +929,28 @@ ImportOutcome indexPastPalette(const DecodedPicture& picture, const Histogram& u
   return outcome;
 }
 
-}  // namespace
+// Fills what the tables need before the first colour is looked up: the lines of one answer, the
+// regions' candidates, and every cell not worked out.
+void fillTables(NearestColours& nearest, std::size_t cells) {
+  for (int i = 0; i < 256; ++i) {
+    std::memset(nearest.lines.get() + std::size_t{kCellColours} * i, i, kCellColours);
+  }
+  // The regions' candidates, from the whole palette: every block's are found among them.
+  Candidates all, kept;
+  allColours(nearest, all);
+  unsigned char allPositions[256];
+  for (int k = 0; k < 256; ++k) allPositions[k] = static_cast<unsigned char>(k);
+  for (unsigned region = 0; region < 64; ++region) {
+    nearest.regionCandidateCount[region] = static_cast<std::uint16_t>(
+        narrowPositions(allPositions, all, regionBox(region), kept,
+                        nearest.regionCandidates.get() + std::size_t{region} * 256));
+  }
+  for (std::size_t cell = 0; cell < cells; ++cell) {
+    nearest.cells[cell].store(kCellNotWorkedOut, std::memory_order_relaxed);
+  }
+}
 
-void NearestColours::BytesRelease::operator()(unsigned char* bytes) const { std::free(bytes); }
+}  // namespace
 
 bool prepareNearest(NearestColours& nearest, const Palette& palette, int excluded) {
   int order[256];
@@ -955,38 +983,20 @@ bool prepareNearest(NearestColours& nearest, const Palette& palette, int exclude
   for (int i = 0; i < 256; ++i) {
     nearest.colourOf[i] = redOf(palette, i) | greenOf(palette, i) << 8 | blueOf(palette, i) << 16;
   }
-  // The cells' table starts all 0 (not worked out); the lines and candidates are left as malloc
-  // gives them, each written before it is read, so only the pages used are ever touched.
+  if (count == 0) return false;
+  // The blocks' stages start all 0 (not worked out); the lines and candidates are left as the
+  // allocator gives them, each written before it is read, so only the pages used are ever touched.
   constexpr std::size_t kCells = std::size_t{1} << 18;
-  nearest.cells.reset(new (std::nothrow) std::atomic<std::uint32_t>[kCells]);
-  nearest.lines.reset(
-      static_cast<unsigned char*>(std::malloc((kAnswerLines + kCells) * kCellColours)));
-  nearest.blockStage.reset(new (std::nothrow) std::atomic<unsigned char>[kBlocks]());
-  nearest.blockCandidateCount.reset(new (std::nothrow) std::uint16_t[kBlocks]);
-  nearest.blockCandidates.reset(static_cast<unsigned char*>(std::malloc(kBlocks * 256)));
-  nearest.regionCandidates.reset(static_cast<unsigned char*>(std::malloc(64 * 256)));
-  if (!nearest.lines || !nearest.blockStage || !nearest.blockCandidateCount ||
-      !nearest.blockCandidates || !nearest.regionCandidates) {
-    nearest.cells.reset();  // every colour searched on its own
-    return count > 0;
+  if (!allocateTable(nearest.cells, kCells) ||
+      !allocateTable(nearest.lines, (kAnswerLines + kCells) * kCellColours) ||
+      !allocateTable(nearest.blockStage, kBlocks, true) ||
+      !allocateTable(nearest.blockCandidateCount, kBlocks) ||
+      !allocateTable(nearest.blockCandidates, kBlocks * 256) ||
+      !allocateTable(nearest.regionCandidates, std::size_t{64} * 256)) {
+    return false;
   }
-  for (int i = 0; i < 256; ++i) {
-    std::memset(nearest.lines.get() + std::size_t{kCellColours} * i, i, kCellColours);
-  }
-  // The regions' candidates, from the whole palette: every block's are found among them.
-  Candidates all, kept;
-  allColours(nearest, all);
-  unsigned char allPositions[256];
-  for (int k = 0; k < 256; ++k) allPositions[k] = static_cast<unsigned char>(k);
-  for (unsigned region = 0; region < 64; ++region) {
-    nearest.regionCandidateCount[region] = static_cast<std::uint16_t>(
-        narrowPositions(allPositions, all, regionBox(region), kept,
-                        nearest.regionCandidates.get() + std::size_t{region} * 256));
-  }
-  for (std::size_t cell = 0; cell < kCells; ++cell) {
-    nearest.cells[cell].store(kCellNotWorkedOut, std::memory_order_relaxed);
-  }
-  return count > 0;
+  fillTables(nearest, kCells);
+  return true;
 }
 
 unsigned char nearestIndex(NearestColours& nearest, unsigned red, unsigned green, unsigned blue) {
@@ -1014,8 +1024,18 @@ ImportOutcome mapPicture(DecodedPicture& picture, const ImportOptions& options,
   report = MappingReport{};
   report.pixels = pixelCountOf(picture);
   NearestColours nearest;
-  prepareNearest(nearest, options.palette, options.transparentIndex);
-  threads = threadsFor(picture, threads);
+  if (!prepareNearest(nearest, options.palette, options.transparentIndex)) {
+    return {ImportProblem::kOutOfMemory, 0};
+  }
+  // The dither and the plain mapping share their work among threads, taken for the time they run.
+  const auto onThreads = [&](auto map) {
+    int taken = 0;
+    const ImportOutcome outcome =
+        map(picture, options, nearest, threadsFor(picture, threads, options.threadBudget, taken),
+            report);
+    if (taken > 0) giveThreads(*options.threadBudget, taken);
+    return outcome;
+  };
   if (picture.indexed) {
     Histogram used;
     const unsigned char* pixels = picture.pixels.get();
@@ -1026,17 +1046,14 @@ ImportOutcome mapPicture(DecodedPicture& picture, const ImportOptions& options,
     std::uint32_t distances[256];
     const bool identity = tableOf(picture, options, used, nearest, table, distances);
     report.mapped = !identity;
-    if (!identity && options.dither && !options.exactColours) {
-      return dither(picture, options, nearest, threads, report);
-    }
+    if (!identity && options.dither && !options.exactColours) return onThreads(dither);
     const ImportOutcome outcome = mapThroughTable(picture, options, table, distances, used, report);
     if (report.transparentPixels > 0) report.mapped = true;
     return outcome;
   }
   report.mapped = true;
-  ImportOutcome outcome = options.dither && !options.exactColours
-                              ? dither(picture, options, nearest, threads, report)
-                              : mapEachPixel(picture, options, nearest, threads, report);
+  const ImportOutcome outcome =
+      options.dither && !options.exactColours ? onThreads(dither) : onThreads(mapEachPixel);
   picture.indexed = true;
   return outcome;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "allocation.h"
 #include "decoded_picture.h"
 #include "palette_file.h"
 #include "picture_import.h"
@@ -22,6 +23,14 @@
 // the same way, with no choice that the processor could guess wrong. Several threads may ask at
 // once: one of them works a cell or a block out, and the others meanwhile search their one
 // colour, or the cell from its region's colours.
+//
+// The tables are blocks from the allocation seam (allocation.h), seen as arrays.
+struct BlockRelease {
+  void operator()(void* block) const { releaseBlock(block); }
+};
+template <typename T>
+using BlockOf = std::unique_ptr<T[], BlockRelease>;
+
 struct NearestColours {
   // The colours that may be chosen, each once (of equal colours only the lowest index can be
   // chosen), in index order, and again sorted by red for the search of single colours.
@@ -38,22 +47,19 @@ struct NearestColours {
   // and above kCellFarShift what a picture's report needs to know of the cell (see kCellFarShift).
   // A cell with one answer for all its colours shares the line of that answer, its index 64
   // times; lines from 256 on are the other cells' own, in the order the cells are met.
-  std::unique_ptr<std::atomic<std::uint32_t>[]> cells;
-  struct BytesRelease {
-    void operator()(unsigned char* bytes) const;
-  };
-  std::unique_ptr<unsigned char, BytesRelease> lines;
+  BlockOf<std::atomic<std::uint32_t>> cells;
+  BlockOf<unsigned char> lines;
   mutable std::atomic<std::uint32_t> linesUsed{0};
   // The palette's colours by index as red | green << 8 | blue << 16, for the pixels' distances.
   std::uint32_t colourOf[256];
   // A block's candidates: the positions (in index order) of the colours that can be nearest to
   // some colour of the block, 256 places per block, once its stage says they are known.
-  std::unique_ptr<std::atomic<unsigned char>[]> blockStage;
-  std::unique_ptr<std::uint16_t[]> blockCandidateCount;
-  std::unique_ptr<unsigned char, BytesRelease> blockCandidates;
+  BlockOf<std::atomic<unsigned char>> blockStage;
+  BlockOf<std::uint16_t> blockCandidateCount;
+  BlockOf<unsigned char> blockCandidates;
   // The same for each of the 64 regions of 64 x 64 x 64 colours, worked out with the rest: a
   // block's candidates are found among its region's.
-  std::unique_ptr<unsigned char, BytesRelease> regionCandidates;
+  BlockOf<unsigned char> regionCandidates;
   std::uint16_t regionCandidateCount[64];
 };
 
@@ -83,10 +89,11 @@ inline unsigned cellPlaceOf(unsigned red, unsigned green, unsigned blue) {
   return (red & 3) << 4 | (green & 3) << 2 | (blue & 3);
 }
 
-// excluded: an index never chosen (the transparent one), or -1. False when no colour is left.
+// excluded: an index never chosen (the transparent one), or -1. False when no colour is left, or
+// when a table could not be allocated (then nothing more is asked of the allocator).
 bool prepareNearest(NearestColours& nearest, const Palette& palette, int excluded);
 
-// The palette index for a colour, exactly the brute-force answer.
+// The palette index for a colour, exactly the brute-force answer (once prepareNearest said true).
 unsigned char nearestIndex(NearestColours& nearest, unsigned red, unsigned green, unsigned blue);
 
 // The plain search over every colour, the yardstick for the one above.
@@ -96,7 +103,11 @@ unsigned char nearestByBruteForce(const Palette& palette, int excluded, unsigned
 // Turns picture.pixels into width x height game palette indices and says what changed. An
 // indexed picture whose used entries all show the game's colour at the same index keeps its
 // indices (the game's palette may repeat a colour; each copy keeps its own index); one that uses
-// an index its own palette does not list is refused. threads: how many share the work, 0 for as
-// many as the machine has cores (a small picture is done on one); the answer is the same.
+// an index its own palette does not list is refused. The answer is the same on any number of
+// threads: `threads` of them when it is not 0 (tests), else one for a small picture, and for a
+// large one the calling thread and those options.threadBudget spares (without a budget, as many
+// as the processors this process may run on), all given back before it returns. A table that
+// cannot be allocated is kOutOfMemory. The palette has a colour besides the transparent index
+// (the callers refuse one without).
 ImportOutcome mapPicture(DecodedPicture& picture, const ImportOptions& options,
                          MappingReport& report, int threads = 0);

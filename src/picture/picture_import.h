@@ -8,6 +8,8 @@
 
 #include "palette_file.h"
 
+struct ThreadBudget;  // processors.h
+
 struct ImportedImage {
   std::int32_t width;
   std::int32_t height;
@@ -79,6 +81,9 @@ struct ImportOptions {
   bool exactColours = false;  // refuse any colour the palette lacks
   bool dither = false;        // Floyd-Steinberg error diffusion instead of plain nearest colours
   int transparentIndex = -1;  // pixels of alpha 0 become this index; -1: none
+  // Where the mapping of a large picture takes threads besides the calling one (and gives them
+  // back); none: as many as the processors this process may run on.
+  ThreadBudget* threadBudget = nullptr;
 };
 
 // What the mapping did to one picture, for the line the command line prints.

@@ -28,6 +28,11 @@ struct PngRestream {
   bool dataSeen = false;
   bool checksums = false;       // worked out, not zeros
   std::uint32_t rowsAdler = 1;  // the Adler-32 of the rows handed on so far
+  // The stored chunk being made: the rows it still takes (0: none open), whether it is the last,
+  // and the CRC-32 of what it holds so far.
+  std::int64_t blockLeft = 0;
+  bool lastBlock = false;
+  std::uint32_t chunkCrc = 0;
   // Made and not yet handed on: from `handedOn` to the end.
   std::vector<unsigned char> made;
   std::size_t handedOn = 0;
@@ -46,36 +51,61 @@ void put32(std::vector<unsigned char>& out, std::uint32_t value) {
   for (int shift = 24; shift >= 0; shift -= 8) out.push_back((value >> shift) & 0xFF);
 }
 
-// One image data chunk holding one stored block of the rows (the zlib header before the first,
-// the stream's checksum after the last), and the chunk's checksum. Without worked-out checksums
-// both are zeros, which the decoder is told not to verify: the walk verified the file's chunks
-// and the stream the file holds has had its own verified here.
-void putStoredChunk(PngRestream& r, const unsigned char* bytes, std::size_t length) {
+// Adds bytes to the stored chunk being made, and to its checksum.
+void putInChunk(PngRestream& r, const unsigned char* bytes, std::size_t length) {
+  r.made.insert(r.made.end(), bytes, bytes + length);
+  if (r.checksums) {
+    r.chunkCrc = static_cast<std::uint32_t>(crc32(r.chunkCrc, bytes, static_cast<uInt>(length)));
+  }
+}
+
+// Image data chunks of one stored block of the rows each (the zlib header before the first, the
+// stream's checksum after the last), every block but the last a full one whatever pieces the
+// inflater hands the rows on in: so the chunks are as few as the bound counts. A chunk's head goes
+// out when its block starts (its size is known from the rows still to come), its checksum when
+// the block is full. Without worked-out checksums both checksums are zeros, which the decoder is
+// told not to verify: the walk verified the file's chunks and the stream the file holds has had
+// its own verified here.
+void openStoredChunk(PngRestream& r) {
   const bool first = !r.streamStarted;
-  const bool last = static_cast<std::int64_t>(length) == r.rowBytesLeft;
-  std::vector<unsigned char>& out = r.made;
-  const std::size_t chunkStart = out.size();
-  put32(out, static_cast<std::uint32_t>((first ? 2 : 0) + 5 + length + (last ? 4 : 0)));
-  out.insert(out.end(), {'I', 'D', 'A', 'T'});
-  if (first) out.insert(out.end(), {0x78, 0x01});
-  const auto size = static_cast<unsigned>(length);
-  out.insert(out.end(), {static_cast<unsigned char>(last ? 1 : 0), static_cast<unsigned char>(size),
-                         static_cast<unsigned char>(size >> 8), static_cast<unsigned char>(~size),
-                         static_cast<unsigned char>(~size >> 8)});
-  out.insert(out.end(), bytes, bytes + length);
+  r.blockLeft = std::min(kStoredBlock, r.rowBytesLeft);
+  r.lastBlock = r.blockLeft == r.rowBytesLeft;
+  const auto size = static_cast<unsigned>(r.blockLeft);
+  put32(r.made, static_cast<std::uint32_t>((first ? 2 : 0) + 5 + size + (r.lastBlock ? 4 : 0)));
+  r.chunkCrc = 0;
+  const unsigned char type[] = {'I', 'D', 'A', 'T'};
+  putInChunk(r, type, sizeof type);
+  const unsigned char zlibHeader[] = {0x78, 0x01};
+  if (first) putInChunk(r, zlibHeader, sizeof zlibHeader);
+  const unsigned char blockHead[] = {
+      static_cast<unsigned char>(r.lastBlock ? 1 : 0), static_cast<unsigned char>(size),
+      static_cast<unsigned char>(size >> 8), static_cast<unsigned char>(~size),
+      static_cast<unsigned char>(~size >> 8)};
+  putInChunk(r, blockHead, sizeof blockHead);
+  r.streamStarted = true;
+}
+
+void closeStoredChunk(PngRestream& r) {
+  if (r.lastBlock) {
+    const std::uint32_t adler = r.checksums ? r.rowsAdler : 0;
+    const unsigned char bytes[] = {
+        static_cast<unsigned char>(adler >> 24), static_cast<unsigned char>(adler >> 16),
+        static_cast<unsigned char>(adler >> 8), static_cast<unsigned char>(adler)};
+    putInChunk(r, bytes, sizeof bytes);
+  }
+  put32(r.made, r.checksums ? r.chunkCrc : 0);
+}
+
+// Rows into the open chunk, no more than its block still takes.
+void putRows(PngRestream& r, const unsigned char* bytes, std::size_t length) {
+  putInChunk(r, bytes, length);
   if (r.checksums) {
     r.rowsAdler =
         static_cast<std::uint32_t>(adler32(r.rowsAdler, bytes, static_cast<uInt>(length)));
   }
-  if (last) put32(out, r.checksums ? r.rowsAdler : 0);
-  // The chunk's checksum covers its type and data: all but the 4 bytes of its length.
-  const unsigned char* typeAndData = out.data() + chunkStart + 4;
-  const std::size_t covered = out.size() - chunkStart - 4;
-  put32(out, r.checksums
-                 ? static_cast<std::uint32_t>(crc32(0, typeAndData, static_cast<uInt>(covered)))
-                 : 0);
-  r.streamStarted = true;
+  r.blockLeft -= static_cast<std::int64_t>(length);
   r.rowBytesLeft -= static_cast<std::int64_t>(length);
+  if (r.blockLeft == 0) closeStoredChunk(r);
 }
 
 // Takes what the inflater gives: rows are checked, then handed on; bytes after the last row are
@@ -87,11 +117,12 @@ bool takeRows(void* taker, const unsigned char* bytes, std::size_t length) {
     return false;
   }
   while (length > 0 && r.rowBytesLeft > 0) {
-    const std::size_t block = static_cast<std::size_t>(
-        std::min({static_cast<std::int64_t>(length), kStoredBlock, r.rowBytesLeft}));
-    putStoredChunk(r, bytes, block);
-    bytes += block;
-    length -= block;
+    if (r.blockLeft == 0) openStoredChunk(r);
+    const std::size_t part =
+        static_cast<std::size_t>(std::min(static_cast<std::int64_t>(length), r.blockLeft));
+    putRows(r, bytes, part);
+    bytes += part;
+    length -= part;
   }
   return true;
 }

@@ -29,7 +29,8 @@ struct PngRestreamClose {
 };
 
 // The most bytes the restream of a file of `fileBytes` can hand on: its chunks as they are, and
-// the rows in stored chunks, each with its own few bytes.
+// the rows in stored chunks of a full stored block each (the last one less), each with its own few
+// bytes, however the file's image data is cut into chunks.
 std::int64_t pngRestreamBound(std::int64_t fileBytes, const PngFacts& facts);
 
 // Up to `length` bytes of the file as the decoder is to see it; fewer only at its end or at a

@@ -530,8 +530,30 @@ class ImportAllocationFaults : public ::testing::Test {
     allocateZeroedBlock = &std::calloc;
   }
 
-  ImportProblem import(const std::string& path, ImportedImage& image) {
-    return importBitmap(path.c_str(), image).problem;
+  // Imports the picture at `path` once whole, then again with each of the allocations it made
+  // failing in turn: each time out of memory, nothing asked after the refusal, nothing left.
+  void expectEachFailedAllocationRefused(const std::string& path, const ImportOptions& options,
+                                         const std::string& name) {
+    allocations = AllocationPlan{};
+    ImportedImage image{};
+    ASSERT_EQ(importPicture(path.c_str(), options, image).problem, ImportProblem::kNone) << name;
+    releaseImportedImage(image);
+    const int needed = allocations.calls;
+    ASSERT_GT(needed, 0) << name;
+
+    for (int failing = 1; failing <= needed; ++failing) {
+      allocations = AllocationPlan{0, failing};
+      unsigned char mark;
+      ImportedImage kept{-7, -7, &mark, -7};
+      const std::size_t descriptors = openDescriptors();
+      EXPECT_EQ(importPicture(path.c_str(), options, kept).problem, ImportProblem::kOutOfMemory)
+          << name << ", allocation " << failing;
+      EXPECT_EQ(allocations.calls, failing) << name << ": asked again after a refusal";
+      EXPECT_TRUE(kept.width == -7 && kept.height == -7 && kept.compressedData == &mark &&
+                  kept.compressedSize == -7)
+          << name << ", allocation " << failing << ": record touched";
+      EXPECT_EQ(openDescriptors(), descriptors) << name << ": the picture was left open";
+    }
   }
 
   ScratchDirectory directory;
@@ -569,27 +591,31 @@ TEST_F(ImportAllocationFaults, EachFailedAllocationEndsTheImportCleanly) {
   for (const Case& c : cases) {
     const std::string path = directory.path(std::string(c.name) + ".bmp");
     writeFile(path, makeBitmap(c.fields));
+    expectEachFailedAllocationRefused(path, ImportOptions{}, c.name);
+  }
+}
 
-    allocations = AllocationPlan{};
-    ImportedImage image{};
-    ASSERT_EQ(import(path, image), ImportProblem::kNone) << c.name;
-    releaseImportedImage(image);
-    const int needed = allocations.calls;
-    ASSERT_GT(needed, 0) << c.name;
-
-    for (int failing = 1; failing <= needed; ++failing) {
-      allocations = AllocationPlan{0, failing};
-      unsigned char mark;
-      ImportedImage kept{-7, -7, &mark, -7};
-      const std::size_t descriptors = openDescriptors();
-      EXPECT_EQ(import(path, kept), ImportProblem::kOutOfMemory)
-          << c.name << ", allocation " << failing;
-      EXPECT_EQ(allocations.calls, failing) << c.name << ": asked again after a refusal";
-      EXPECT_TRUE(kept.width == -7 && kept.height == -7 && kept.compressedData == &mark &&
-                  kept.compressedSize == -7)
-          << c.name << ", allocation " << failing << ": record touched";
-      EXPECT_EQ(openDescriptors(), descriptors) << c.name << ": the picture was left open";
-    }
+// Mapped onto the game's palette, the mapping's tables (and the dither's rows of errors) come
+// from the same allocator: a 24-bit picture, plain, dithered and with exact colours (the palette
+// holds each of its colours, and one more).
+TEST_F(ImportAllocationFaults, EachFailedAllocationOfTheMappingEndsTheImportCleanly) {
+  BitmapFields fields = pictureSpec(2, 2, 0,
+                                    {10, 20, 30, 200, 100, 0, 0, 0,  // blue, green, red
+                                     0, 0, 0, 255, 255, 255, 0, 0});
+  fields.bitCount = 24;
+  fields.paletteEntries = 0;
+  const std::string path = directory.path("photo.bmp");
+  writeFile(path, makeBitmap(fields));
+  ImportOptions options;
+  options.hasPalette = true;
+  const unsigned char colours[][4] = {
+      {0, 0, 0, 0}, {128, 128, 0, 0}, {10, 20, 30, 0}, {200, 100, 0, 0}, {255, 255, 255, 0}};
+  options.palette.colourCount = 5;
+  std::memcpy(options.palette.entries, colours, sizeof colours);
+  for (const char* name : {"plain", "dithered", "exact colours"}) {
+    options.dither = name[0] == 'd';
+    options.exactColours = name[0] == 'e';
+    expectEachFailedAllocationRefused(path, options, name);
   }
 }
 

@@ -2,9 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#ifdef __linux__
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include <cstring>
+#include <functional>
+#include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
+#include "processors.h"
 #include "test_support.h"
 
 namespace {
@@ -528,6 +539,193 @@ TEST(MapPicture, ExactColoursNameTheFirstPixelOnAnyNumberOfThreads) {
     EXPECT_EQ(refused.colour, 0x07FFFFu) << threads;
   }
 }
+
+// The report's largest distance skips a run of pixels when no cell of the run can be farther from
+// its answers than the largest distance met so far; each cell keeps its farthest distance rounded
+// up to 64ths, so that the skip never hides a pixel farther than the largest. Pictures of one row
+// made of runs, each case's last run farther than anything before it, though by less than 64:
+// in a cell of one answer, and in a cell whose colours have two.
+TEST(MapPicture, TheLargestDistanceIsNeverUnderstated) {
+  struct Run {
+    int red, green, blue, pixels;
+  };
+  struct Case {
+    const char* name;
+    Palette palette;
+    std::vector<Run> runs;
+  };
+  const Case cases[] = {
+      // 64 from black, then 67: the cell of (3, 3, 7) reaches no farther, and 67 is under 2 x 64.
+      {"a cell of one answer", paletteOf({{0, 0, 0}}), {{8, 0, 0, 64}, {3, 3, 7, 64}}},
+      // (3, 3, 4) is 34 from black and from (0, 0, 8), and goes to black; the cell's farthest.
+      {"a cell of two answers", paletteOf({{0, 0, 0}, {0, 0, 8}}), {{3, 3, 4, 64}}},
+  };
+  for (const Case& c : cases) {
+    std::vector<unsigned char> rgba;
+    for (const Run& run : c.runs) {
+      for (int i = 0; i < run.pixels; ++i) {
+        rgba.insert(rgba.end(),
+                    {static_cast<unsigned char>(run.red), static_cast<unsigned char>(run.green),
+                     static_cast<unsigned char>(run.blue), 255});
+      }
+    }
+    std::uint32_t largest = 0;
+    std::int64_t changed = 0;
+    for (const Run& run : c.runs) {
+      const unsigned char* got =
+          c.palette.entries[nearestByBruteForce(c.palette, -1, run.red, run.green, run.blue)];
+      const int dr = run.red - got[2], dg = run.green - got[1], db = run.blue - got[0];
+      const std::uint32_t d = static_cast<std::uint32_t>(dr * dr + dg * dg + db * db);
+      largest = std::max(largest, d);
+      changed += d != 0 ? run.pixels : 0;
+    }
+    ImportOptions options;
+    options.hasPalette = true;
+    options.palette = c.palette;
+    const int width = static_cast<int>(rgba.size() / 4);
+    DecodedPicture picture = trueColourPicture(width, 1, rgba);
+    MappingReport report;
+    ASSERT_TRUE(mapPicture(picture, options, report, 1).ok()) << c.name;
+    EXPECT_EQ(report.largestDistance2, largest) << c.name;
+    EXPECT_EQ(report.changedPixels, changed) << c.name;
+  }
+}
+
+// Counts the threads the mapping starts through the seam, and can refuse them from the nth on as
+// a system out of threads does.
+struct ThreadWatch {
+  static inline int asked = 0;
+  static inline int refuseFrom = 0;  // 0: none refused
+  static std::thread start(std::function<void()> work) {
+    ++asked;
+    if (refuseFrom != 0 && asked >= refuseFrom) {
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    }
+    return startSystemThread(std::move(work));
+  }
+  explicit ThreadWatch(int refusing = 0) {
+    asked = 0;
+    refuseFrom = refusing;
+    startThread = &ThreadWatch::start;
+  }
+  ~ThreadWatch() { startThread = &startSystemThread; }
+  ThreadWatch(const ThreadWatch&) = delete;
+  ThreadWatch& operator=(const ThreadWatch&) = delete;
+};
+
+// A picture large enough to be worth threads: 320 x 240 of noisy gradients.
+std::vector<unsigned char> largePicture() {
+  std::vector<unsigned char> rgba;
+  std::uint32_t noise = 11;
+  for (int y = 0; y < 240; ++y) {
+    for (int x = 0; x < 320; ++x) {
+      noise = noise * 1103515245u + 12345u;
+      rgba.insert(rgba.end(), {static_cast<unsigned char>(x * 255 / 319),
+                               static_cast<unsigned char>(y + (noise >> 29)),
+                               static_cast<unsigned char>(noise >> 24), 255});
+    }
+  }
+  return rgba;
+}
+
+struct Mapped {
+  std::vector<unsigned char> indices;
+  MappingReport report;
+};
+
+Mapped mapLarge(const ImportOptions& options, int threads) {
+  DecodedPicture picture = trueColourPicture(320, 240, largePicture());
+  Mapped mapped;
+  EXPECT_TRUE(mapPicture(picture, options, mapped.report, threads).ok());
+  mapped.indices = indicesOf(picture);
+  return mapped;
+}
+
+void expectSame(const Mapped& got, const Mapped& expected, const std::string& name) {
+  EXPECT_EQ(got.indices, expected.indices) << name;
+  EXPECT_EQ(got.report.changedPixels, expected.report.changedPixels) << name;
+  EXPECT_EQ(got.report.largestDistance2, expected.report.largestDistance2) << name;
+}
+
+ImportOptions mappingOptions(bool dither) {
+  ImportOptions options;
+  options.hasPalette = true;
+  options.palette = randomPalette(21, 200);
+  options.dither = dither;
+  return options;
+}
+
+// A large picture takes its threads besides the calling one from the budget it is given, at most
+// eight in all, and gives them back: a budget with none spare starts no thread at all.
+TEST(MapPicture, ThreadsComeFromTheBudgetAndGoBack) {
+  struct Case {
+    int spare;
+    int started;
+  };
+  const Case cases[] = {{0, 0}, {2, 2}, {20, 7}};
+  for (bool dither : {false, true}) {
+    ImportOptions options = mappingOptions(dither);
+    const Mapped alone = mapLarge(options, 1);
+    for (const Case& c : cases) {
+      const std::string name =
+          std::string(dither ? "dithered" : "plain") + ", spare " + std::to_string(c.spare);
+      ThreadBudget budget(c.spare);
+      options.threadBudget = &budget;
+      ThreadWatch watch;
+      expectSame(mapLarge(options, 0), alone, name);
+      EXPECT_EQ(ThreadWatch::asked, c.started) << name;
+      EXPECT_EQ(budget.spare.load(), c.spare) << name << ": not given back";
+    }
+  }
+}
+
+// A thread that cannot be started leaves its share, and those of the threads after it, to the
+// calling thread; a dithered row waits only for rows some running thread has taken, so nothing
+// waits for ever, and the answer is the one thread's.
+TEST(MapPicture, ThreadsThatCannotStartLeaveTheirWorkToTheCaller) {
+  for (bool dither : {false, true}) {
+    const ImportOptions options = mappingOptions(dither);
+    const Mapped alone = mapLarge(options, 1);
+    for (int refusing : {1, 2, 3}) {
+      const std::string name =
+          std::string(dither ? "dithered" : "plain") + ", refused from " + std::to_string(refusing);
+      ThreadWatch watch(refusing);
+      expectSame(mapLarge(options, 4), alone, name);
+      EXPECT_EQ(ThreadWatch::asked, refusing) << name << ": asked again after a refusal";
+    }
+  }
+}
+
+#ifdef __linux__
+// Without a budget, a process held to one processor (as by taskset) maps on one thread, however
+// many the machine has. In a child process, whose affinity alone is changed.
+TEST(MapPicture, WithoutABudgetAProcessHeldToOneProcessorStartsNoThread) {
+  cpu_set_t allowed;
+  ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+  int first = 0;
+  while (!CPU_ISSET(first, &allowed)) ++first;
+  const ImportOptions options = mappingOptions(true);
+  const Mapped alone = mapLarge(options, 1);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(first, &one);
+    if (sched_setaffinity(0, sizeof one, &one) != 0) _exit(10);
+    if (processorCount() != 1) _exit(11);
+    ThreadWatch watch;
+    const Mapped mapped = mapLarge(options, 0);
+    if (ThreadWatch::asked != 0) _exit(12);
+    _exit(mapped.indices == alone.indices ? 0 : 13);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10: no affinity set, 11: processors miscounted, 12: a "
+                                       "thread started, 13: another answer";
+}
+#endif
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,62 @@ TEST(IndexPastPalette, IsRefusedWithAPaletteAndStoredAsItIsWithout) {
               c.stored)
         << c.name;
     releaseImportedImage(image);
+  }
+}
+
+// The last index a palette lists is a colour; the one just past it is not. 4 x 1 pictures whose
+// palette lists 3 entries (or 2, at 4 bits a pixel), the highest index at x = 2.
+TEST(IndexPastPalette, TheFirstIndexPastThePaletteIsRefusedAndTheLastListedIsNot) {
+  struct Case {
+    const char* name;
+    int entries;
+    std::function<Bytes(unsigned char)> file;  // of a picture whose third pixel has the index
+  };
+  const Case cases[] = {
+      {"PNG", 3,
+       [](unsigned char index) {
+         return indexedPng(4, {{0, 1, index, 0}}, 3);
+       }},
+      {"bitmap", 3,
+       [](unsigned char index) {
+         BitmapFields fields;
+         fields.width = 4;
+         fields.height = 1;
+         fields.paletteEntries = 3;
+         fields.pixelData = {0, 1, index, 0};
+         return makeBitmap(fields);
+       }},
+      {"bitmap of 4 bits", 2,
+       [](unsigned char index) {
+         BitmapFields fields;
+         fields.width = 4;
+         fields.height = 1;
+         fields.bitCount = 4;
+         fields.paletteEntries = 2;
+         fields.pixelData = {0x01, static_cast<unsigned char>(index << 4), 0, 0};
+         return makeBitmap(fields);
+       }},
+  };
+  ScratchDirectory directory;
+  const std::string path = directory.path("picture");
+  ImportOptions options;
+  options.hasPalette = true;
+  options.palette = greys(256);
+  for (const Case& c : cases) {
+    const unsigned char last = static_cast<unsigned char>(c.entries - 1);
+    writeFile(path, c.file(last));
+    ImportedImage image{};
+    ASSERT_TRUE(importPicture(path.c_str(), options, image).ok()) << c.name;
+    EXPECT_EQ(inflateStream(image.compressedData, static_cast<std::size_t>(image.compressedSize)),
+              (Bytes{0, 1, last, 0}))
+        << c.name;
+    releaseImportedImage(image);
+
+    writeFile(path, c.file(static_cast<unsigned char>(c.entries)));
+    const ImportOutcome refused = importPicture(path.c_str(), options, image);
+    EXPECT_EQ(refused.problem, ImportProblem::kIndexPastPalette) << c.name;
+    EXPECT_EQ(refused.x, 2) << c.name;
+    EXPECT_EQ(refused.detail, c.entries) << c.name;
   }
 }
 

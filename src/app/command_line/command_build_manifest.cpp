@@ -231,14 +231,10 @@ void buildSideBySide(const std::vector<Episode>& episodes, const std::vector<boo
     }
     budget.spare += 1;  // no episode left for this thread: its processor goes to the pictures
   };
-  auto worker = [&] {
-    blockTerminatingSignalsInThisThread();
-    work();
-  };
   std::vector<std::thread> workers;
   for (std::size_t t = 0; t < threads; ++t) {
     try {
-      workers.emplace_back(worker);
+      workers.push_back(startThread(work));
     } catch (const std::exception&) {
       break;  // no thread to be had (system_error, or bad_alloc): those started do the rest
     }

@@ -13,7 +13,6 @@
 #include "field_text.h"
 #include "import_reasons.h"
 #include "numbers.h"
-#include "safe_file.h"
 #include "user_environment.h"
 
 ImportedPictures::~ImportedPictures() {
@@ -33,16 +32,6 @@ int pictureThreadLimit() {
 }
 
 namespace {
-
-// Up to `wanted` threads from the budget; how many were taken.
-int takeThreads(ThreadBudget& budget, int wanted) {
-  int spare = budget.spare.load();
-  int taken = 0;
-  do {
-    taken = std::max(0, std::min(spare, wanted));
-  } while (taken > 0 && !budget.spare.compare_exchange_weak(spare, spare - taken));
-  return taken;
-}
 
 void importOne(const std::string& name, const ImportOptions& options, ImportedImage& image,
                PictureImport& result) {
@@ -72,21 +61,19 @@ std::array<int, 3> largestFirst(const std::string (&names)[3]) {
 bool importPictures(const std::string (&names)[3], const ImportOptions& options,
                     ThreadBudget& budget, ImportedPictures& pictures, PictureImport (&results)[3]) {
   const int helpers = takeThreads(budget, pictureThreadLimit() - 1);
+  ImportOptions budgeted = options;  // the mapping's threads come from the budget too
+  budgeted.threadBudget = &budget;
   const std::array<int, 3> order = helpers == 0 ? std::array<int, 3>{0, 1, 2} : largestFirst(names);
   std::atomic<int> next{0};
   const auto work = [&] {
     for (int k = next++; k < 3; k = next++) {
-      importOne(names[order[k]], options, pictures.images[order[k]], results[order[k]]);
+      importOne(names[order[k]], budgeted, pictures.images[order[k]], results[order[k]]);
     }
-  };
-  const auto helper = [&] {
-    blockTerminatingSignalsInThisThread();
-    work();
   };
   std::vector<std::thread> threads;
   for (int t = 0; t < helpers; ++t) {
     try {
-      threads.emplace_back(helper);
+      threads.push_back(startThread(work));
     } catch (const std::exception&) {
       break;  // no thread to be had (system_error, or bad_alloc): this one does the rest
     }

@@ -10,6 +10,7 @@
 #include "episode_file.h"
 #include "file_identity.h"
 #include "picture_import.h"
+#include "processors.h"
 
 // The three imported pictures of one episode, released when it goes.
 struct ImportedPictures {
@@ -25,18 +26,6 @@ struct PictureImport {
   int openError = 0;  // errno as the import left it
   MappingReport report;
 };
-
-// The processors no thread of the build is using yet, shared by every episode built at once:
-// an episode's pictures take threads of their own only from here, so a picture thread runs only
-// on a processor the episodes side by side (-j) leave idle.
-struct ThreadBudget {
-  std::atomic<int> spare{0};
-  explicit ThreadBudget(int threads) : spare(threads) {}
-};
-
-// The processors this process may run on (at least 1): on a machine of eight held to two, two.
-// One file per platform (command_build_processors_*.cpp).
-int processorCount();
 
 // How many threads one episode's three pictures may take at most: DIVOVOD_PICTURE_THREADS when it
 // is a whole number from 1 (1: one after another, in the calling thread), else 3.

@@ -1,12 +1,12 @@
-// The processors the build may run on: those of the process's affinity mask (start /affinity,
-// a job object), which may be fewer than the machine has; threads beyond them only take turns.
+// The processors this process may run on: those of its affinity mask (start /affinity, a job
+// object), which may be fewer than the machine has; threads beyond them only take turns.
 #include <windows.h>
 
 #include <algorithm>
 #include <bitset>
 #include <thread>
 
-#include "episode_build.h"
+#include "processors.h"
 
 int processorCount() {
   DWORD_PTR process = 0;

@@ -1,11 +1,11 @@
-// The processors the build may run on. Linux: those the process is allowed (taskset, cgroups'
+// The processors this process may run on. Linux: those it is allowed (taskset, cgroups'
 // cpusets), which may be fewer than the machine has; threads beyond them only take turns.
 #include <sched.h>
 
 #include <algorithm>
 #include <thread>
 
-#include "episode_build.h"
+#include "processors.h"
 
 int processorCount() {
 #ifdef __linux__
