@@ -330,6 +330,22 @@ class NothingNotMadeIsLostTest(Project):
                              "it is never written over\n"))
         self.assertEqual(read(config), kept[config])
 
+    def test_a_file_of_another_kind_is_replaced_only_with_force_by_options_too(self):
+        art = lambda name: self.path("art", name)
+        target = self.path("picture.png")
+        picture = read(art("photo.png"))
+        write(target, picture)
+        build = ["build", "-o", target, "-p", "1", "-n", "A", "-s", "l", "-e", art("ep.bmp"),
+                 "-t", art("title.bmp"), "-l", art("low.bmp")]
+        result = self.run_program(*build)
+        self.assertEqual((result.returncode, result.stderr.decode()),
+                         (1, f"divovod: {target}: is a PNG picture, not an episode file: it is "
+                             "replaced only with --force; nothing written\n"))
+        self.assertEqual(read(target), picture)
+        result = self.run_program(*build, "--force")
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        self.assertEqual(read(target)[:4], b"\xcc\0\0\0")
+
     def test_a_file_of_another_kind_is_replaced_only_with_force(self):
         manifest = self.manifest(self.TWO.format(first="notes.txt"))
         write(self.path("notes.txt"), b"my notes\n")

@@ -15,11 +15,13 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "allocation.h"
 #include "episode_file.h"
 #include "picture_import.h"
+#include "processors.h"
 #include "safe_file.h"
 #include "system_calls.h"
 #include "test_support.h"
@@ -488,6 +490,25 @@ TEST_P(WriterFaults, AnAbandonedReplacementLeavesNothingBehind) {
   EXPECT_EQ(readFile(directory.path("target.z4k")), old);
   EXPECT_EQ(plan.descriptorsClosed, plan.descriptorsOpened);
   signal(SIGINT, interruptAction);
+}
+
+// A thread the program starts leaves the terminating signals to the main thread, where the
+// handler that removes a pending temporary file runs; the thread that starts it keeps them.
+TEST(ProgramThreads, BlockTheTerminatingSignalsTheMainThreadHandles) {
+  const auto blocked = [] {
+    sigset_t mask;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    std::vector<int> found;
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+      if (sigismember(&mask, signalNumber) == 1) found.push_back(signalNumber);
+    }
+    return found;
+  };
+  std::vector<int> inThread;
+  std::thread thread = startSystemThread([&] { inThread = blocked(); });
+  thread.join();
+  EXPECT_EQ(inThread, (std::vector<int>{SIGINT, SIGTERM, SIGHUP, SIGQUIT}));
+  EXPECT_EQ(blocked(), std::vector<int>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(TemporaryFiles, WriterFaults, ::testing::Bool(),
