@@ -69,9 +69,9 @@ test-asan:
 bench:
 	@$(PREREQUISITES) $(BENCH_PACKAGES)
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DDIVOVOD_BUILD_BENCH=ON -DDIVOVOD_BUILD_TESTS=OFF
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target import_bench build_bench colour_bench
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target import_bench build_bench colour_bench manifest_bench
 	@status=0; \
-	for bench in import_bench build_bench colour_bench; do \
+	for bench in import_bench build_bench colour_bench manifest_bench; do \
 	  echo "== $$bench"; $(BENCH_BUILD)/bench/$$bench || status=1; \
 	done; exit $$status
 

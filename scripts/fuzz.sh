@@ -91,3 +91,6 @@ if $inflate; then run png_inflate inflate 65536; fi
 # a picture of 1 MB may rightly need a few hundred MB.
 run bitmap_import bitmap 1048576 2048 1024 -len_control=0
 run episode_reader episode 1048576 1024 1024 -len_control=0
+# A manifest (and the config file, read the same way) may be up to 1 MiB: the shapes that cost
+# the parser most (long dotted keys, crowded lines, many keys, elements and tables) need room.
+run manifest manifest 1048576 1024 1024 -len_control=0

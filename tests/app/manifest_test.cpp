@@ -35,7 +35,9 @@ struct RefusedCase {
 
 TEST(Manifest, EveryRefusalNamesItsLineAndColumn) {
   const std::string longName(128, 'n');
-  const std::string deep = "x = " + std::string(65, '[') + std::string(65, ']') + "\n";
+  std::string deep = "x = ";  // one bracket a line: a line longer than 128 bytes holds one value
+  for (int i = 0; i < 65; ++i) deep += "[\n";
+  deep += std::string(65, ']') + "\n";
   const RefusedCase cases[] = {
       {"a typo", kWhole + "  postion = 3\n", 8, 3,
        "unknown key 'postion'; did you mean 'position'?"},
@@ -67,7 +69,8 @@ TEST(Manifest, EveryRefusalNamesItsLineAndColumn) {
        "transparent_index must lie between 0 and 255, not 256"},
       {"TOML that is not", "output = = 1\n", 1, 10, "not valid TOML: "},
       {"a key given twice", "output = \"a\"\noutput = \"b\"\n", 2, 10, "not valid TOML: "},
-      {"nesting past the bound", deep, 1, 69, "arrays and tables nest more than 64 deep"},
+      {"nesting past the bound", deep, 65, 1,
+       "tables, arrays and dotted keys nest more than 64 deep"},
       {"episode as a number", "episode = 3\n", 1, 11, "episode must be tables written [[episode]]"},
       {"no episode at all", "episode = []\n", 1, 11, "the manifest lists no episode"},
   };
@@ -81,6 +84,99 @@ TEST(Manifest, EveryRefusalNamesItsLineAndColumn) {
     EXPECT_EQ(problem.column, refused.column) << problem.message;
     EXPECT_EQ(problem.message.rfind(refused.message, 0), 0u) << problem.message;
     EXPECT_EQ(recipes.size(), 1u) << "a refusal leaves the list as it was";
+  }
+}
+
+// Each bound of the shape the parser is given, just past it, refused at the key, header or
+// element that passes it; the same text one short of the bound is read.
+TEST(Manifest, ShapesPastTheParsersBoundsAreRefusedWhereTheyPassThem) {
+  const auto times = [](std::size_t count, const std::string& piece) {
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) text += piece;
+    return text;
+  };
+  const auto keys = [](std::size_t count, const std::string& prefix) {
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) text += prefix + std::to_string(i) + " = 1\n";
+    return text;
+  };
+  const auto episodes = [&](std::size_t count) { return times(count, "[[episode]]\n" + kWhole); };
+  const struct {
+    const char* what;
+    std::string within;  // at the bound
+    std::string past;    // one past it
+    int line;
+    int column;
+    const char* message;
+  } cases[] = {
+      {"a dotted key", times(63, "a.") + "a = 1\n", times(64, "a.") + "a = 1\n", 1, 1,
+       "tables, arrays and dotted keys nest more than 64 deep"},
+      {"a header's parts and a dotted key",
+       "[" + times(31, "a.") + "a]\n" + times(31, "b.") + "b = 1\n",
+       "[" + times(31, "a.") + "a]\n" + times(32, "b.") + "b = 1\n", 2, 1,
+       "tables, arrays and dotted keys nest more than 64 deep"},
+      {"keys in one table", keys(256, "k"), keys(257, "k"), 257, 1,
+       "a table holds more than 256 keys"},
+      {"dotted keys into one table", "[t]\n" + keys(256, "a.k"), "[t]\n" + keys(257, "a.k"), 258, 1,
+       "a table holds more than 256 keys"},
+      {"elements of an array", "x = [\n" + times(4096, "1,\n") + "]\n",
+       "x = [\n" + times(4097, "1,\n") + "]\n", 4098, 1, "an array holds more than 4096 elements"},
+      {"table headers", times(1024, "[[t]]\n"), times(1025, "[[t]]\n"), 1025, 1,
+       "the file has more than 1024 tables"},
+      {"keys in the file", times(64, "[t]\n" + keys(255, "k")).replace(0, 4, "k = 1\n"),
+       times(65, "[t]\n" + keys(255, "k")), 16385, 1,
+       "the file holds more than 16384 keys, tables and array elements"},
+      {"a crowded line", "x = [" + times(60, "1,") + "1]\n", "x = [" + times(61, "1,") + "1]\n", 1,
+       6, "a line of 129 bytes holds more than one key or value; a line longer than 128"},
+      {"episodes", episodes(1000), episodes(1001), 8001, 1,
+       "the manifest lists more than 1000 episodes"},
+  };
+  for (const auto& shape : cases) {
+    SCOPED_TRACE(shape.what);
+    std::vector<EpisodeRecipe> recipes;
+    ProjectProblem problem;
+    ASSERT_FALSE(parseManifest(shape.past, "m.toml", recipes, problem));
+    EXPECT_EQ(problem.line, shape.line) << problem.message;
+    EXPECT_EQ(problem.column, shape.column) << problem.message;
+    EXPECT_EQ(problem.message.rfind(shape.message, 0), 0u) << problem.message;
+    // Within the bound the shape reaches the parser and the manifest's own checks.
+    ProjectProblem within;
+    parseManifest(shape.within, "m.toml", recipes, within);
+    EXPECT_EQ(within.message.find("more than"), std::string::npos) << within.message;
+  }
+}
+
+// A name or start level is stored as the manifest's UTF-8 bytes on every system, and a control
+// character in it is refused at the value, never cut.
+TEST(Manifest, NamesAreTheManifestsUtf8WithoutControlCharacters) {
+  const struct {
+    std::string line;
+    const char* key;
+    const char* stored;  // null: refused
+    const char* message;
+  } cases[] = {
+      {"name = \"Caf\u00E9 \u2013 \u00FC\"", "name", "Caf\xC3\xA9 \xE2\x80\x93 \xC3\xBC", ""},
+      {"name = \"O\\u0000ne\"", "name", nullptr, "name holds the control character U+0000;"},
+      {"name = \"a\\tb\"", "name", nullptr, "name holds the control character U+0009 (a tab);"},
+      {"start_level = \"a\\u007Fb\"", "start_level", nullptr,
+       "start_level holds the control character U+007F;"},
+      {"start_level = \"a\\u0085\"", "start_level", nullptr,
+       "start_level holds the control character U+0085;"},
+  };
+  for (const auto& field : cases) {
+    SCOPED_TRACE(field.line);
+    const std::string key = field.key;
+    std::vector<EpisodeRecipe> recipes;
+    ProjectProblem problem;
+    const bool read = parseManifest(withLine(key, field.line), "m.toml", recipes, problem);
+    ASSERT_EQ(read, field.stored != nullptr) << problem.message;
+    if (read) {
+      EXPECT_EQ(key == "name" ? recipes[0].name : recipes[0].startLevel, field.stored);
+      continue;
+    }
+    EXPECT_EQ(problem.line, key == "name" ? 3 : 4);
+    EXPECT_EQ(problem.column, static_cast<int>(key.size()) + 4);
+    EXPECT_EQ(problem.message.rfind(field.message, 0), 0u) << problem.message;
   }
 }
 
@@ -170,7 +266,7 @@ TEST(Manifest, WhatExtractWritesReadsBackToTheSameValues) {
   EpisodeRecipe written;
   written.output = "caves.z4k";
   written.position = -2147483647 - 1;
-  written.name = "Tab\there \"quoted\" back\\slash Čudo \x7f";
+  written.name = "Quote \"quoted\" back\\slash Čudo";
   written.startLevel = "caves1.lev";
   written.pictures[0] = "episode.png";
   written.pictures[1] = "title.png";

@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <limits>
 
-#include "field_text.h"
 #include "numbers.h"
 #include "toml_reading.h"
 
@@ -44,6 +43,29 @@ std::string unknownKeyMessage(const std::string& key) {
   message += " (an episode has output, position, name, start_level, episode_image, title_image,";
   return message +
          " lowtitle_image, title_size, palette, dither, exact_colours, transparent_index)";
+}
+
+// Where the first control character of the UTF-8 `text` stands: C0 (tab included), DEL, or C1
+// (U+0080 to U+009F, written C2 80 to C2 9F); npos when there is none.
+std::size_t firstControlCharacter(const std::string& text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const unsigned char byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x20 || byte == 0x7F) return i;
+    if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+        static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+      return i;
+    }
+  }
+  return std::string::npos;
+}
+
+// "U+0009 (a tab)", "U+0000", "U+0085" for the control character at `at`.
+std::string controlName(const std::string& text, std::size_t at) {
+  const unsigned char byte = static_cast<unsigned char>(text[at]);
+  const unsigned code = byte == 0xC2 ? static_cast<unsigned char>(text[at + 1]) : byte;
+  char name[16];
+  std::snprintf(name, sizeof name, "U+%04X", code);
+  return std::string(name) + (code == '\t' ? " (a tab)" : "");
 }
 
 bool before(const ProjectProblem& a, const ProjectProblem& b) {
@@ -119,12 +141,17 @@ struct EpisodeKeys {
     }
     return true;
   }
-  // A text field in the bytes the file keeps, refused (never cut) when longer than its field.
+  // A text field, kept as the UTF-8 bytes of the manifest on every system so that one project
+  // file builds the same episode file everywhere; refused (never cut) when longer than its
+  // field or when it holds a control character, which the field cannot show.
   bool field(const char* key, std::size_t longest, std::string& out) {
-    std::string typed;
-    if (!text(key, typed, true, true)) return false;
-    std::string why;
-    if (!fieldBytesFromArgument(typed, out, why)) return fail(*find(key), key + (": " + why));
+    if (!text(key, out, true, true)) return false;
+    const std::size_t control = firstControlCharacter(out);
+    if (control != std::string::npos) {
+      return fail(*find(key), std::string(key) + " holds the control character " +
+                                  controlName(out, control) +
+                                  "; a name or start level is text without them");
+    }
     if (out.size() > longest) {
       return fail(*find(key), std::string(key) + " is " + std::to_string(out.size()) +
                                   " bytes long; the episode file keeps at most " +
@@ -213,6 +240,12 @@ bool parseManifest(const std::string& text, const std::string& path,
       return false;
     }
     for (const TomlValue& table : episodes.as_array()) {
+      if (tables.size() == kMostEpisodes) {
+        problem = problemAt(path, table,
+                            "the manifest lists more than " + std::to_string(kMostEpisodes) +
+                                " episodes; split the project into several manifests");
+        return false;
+      }
       if (!table.is_table()) {
         problem = problemAt(path, table, "each episode must be a table, not " + kindOf(table));
         return false;

@@ -16,11 +16,15 @@
 // from the manifest's own folder, whatever the current one.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "project_problem.h"
+
+// A manifest lists at most this many episodes.
+constexpr std::size_t kMostEpisodes = 1000;
 
 struct EpisodeRecipe {
   std::string manifest;  // the manifest's path, as given
@@ -29,7 +33,7 @@ struct EpisodeRecipe {
   std::string output;       // every path here is resolved against the manifest's folder
   std::string pictures[3];  // episode, title, lowtitle
   std::int32_t position = 0;
-  std::string name;  // the bytes the file's fields keep
+  std::string name;  // the bytes the file's fields keep: the manifest's UTF-8, on every system
   std::string startLevel;
   bool hasTitleSize = false;
   std::int32_t titleWidth = 0;
@@ -46,7 +50,8 @@ struct EpisodeRecipe {
 
 // Reads every episode of the manifest at `path`. False with `problem` set (and `recipes` as they
 // were) when anything is wrong: the file, its TOML, a key that is unknown, missing or of the
-// wrong kind, a value out of range, or a name or start level longer than its field.
+// wrong kind, a value out of range, more than kMostEpisodes episodes, or a name or start level
+// longer than its field or holding a control character.
 bool readManifest(const std::string& path, std::vector<EpisodeRecipe>& recipes,
                   ProjectProblem& problem);
 

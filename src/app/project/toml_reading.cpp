@@ -4,82 +4,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <sstream>
+#include <utility>
 
 #include "file_open.h"
 #include "import_reasons.h"
+#include "toml_shape.h"
 #include "utf8_text.h"
 
 namespace {
-
-// Where the text nests arrays and inline tables deeper than kDeepestNesting; 0 when it does not.
-// Brackets inside strings and comments do not count; a table header's own brackets do, which
-// costs nothing at this bound.
-struct NestingScan {
-  const std::string& text;
-  std::size_t at = 0;
-  int line = 1;
-  std::size_t lineStart = 0;
-
-  bool startsWith(const char* token) const {
-    return text.compare(at, std::strlen(token), token) == 0;
-  }
-  void advance() {
-    if (text[at] == '\n') {
-      ++line;
-      lineStart = at + 1;
-    }
-    ++at;
-  }
-  // Skips a string whose opening quote(s) `at` stands on.
-  void skipString() {
-    const char quote = text[at];
-    const bool multiLine = startsWith(quote == '"' ? "\"\"\"" : "'''");
-    const std::size_t opening = multiLine ? 3 : 1;
-    for (std::size_t i = 0; i < opening; ++i) advance();
-    while (at < text.size()) {
-      if (quote == '"' && text[at] == '\\') {
-        advance();
-        if (at < text.size()) advance();
-        continue;
-      }
-      if (!multiLine && text[at] == '\n') return;
-      if (text[at] == quote && (!multiLine || startsWith(quote == '"' ? "\"\"\"" : "'''"))) {
-        for (std::size_t i = 0; i < opening; ++i) advance();
-        return;
-      }
-      advance();
-    }
-  }
-};
-
-bool tooDeep(const std::string& text, int& line, int& column) {
-  NestingScan scan{text};
-  int depth = 0;
-  while (scan.at < text.size()) {
-    const char c = text[scan.at];
-    if (c == '"' || c == '\'') {
-      scan.skipString();
-      continue;
-    }
-    if (c == '#') {
-      while (scan.at < text.size() && text[scan.at] != '\n') scan.advance();
-      continue;
-    }
-    if (c == '[' || c == '{') {
-      if (++depth > kDeepestNesting) {
-        line = scan.line;
-        column = static_cast<int>(scan.at - scan.lineStart) + 1;
-        return true;
-      }
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    }
-    scan.advance();
-  }
-  return false;
-}
 
 // The parser's message: "[error] toml::function: what\n --> file\n   |\n 3 | text\n   |  ^-- ..."
 // The words come from its first line; the place from the last mark under a numbered line.
@@ -135,11 +68,9 @@ bool notUtf8(const std::string& text, const std::string& file, ProjectProblem& p
 bool parseTomlText(const std::string& text, const std::string& file, TomlValue& document,
                    ProjectProblem& problem) {
   if (notUtf8(text, file, problem)) return false;
-  int line = 0;
-  int column = 0;
-  if (tooDeep(text, line, column)) {
-    problem = {file, line, column,
-               "arrays and tables nest more than " + std::to_string(kDeepestNesting) + " deep"};
+  TomlShapeProblem shape = tomlShapeProblem(text);
+  if (shape.line != 0) {
+    problem = {file, shape.line, shape.column, std::move(shape.message)};
     return false;
   }
   try {

@@ -13,15 +13,13 @@ using TomlValue = toml::value;
 
 // A settings file is small; anything past this is refused before it is parsed.
 constexpr std::size_t kLargestSettingsFile = 1 << 20;
-// Arrays and inline tables nest at most this deep, so no file can exhaust the parser's stack.
-constexpr int kDeepestNesting = 64;
 
 // Reads the whole file at `path` (UTF-8 on every platform). False with `problem` set when it
 // cannot be read or is larger than kLargestSettingsFile.
 bool readSettingsText(const std::string& path, std::string& text, ProjectProblem& problem);
 
 // Reads and parses the file at `path` (UTF-8 on every platform). False with `problem` set when
-// the file cannot be read, is too large, nests too deep or is not TOML.
+// the file cannot be read, is too large, passes a bound of toml_shape.h or is not TOML.
 bool readTomlFile(const std::string& path, TomlValue& document, ProjectProblem& problem);
 
 // The same for text already read; `file` names it in problems.
