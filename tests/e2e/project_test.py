@@ -236,6 +236,16 @@ class ManifestBuildTest(Project):
         self.assertFalse(os.path.exists(self.outputs[1]) or os.path.exists(self.outputs[2]))
         self.assertEqual(self.leftovers(), [])
 
+    def test_an_index_past_the_palette_is_the_manifests_fault_at_its_place(self):
+        write(self.path("small.pal"), jasc(palette(0)[:16]))
+        manifest = self.manifest(THREE.replace('palette = "p1.pal"', 'palette = "small.pal"')
+                                 .replace("transparent_index = 0", "transparent_index = 16"))
+        result = self.run_program("build", manifest)
+        self.assertEqual((result.returncode, result.stderr.decode()),
+                         (2, f"divovod: {manifest}:26:21: transparent_index = 16: the palette has "
+                             f"only 16 colours (0 to 15) in {self.path('small.pal')}\n"))
+        self.assertFalse(any(os.path.exists(output) for output in self.outputs))
+
     def test_a_wrong_manifest_builds_nothing(self):
         other = self.manifest(THREE.split("[[episode]]")[0] + 'title_image = "art/title.bmp"\n'
                               'name = "Other"\nposition = 9\noutput = "./two.z4k"\n',
@@ -334,17 +344,22 @@ class NothingNotMadeIsLostTest(Project):
         art = lambda name: self.path("art", name)
         target = self.path("picture.png")
         picture = read(art("photo.png"))
-        write(target, picture)
+        episode = self.path("episode.z4k")
+        self.build_options(episode, 1, "A", "l", [art("ep.bmp"), art("title.bmp"), art("low.bmp")])
         build = ["build", "-o", target, "-p", "1", "-n", "A", "-s", "l", "-e", art("ep.bmp"),
                  "-t", art("title.bmp"), "-l", art("low.bmp")]
-        result = self.run_program(*build)
-        self.assertEqual((result.returncode, result.stderr.decode()),
-                         (1, f"divovod: {target}: is a PNG picture, not an episode file: it is "
-                             "replaced only with --force; nothing written\n"))
-        self.assertEqual(read(target), picture)
-        result = self.run_program(*build, "--force")
-        self.assertEqual(result.returncode, 0, result.stderr.decode())
-        self.assertEqual(read(target)[:4], b"\xcc\0\0\0")
+        edit = ["edit", episode, "--name", "B", "-o", target]
+        for what, arguments in (("build", build), ("edit", edit)):
+            with self.subTest(what):
+                write(target, picture)
+                result = self.run_program(*arguments)
+                self.assertEqual((result.returncode, result.stderr.decode()),
+                                 (1, f"divovod: {target}: is a PNG picture, not an episode file: "
+                                     "it is replaced only with --force; nothing written\n"))
+                self.assertEqual(read(target), picture)
+                result = self.run_program(*arguments, "--force")
+                self.assertEqual(result.returncode, 0, result.stderr.decode())
+                self.assertEqual(read(target)[:4], b"\xcc\0\0\0")
 
     def test_a_file_of_another_kind_is_replaced_only_with_force(self):
         manifest = self.manifest(self.TWO.format(first="notes.txt"))
@@ -462,18 +477,24 @@ class ExtractRoundTripTest(Project):
 
     def test_a_name_no_manifest_can_hold_leaves_the_manifest_out_alone(self):
         art = lambda name: self.path("art", name)
-        original = self.path("latin.z4k")
-        self.build_options(original, 7, "Ch\udce2teau", "l",
-                           [art("ep.bmp"), art("title.bmp"), art("low.bmp")])
-        folder = os.path.join(self.root, "x")
-        result = self.run_program("extract", original, "-d", folder, "--title-size", "30x20")
-        self.assertEqual(result.returncode, 0, result.stderr.decode())
-        self.assertEqual(result.stderr.decode().splitlines(), [
-            "divovod: the pictures have a grey ramp for colours: the episode file stores no "
-            "palette (--palette FILE gives the game's)",
-            f"divovod: {folder}/episode.toml not written: the name is not text a manifest can "
-            "hold"])
-        self.assertEqual(sorted(os.listdir(folder)), ["episode.bmp", "lowtitle.bmp", "title.bmp"])
+        # Bytes that are not UTF-8, and a control character, which a manifest refuses.
+        for name in ("Ch\udce2teau", "Tab\tbed"):
+            with self.subTest(name):
+                original = self.path("latin.z4k")
+                self.build_options(original, 7, name, "l",
+                                   [art("ep.bmp"), art("title.bmp"), art("low.bmp")])
+                folder = os.path.join(self.root, "x")
+                shutil.rmtree(folder, ignore_errors=True)
+                result = self.run_program("extract", original, "-d", folder, "--title-size",
+                                          "30x20")
+                self.assertEqual(result.returncode, 0, result.stderr.decode())
+                self.assertEqual(result.stderr.decode().splitlines(), [
+                    "divovod: the pictures have a grey ramp for colours: the episode file stores "
+                    "no palette (--palette FILE gives the game's)",
+                    f"divovod: {folder}/episode.toml not written: the name is not text a "
+                    "manifest can hold"])
+                self.assertEqual(sorted(os.listdir(folder)),
+                                 ["episode.bmp", "lowtitle.bmp", "title.bmp"])
 
 
     def test_any_name_the_manifest_holds_builds_the_same_file(self):

@@ -117,7 +117,10 @@ int loadPalettes(const ParsedOptions& parsed, std::vector<Episode>& episodes, st
     auto& options = loaded[{episode.palette.path, wishText}];
     if (!options) {
       auto fresh = std::make_shared<ImportOptions>();
-      const int loading = loadMapping(episode.palette, wishes, *fresh, err);
+      const ProjectProblem* indexKey =
+          recipe.transparentKey.message.empty() ? nullptr : &recipe.transparentKey;
+      const int loading = loadMapping(episode.palette, wishes, *fresh, err, indexKey);
+      if (loading == kExitUsage) return loading;  // said at the manifest's place
       if (loading != kGoOn) {
         err << "divovod: "
             << messageText(recipe.manifest + ": the episode writing " + recipe.output +

@@ -9,6 +9,7 @@
 #include "episode_report.h"
 #include "file_identity.h"
 #include "file_open.h"
+#include "output_guard.h"
 #include "protected_files.h"
 #include "write_reasons.h"
 
@@ -18,7 +19,7 @@ const char* const kEditHelp =
     "usage: divovod edit FILE [--position N] [--name TEXT] [--start-level NAME]\n"
     "                         [--episode-image FILE] [--title-image FILE] [--lowtitle-image FILE]\n"
     "                         [--palette FILE | --no-palette] [--exact-colours] [--dither]\n"
-    "                         [--transparent-index N] [--output OUT]\n"
+    "                         [--transparent-index N] [--output OUT [--force]]\n"
     "\n"
     "Writes the episode file again with what the options change; an existing file is replaced\n"
     "only once the new one is complete. The pictures not named are copied as they are stored,\n"
@@ -32,6 +33,7 @@ const char* const kEditHelp =
     "  -l, --lowtitle-image FILE  a new lowtitle picture\n"
     "%s"
     "  -o, --output OUT           write the edited file to OUT and leave FILE as it is\n"
+    "  -f, --force                with -o: replace an OUT that is not an episode file\n"
     "  -h, --help                 this help\n"
     "\n"
     "Examples:\n"
@@ -134,13 +136,36 @@ void applyFields(const Edit& edit, EpisodeHeader& header) {
   if (edit.newStartLevel) fillField(header.startLevel, sizeof header.startLevel, edit.startLevel);
 }
 
+// What stops writing to another OUT, before anything is read: OUT is a file the edit reads,
+// or an existing file that is not an episode file, without --force. "" when nothing does.
+std::string otherOutputProblem(const ParsedOptions& parsed, const Edit& edit,
+                               const PaletteChoice& palette) {
+  if (edit.output == edit.file) return std::string();
+  static const char* const kRoles[3] = {"episode image", "title image", "lowtitle image"};
+  std::vector<RunInput> inputs;  // the file edited is refused by name or identity before this
+  for (int i = 0; i < 3; ++i) {
+    if (edit.pictures[i].empty()) continue;
+    inputs.push_back({edit.pictures[i], std::string("one of the pictures (the ") + kRoles[i] + " " +
+                                            edit.pictures[i] + ")"});
+  }
+  if (palette.origin != PaletteOrigin::kNone) {
+    inputs.push_back({palette.path, "the palette file (" + palette.path + ")"});
+  }
+  addConfigFile(inputs);
+  OutputClash clash;
+  if (findOutputClash(inputs, {{edit.output, "--output"}}, clash)) return clash.problem;
+  if (has(parsed, "force")) return std::string();
+  const std::string foreign = foreignFileKind(edit.output);
+  return foreign.empty() ? std::string() : foreignFileReason(foreign) + "; nothing written";
+}
+
 }  // namespace
 
 int runEdit(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
-  std::vector<OptionRule> rules = {{"position", 'p', true},    {"name", 'n', true},
-                                   {"start-level", 's', true}, {"episode-image", 'e', true},
-                                   {"title-image", 't', true}, {"lowtitle-image", 'l', true},
-                                   {"output", 'o', true},      {"help", 'h', false}};
+  std::vector<OptionRule> rules = {
+      {"position", 'p', true},      {"name", 'n', true},        {"start-level", 's', true},
+      {"episode-image", 'e', true}, {"title-image", 't', true}, {"lowtitle-image", 'l', true},
+      {"output", 'o', true},        {"help", 'h', false},       {"force", 'f', false}};
   for (const OptionRule& rule : mappingRules()) rules.push_back(rule);
   ParsedOptions parsed;
   const int parsing = parseCommand(arguments, rules, editHelp().c_str(), parsed, out, err);
@@ -157,6 +182,11 @@ int runEdit(const std::vector<std::string>& arguments, std::ostream& out, std::o
   if (edit.anyPicture) {
     const int loading = loadImportOptions(parsed, palette, options, err);
     if (loading != kGoOn) return loading;
+  }
+  const std::string outputProblem = otherOutputProblem(parsed, edit, palette);
+  if (!outputProblem.empty()) {
+    err << "divovod: " << messageText(edit.output + ": " + outputProblem) << "\n";
+    return kExitFailed;
   }
 
   errno = 0;

@@ -9,7 +9,6 @@
 #include "command_options.h"
 #include "episode_reader.h"
 #include "episode_report.h"
-#include "field_text.h"
 #include "file_identity.h"
 #include "file_open.h"
 #include "import_reasons.h"
@@ -397,7 +396,8 @@ std::string manifestObstacle(const EpisodeContents& contents,
       return std::string("the ") + field.key + " field holds bytes after its end, which no " +
              "build writes";
     }
-    if (!argumentFromFieldBytes(bytes.substr(0, end), *field.text)) {
+    *field.text = bytes.substr(0, end);
+    if (!manifestCanHoldField(*field.text)) {
       return std::string("the ") + field.key + " is not text a manifest can hold";
     }
   }

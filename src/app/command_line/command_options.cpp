@@ -149,26 +149,28 @@ int choosePalette(const ParsedOptions& parsed, const EpisodeRecipe* recipe, Pale
   return kGoOn;
 }
 
-int transparentIndexProblem(std::ostream& err, const std::string& index, int colours) {
-  return usageError(err, index + ": the palette has only " + std::to_string(colours) +
-                             " colours (0 to " + std::to_string(colours - 1) + ")");
-}
-
 int loadMapping(const PaletteChoice& choice, const MappingWishes& wishes, ImportOptions& options,
-                std::ostream& err) {
+                std::ostream& err, const ProjectProblem* indexKey) {
   options = ImportOptions{};
   if (choice.origin == PaletteOrigin::kNone) return kGoOn;
   if (!loadPalette(choice.path, options.palette, err)) return kExitFailed;
   options.transparentIndex = wishes.transparentIndex;
   const int colours = options.palette.colourCount;
-  const std::string index = "--transparent-index " + std::to_string(options.transparentIndex);
+  std::string problem;
   if (options.transparentIndex >= colours) {
-    return transparentIndexProblem(err, index, colours);
+    problem = "the palette has only " + std::to_string(colours) + " colours (0 to " +
+              std::to_string(colours - 1) + ")";
+  } else if (options.transparentIndex >= 0 && colours == 1) {
+    problem = "the palette's one colour would leave none for the other pixels";
   }
-  if (options.transparentIndex >= 0 && colours == 1) {
-    return usageError(err, index +
-                               ": the palette's one colour would leave none for the "
-                               "other pixels");
+  if (!problem.empty()) {
+    const std::string index = std::to_string(options.transparentIndex);
+    // A manifest's index is its key's fault, at its place; an option's is a usage error.
+    if (indexKey == nullptr)
+      return usageError(err, "--transparent-index " + index + ": " + problem);
+    ProjectProblem place = *indexKey;
+    place.message = "transparent_index = " + index + ": " + problem + " in " + choice.path;
+    return settingsProblem(err, place);
   }
   options.hasPalette = true;
   options.exactColours = wishes.exactColours;

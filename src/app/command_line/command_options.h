@@ -97,8 +97,10 @@ struct MappingWishes {
 
 // Reads the chosen palette into `options` with the wishes; nothing when no palette was chosen.
 // kGoOn, or the exit status after saying what is wrong.
+// indexKey: where a manifest sets transparent_index, so that an index the palette does not reach
+// is said at that place (exit status 2); null for the command line's option.
 int loadMapping(const PaletteChoice& choice, const MappingWishes& wishes, ImportOptions& options,
-                std::ostream& err);
+                std::ostream& err, const ProjectProblem* indexKey = nullptr);
 
 // The palette chosen and the mapping options of the command line, into `options`.
 int loadImportOptions(const ParsedOptions& parsed, PaletteChoice& choice, ImportOptions& options,

@@ -7,6 +7,7 @@
 
 #include "numbers.h"
 #include "toml_reading.h"
+#include "utf8_text.h"
 
 namespace {
 
@@ -164,6 +165,7 @@ struct EpisodeKeys {
       const TomlValue* value = find(key);
       if (value == nullptr || (value->is_boolean() && !value->as_boolean())) continue;
       ProjectProblem here = problemAt(file, *value, std::string(key) + " needs a palette");
+      if (std::string(key) == "transparent_index") recipe.transparentKey = here;
       if (recipe.mappingKey.message.empty() || before(here, recipe.mappingKey)) {
         recipe.mappingKey = here;
       }
@@ -281,6 +283,10 @@ bool readManifest(const std::string& path, std::vector<EpisodeRecipe>& recipes,
   std::string text;
   if (!readSettingsText(path, text, problem)) return false;
   return parseManifest(text, path, recipes, problem);
+}
+
+bool manifestCanHoldField(const std::string& bytes) {
+  return isUtf8(bytes) && firstControlCharacter(bytes) == std::string::npos;
 }
 
 std::string tomlString(const std::string& text) {

@@ -46,6 +46,9 @@ struct EpisodeRecipe {
   // The first of dither, exact_colours and transparent_index the manifest sets, for the problem
   // when no palette is in force for it; empty message when none is set.
   ProjectProblem mappingKey;
+  // Where transparent_index stands, for an index the palette in force does not reach (which only
+  // the palette, known when the build runs, can tell); empty message when it is not set.
+  ProjectProblem transparentKey;
 };
 
 // Reads every episode of the manifest at `path`. False with `problem` set (and `recipes` as they
@@ -70,6 +73,10 @@ std::string folderOf(const std::string& path);
 // they are to stand in the file (paths relative to its folder, the name and start level as
 // UTF-8 text), and `comment` the lines that open it ("# " is put before each).
 std::string manifestText(const EpisodeRecipe& recipe, const std::vector<std::string>& comment);
+
+// Whether a manifest can give back a field's stored bytes: a name or start level is stored as
+// the manifest's UTF-8 bytes on every system, and holds no control character.
+bool manifestCanHoldField(const std::string& bytes);
 
 // A TOML basic string: quoted, with quotes, backslashes and control characters escaped.
 std::string tomlString(const std::string& text);
