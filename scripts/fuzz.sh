@@ -28,7 +28,7 @@ jobs="$(nproc 2>/dev/null || echo 2)"
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DDIVOVOD_FUZZ=ON -DDIVOVOD_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$jobs" --target bitmap_import_fuzzer key_decoder_fuzzer
-cmake --build "$build" -j "$jobs" --target episode_reader_fuzzer manifest_fuzzer
+cmake --build "$build" -j "$jobs" --target episode_reader_fuzzer manifest_fuzzer config_fuzzer
 cmake --build "$build" -j "$jobs" --target png_import_fuzzer palette_file_fuzzer
 # Only builds with ISA-L have a second inflater to hold to zlib's.
 inflate=false
@@ -94,3 +94,4 @@ run episode_reader episode 1048576 1024 1024 -len_control=0
 # A manifest (and the config file, read the same way) may be up to 1 MiB: the shapes that cost
 # the parser most (long dotted keys, crowded lines, many keys, elements and tables) need room.
 run manifest manifest 1048576 1024 1024 -len_control=0
+run config config 1048576 1024 1024 -len_control=0

@@ -16,8 +16,14 @@ bool readUserSettings(UserSettings& settings, ProjectProblem& problem) {
   settings.file = configFilePath();
   if (settings.file.empty() || !pathExists(settings.file.c_str())) return true;
   settings.present = true;
+  std::string text;
+  return readSettingsText(settings.file, text, problem) &&
+         parseUserSettings(text, settings, problem);
+}
+
+bool parseUserSettings(const std::string& text, UserSettings& settings, ProjectProblem& problem) {
   TomlValue document;
-  if (!readTomlFile(settings.file, document, problem)) return false;
+  if (!parseTomlText(text, settings.file, document, problem)) return false;
   for (const auto& entry : document.as_table()) {
     if (entry.first == "palette") continue;
     problem = problemAtKey(settings.file, entry.first, entry.second,

@@ -28,6 +28,11 @@ struct UserSettings {
   std::string palette;        // resolved against the file's folder; empty: none
 };
 
+// The config file's text, already read, into `settings` (whose `file` names it in problems).
+// False with `problem` set when it is not TOML, passes a bound of the TOML reading, or has a key
+// it should not.
+bool parseUserSettings(const std::string& text, UserSettings& settings, ProjectProblem& problem);
+
 // Reads the config file when there is one. False with `problem` set when it cannot be read or
 // parsed, or has a key it should not; no file at all is no problem.
 bool readUserSettings(UserSettings& settings, ProjectProblem& problem);
