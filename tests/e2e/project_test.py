@@ -317,11 +317,17 @@ class NothingNotMadeIsLostTest(Project):
              f"is the title image of the episode at {self.path('episodes.toml')}:13:10"),
             ("the config file, by a hard link", "config hard link.toml", [],
              f"is the config file {config}"),
+            ("a picture not drawn yet", "art/new.bmp", [],
+             f"is the title image of the episode at {self.path('episodes.toml')}:13:10"),
         ]
         kept = {name: read(name) for name in (other, config, art("title.bmp"), art("ep.bmp"))}
         for what, first, more, said in cases:
             with self.subTest(what):
-                manifest = self.manifest(self.TWO.format(first=first))
+                text = self.TWO.format(first=first)
+                if first == "art/new.bmp":  # the second episode's title, which is missing
+                    text = text.replace('title_image = "art/title.bmp"',
+                                        'title_image = "art/new.bmp"')
+                manifest = self.manifest(text)
                 kept[manifest] = read(manifest)
                 result = self.run_program("build", "--always", "--force", manifest, *more)
                 self.assertEqual(result.returncode, 2, result.stderr.decode())

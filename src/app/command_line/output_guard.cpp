@@ -80,9 +80,17 @@ std::string kindOf(const std::string& path, const std::string& start, std::int64
 bool findOutputClash(const std::vector<RunInput>& inputs, const std::vector<RunOutput>& outputs,
                      OutputClash& clash) {
   std::map<IdentityKey, const RunInput*> read;
+  // An input not there yet (a picture still to be drawn) is known by its path: an output
+  // written there would be read in its place.
+  std::map<std::string, const RunInput*> readByPath;
   IdentityKey key;
   for (const RunInput& input : inputs) {
-    if (!input.path.empty() && identityOf(input.path, key)) read.emplace(key, &input);
+    if (input.path.empty()) continue;
+    if (identityOf(input.path, key)) {
+      read.emplace(key, &input);
+    } else {
+      readByPath.emplace(pathKey(input.path), &input);
+    }
   }
   Known written;
   for (std::size_t i = 0; i < outputs.size(); ++i) {
@@ -101,7 +109,13 @@ bool findOutputClash(const std::vector<RunInput>& inputs, const std::vector<RunO
       }
       continue;
     }
-    const auto earlier = written.byPath.emplace(pathKey(output.path), output.writer);
+    const std::string outputKey = pathKey(output.path);
+    const auto input = readByPath.find(outputKey);
+    if (input != readByPath.end()) {
+      clash.problem = "is " + input->second->role + "; it is never written over";
+      return true;
+    }
+    const auto earlier = written.byPath.emplace(outputKey, output.writer);
     if (!earlier.second) {
       clash.problem = "is also the output of " + earlier.first->second;
       return true;
