@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "toml_shape.h"
+
 namespace {
 
 // The seven keys every episode needs, for cases that add or change one.
@@ -260,6 +262,34 @@ TEST(Manifest, BracketsInStringsAndCommentsDoNotNest) {
   std::vector<EpisodeRecipe> recipes;
   ProjectProblem problem;
   EXPECT_TRUE(parseManifest(text, "m.toml", recipes, problem)) << problemText(problem);
+}
+
+// What closes is closed: many arrays and inline tables one after another, and brackets inside
+// multi-line strings, nest no deeper than one of them.
+TEST(Manifest, ClosedArraysTablesAndMultiLineStringsDoNotNest) {
+  const std::string brackets(100, '[');
+  std::string arrays;
+  std::string tables;
+  for (int i = 0; i < 100; ++i) {
+    arrays += "a" + std::to_string(i) + " = [1, [2]]\n";
+    tables += "t" + std::to_string(i) + " = { a = { b = 1 } }\n";
+  }
+  const struct {
+    const char* what;
+    std::string text;
+  } cases[] = {
+      {"arrays", arrays},
+      {"inline tables", tables},
+      {"a multi-line basic string",
+       "s = [\"\"\"\n, " + brackets + " \" \"\" \n, " + brackets + "\"\"\"]\n"},
+      {"a multi-line literal string",
+       "s = ['''\n, " + brackets + " ' '' \n, " + brackets + "''']\n"},
+      {"arrays of tables", "[[e]]\nk = 1\n[[e]]\nk = [[1], [2]]\n"},
+  };
+  for (const auto& shape : cases) {
+    const TomlShapeProblem problem = tomlShapeProblem(shape.text);
+    EXPECT_EQ(problem.line, 0) << shape.what << ": " << problem.message;
+  }
 }
 
 TEST(Manifest, WhatExtractWritesReadsBackToTheSameValues) {

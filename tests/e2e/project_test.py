@@ -548,27 +548,36 @@ class ExtractRoundTripTest(Project):
                 self.assertFalse(os.path.exists(folder))
 
     def test_indices_past_a_small_palette_are_kept_by_naming_none(self):
-        # 16 colours, and pictures of indices 200 and 250: a build with that palette would map
-        # them, so the manifest must name none.
-        pixels = bytes(200 if (x + y) % 3 else 250 for y in range(16) for x in range(16))
-        header = struct.pack("<2sIHHIIiiHHIIiiII", b"BM", 54 + 1024 + 256, 0, 0, 54 + 1024, 40,
-                             16, 16, 1, 8, 0, 256, 2835, 2835, 256, 0)
-        bitmap = header + bytes(c for i in range(256) for c in (i, 255 - i, i // 2, 0)) + pixels
-        write(self.path("indices.bmp"), bitmap)
+        # 16 colours: pictures whose indices reach past them would be mapped by a build with that
+        # palette, so the manifest must name none; within them, it names the palette.
         small = self.path("small.pal")
         write(small, jasc(palette(0)[:16]))
-        original = self.path("small.z4k")
-        data = self.build_options(original, 1, "S", "l", [self.path("indices.bmp")] * 3,
-                                  "--no-palette")
-        folder = os.path.join(self.root, "x")
-        result = self.run_program("extract", original, "-d", folder, "--palette", small)
-        self.assertEqual(result.returncode, 0, result.stderr.decode())
-        self.assertIn("the pictures use index 250, past the palette's 16 colours",
-                      result.stderr.decode())
-        self.assertIn('palette = ""\n', read(os.path.join(folder, "episode.toml")).decode())
-        result = self.run_program("build", os.path.join(folder, "episode.toml"))
-        self.assertEqual(result.returncode, 0, result.stderr.decode())
-        self.assertEqual(read(os.path.join(folder, "small.z4k")), data)
+        for low, high, named in ((200, 250, False), (15, 16, False), (3, 15, True)):
+            with self.subTest(highest=high):
+                pixels = bytes(low if (x + y) % 3 else high for y in range(16) for x in range(16))
+                header = struct.pack("<2sIHHIIiiHHIIiiII", b"BM", 54 + 1024 + 256, 0, 0,
+                                     54 + 1024, 40, 16, 16, 1, 8, 0, 256, 2835, 2835, 256, 0)
+                colours = bytes(c for i in range(256) for c in (i, 255 - i, i // 2, 0))
+                write(self.path("indices.bmp"), header + colours + pixels)
+                original = self.path("small.z4k")
+                data = self.build_options(original, 1, "S", "l", [self.path("indices.bmp")] * 3,
+                                          "--no-palette")
+                folder = os.path.join(self.root, "x")
+                shutil.rmtree(folder, ignore_errors=True)
+                result = self.run_program("extract", original, "-d", folder, "--palette", small)
+                self.assertEqual(result.returncode, 0, result.stderr.decode())
+                said = f"the pictures use index {high}, past the palette's 16 colours"
+                manifest = read(os.path.join(folder, "episode.toml")).decode()
+                if named:
+                    self.assertNotIn("past the palette", result.stderr.decode())
+                    self.assertIn('palette = "', manifest)
+                    self.assertNotIn('palette = ""', manifest)
+                else:
+                    self.assertIn(said, result.stderr.decode())
+                    self.assertIn('palette = ""\n', manifest)
+                result = self.run_program("build", os.path.join(folder, "episode.toml"))
+                self.assertEqual(result.returncode, 0, result.stderr.decode())
+                self.assertEqual(read(os.path.join(folder, "small.z4k")), data)
 
     def test_no_file_read_or_naming_the_palette_is_written_over_even_with_force(self):
         art = lambda name: self.path("art", name)
