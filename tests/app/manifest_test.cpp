@@ -292,6 +292,17 @@ TEST(Manifest, ClosedArraysTablesAndMultiLineStringsDoNotNest) {
   }
 }
 
+// A key that spans lines (a multi-line string where a key stands, which the parser then refuses)
+// is placed where it starts, never before the file.
+TEST(Manifest, AShapeIsPlacedWhereItStartsWhateverLinesItSpans) {
+  std::string dotted;
+  for (int i = 0; i < 64; ++i) dotted += ".a";
+  const TomlShapeProblem problem =
+      tomlShapeProblem("x = 1\n  \"\"\"\n\n\"\"\"" + dotted + " = 1\n");
+  EXPECT_EQ(problem.line, 2) << problem.message;
+  EXPECT_EQ(problem.column, 3) << problem.message;
+}
+
 TEST(Manifest, WhatExtractWritesReadsBackToTheSameValues) {
   EpisodeRecipe written;
   written.output = "caves.z4k";

@@ -1,6 +1,8 @@
 #include "toml_shape.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 namespace {
@@ -32,7 +34,6 @@ class ShapeScan {
 
   const std::string& text_;
   std::size_t at_ = 0;
-  int line_ = 1;
   std::size_t lineStart_ = 0;
   std::size_t lineEntries_ = 0;
   Expect expect_ = Expect::kKey;
@@ -49,15 +50,21 @@ class ShapeScan {
   }
   void advance() {
     if (text_[at_] == '\n') {
-      ++line_;
       lineStart_ = at_ + 1;
       lineEntries_ = 0;
     }
     ++at_;
   }
+  // The place is counted afresh (once: a refusal ends the scan), since `where` may stand on an
+  // earlier line than the scan, as a key that spans lines does.
   bool refuse(std::size_t where, const std::string& message) {
-    problem_.line = line_;
-    problem_.column = static_cast<int>(where - lineStart_) + 1;
+    const auto start = text_.begin();
+    const auto at = start + static_cast<std::ptrdiff_t>(where);
+    problem_.line = 1 + static_cast<int>(std::count(start, at, '\n'));
+    problem_.column =
+        static_cast<int>(at -
+                         std::find(std::make_reverse_iterator(at), text_.rend(), '\n').base()) +
+        1;
     problem_.message = message;
     return false;
   }
