@@ -9,6 +9,7 @@ import json
 import re
 import os
 import shutil
+import stat
 import struct
 import subprocess
 import sys
@@ -726,16 +727,22 @@ class StandardInputTest(unittest.TestCase):
 
 
     def test_devices_and_folders_are_refused_before_they_are_read(self):
-        # /dev/zero would give bytes without end and /dev/null none; both are only read from.
+        # Devices of the scratch folder's own, made like /dev/zero (bytes without end) and
+        # /dev/null (none), and gone with the folder.
         good = self.good_file()
         os.mkdir(os.path.join(self.folder, "folder.z4k"))
+        for name, minor in (("zero", 5), ("null", 3)):
+            try:
+                os.mknod(os.path.join(self.folder, name), 0o600 | stat.S_IFCHR,
+                         os.makedev(1, minor))
+            except PermissionError:
+                self.skipTest("no right to make a device here")
         cases = [
-            (["show", "/dev/zero"], 1, "/dev/zero", "a character device"),
+            (["show", "zero"], 1, "zero", "a character device"),
             (["show", "--json", "folder.z4k"], 1, "folder.z4k", "a folder"),
-            (["extract", "/dev/zero", "-d", "out"], 1, "/dev/zero", "a character device"),
-            (["diff", "good.z4k", "/dev/null"], 2, "/dev/null", "a character device"),
-            (["edit", "/dev/zero", "-n", "x", "-o", "out.z4k"], 1, "/dev/zero",
-             "a character device"),
+            (["extract", "zero", "-d", "out"], 1, "zero", "a character device"),
+            (["diff", "good.z4k", "null"], 2, "null", "a character device"),
+            (["edit", "zero", "-n", "x", "-o", "out.z4k"], 1, "zero", "a character device"),
             (["edit", "folder.z4k", "-n", "x"], 1, "folder.z4k", "a folder"),
         ]
         for command, status, name, what in cases:
@@ -745,9 +752,10 @@ class StandardInputTest(unittest.TestCase):
                 self.assertEqual(result.stderr, f"divovod: {name}: is {what}, not an episode file; "
                                  f"nothing was read from it\n".encode())
         self.assertEqual(sorted(os.listdir(self.folder)), ["0.bmp", "1.bmp", "2.bmp", "folder.z4k",
-                                                           "good.z4k"], "nothing written")
+                                                           "good.z4k", "null", "zero"],
+                         "nothing written")
         self.assertEqual(read(os.path.join(self.folder, "good.z4k")), good)
-        with open("/dev/null", "rb") as nothing:
+        with open(os.path.join(self.folder, "null"), "rb") as nothing:
             result = subprocess.run([PROGRAM, "show", "-"], cwd=self.folder, stdin=nothing,
                                     capture_output=True, timeout=60)
         self.assertEqual((result.returncode, result.stderr),
