@@ -107,34 +107,6 @@ int manifestForm(const ParsedOptions& parsed, std::ostream& out, std::ostream& e
   return runManifestBuild(parsed, out, err);
 }
 
-// The output is none of the files read, and an existing file that is not an episode file is
-// replaced only with --force: both said before a picture is imported.
-int checkOutput(const ParsedOptions& parsed, const std::string (&pictures)[3],
-                const PaletteChoice& palette, std::ostream& err) {
-  static const char* const kRoles[3] = {"episode image", "title image", "lowtitle image"};
-  const std::string& output = value(parsed, "output");
-  std::vector<RunInput> inputs;
-  for (int i = 0; i < 3; ++i) {
-    inputs.push_back({pictures[i], std::string("one of the pictures (the ") + kRoles[i] + " " +
-                                       pictures[i] + ")"});
-  }
-  if (palette.origin != PaletteOrigin::kNone) {
-    inputs.push_back({palette.path, "the palette file (" + palette.path + ")"});
-  }
-  addConfigFile(inputs);
-  OutputClash clash;
-  std::string problem;
-  if (findOutputClash(inputs, {{output, "--output"}}, clash)) {
-    problem = clash.problem;
-  } else if (!has(parsed, "force")) {
-    const std::string foreign = foreignFileKind(output);
-    if (!foreign.empty()) problem = foreignFileReason(foreign) + "; nothing written";
-  }
-  if (problem.empty()) return kGoOn;
-  err << "divovod: " << output << ": " << problem << "\n";
-  return kExitFailed;
-}
-
 int optionForm(const ParsedOptions& parsed, std::ostream& out, std::ostream& err) {
   for (const char* option : {"jobs", "always"}) {
     if (has(parsed, option)) {
@@ -169,8 +141,13 @@ int optionForm(const ParsedOptions& parsed, std::ostream& out, std::ostream& err
   PaletteChoice palette;
   const int loading = loadImportOptions(parsed, palette, options, err);
   if (loading != kGoOn) return loading;
-  const int checking = checkOutput(parsed, names, palette, err);
-  if (checking != kGoOn) return checking;
+  // Said before a picture is imported.
+  const std::string outputProblem =
+      singleOutputProblem(answers.outputFileName, names, palette.path, has(parsed, "force"));
+  if (!outputProblem.empty()) {
+    err << "divovod: " << messageText(answers.outputFileName + ": " + outputProblem) << "\n";
+    return kExitFailed;
+  }
   ImportedPictures pictures;
   PictureImport results[3];
   ThreadBudget budget(processorCount() - 1);  // this thread is one of them

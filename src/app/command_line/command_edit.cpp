@@ -136,29 +136,6 @@ void applyFields(const Edit& edit, EpisodeHeader& header) {
   if (edit.newStartLevel) fillField(header.startLevel, sizeof header.startLevel, edit.startLevel);
 }
 
-// What stops writing to another OUT, before anything is read: OUT is a file the edit reads,
-// or an existing file that is not an episode file, without --force. "" when nothing does.
-std::string otherOutputProblem(const ParsedOptions& parsed, const Edit& edit,
-                               const PaletteChoice& palette) {
-  if (edit.output == edit.file) return std::string();
-  static const char* const kRoles[3] = {"episode image", "title image", "lowtitle image"};
-  std::vector<RunInput> inputs;  // the file edited is refused by name or identity before this
-  for (int i = 0; i < 3; ++i) {
-    if (edit.pictures[i].empty()) continue;
-    inputs.push_back({edit.pictures[i], std::string("one of the pictures (the ") + kRoles[i] + " " +
-                                            edit.pictures[i] + ")"});
-  }
-  if (palette.origin != PaletteOrigin::kNone) {
-    inputs.push_back({palette.path, "the palette file (" + palette.path + ")"});
-  }
-  addConfigFile(inputs);
-  OutputClash clash;
-  if (findOutputClash(inputs, {{edit.output, "--output"}}, clash)) return clash.problem;
-  if (has(parsed, "force")) return std::string();
-  const std::string foreign = foreignFileKind(edit.output);
-  return foreign.empty() ? std::string() : foreignFileReason(foreign) + "; nothing written";
-}
-
 }  // namespace
 
 int runEdit(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
@@ -183,7 +160,12 @@ int runEdit(const std::vector<std::string>& arguments, std::ostream& out, std::o
     const int loading = loadImportOptions(parsed, palette, options, err);
     if (loading != kGoOn) return loading;
   }
-  const std::string outputProblem = otherOutputProblem(parsed, edit, palette);
+  // Another OUT is no file the edit reads (FILE itself is refused above), and is replaced only
+  // as build -o would replace it.
+  const std::string outputProblem =
+      edit.output == edit.file
+          ? std::string()
+          : singleOutputProblem(edit.output, edit.pictures, palette.path, has(parsed, "force"));
   if (!outputProblem.empty()) {
     err << "divovod: " << messageText(edit.output + ": " + outputProblem) << "\n";
     return kExitFailed;

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <utility>
 
 #include "file_identity.h"
 #include "file_open.h"
@@ -14,20 +13,14 @@
 
 namespace {
 
-using IdentityKey = std::pair<std::uint64_t, std::uint64_t>;
-
-// What an output is known as: its identity when it exists, else the key of its path.
-struct Known {
-  std::map<IdentityKey, std::string> byIdentity;
-  std::map<std::string, std::string> byPath;
-};
-
-// The file the path names now, by identity; false when nothing is there yet.
-bool identityOf(const std::string& path, IdentityKey& key) {
+// What a file is known by: its identity when it exists (so that every link and hard link to it
+// gives the same key), else the key of its path, for a file that is still to be made.
+std::string fileKey(const std::string& path) {
   FileIdentity identity;
-  if (!identifyFile(path.c_str(), identity)) return false;
-  key = {identity.volume, identity.index};
-  return true;
+  if (identifyFile(path.c_str(), identity)) {
+    return "file " + std::to_string(identity.volume) + ":" + std::to_string(identity.index);
+  }
+  return "path " + pathKey(path);
 }
 
 struct Signature {
@@ -79,45 +72,24 @@ std::string kindOf(const std::string& path, const std::string& start, std::int64
 
 bool findOutputClash(const std::vector<RunInput>& inputs, const std::vector<RunOutput>& outputs,
                      OutputClash& clash) {
-  std::map<IdentityKey, const RunInput*> read;
   // An input not there yet (a picture still to be drawn) is known by its path: an output
   // written there would be read in its place.
-  std::map<std::string, const RunInput*> readByPath;
-  IdentityKey key;
+  std::map<std::string, const RunInput*> read;
   for (const RunInput& input : inputs) {
-    if (input.path.empty()) continue;
-    if (identityOf(input.path, key)) {
-      read.emplace(key, &input);
-    } else {
-      readByPath.emplace(pathKey(input.path), &input);
-    }
+    if (!input.path.empty()) read.emplace(fileKey(input.path), &input);
   }
-  Known written;
+  std::map<std::string, const std::string*> written;
   for (std::size_t i = 0; i < outputs.size(); ++i) {
-    const RunOutput& output = outputs[i];
     clash.output = i;
-    if (identityOf(output.path, key)) {
-      const auto input = read.find(key);
-      if (input != read.end()) {
-        clash.problem = "is " + input->second->role + "; it is never written over";
-        return true;
-      }
-      const auto earlier = written.byIdentity.emplace(key, output.writer);
-      if (!earlier.second) {
-        clash.problem = "is also the output of " + earlier.first->second;
-        return true;
-      }
-      continue;
-    }
-    const std::string outputKey = pathKey(output.path);
-    const auto input = readByPath.find(outputKey);
-    if (input != readByPath.end()) {
+    const std::string key = fileKey(outputs[i].path);
+    const auto input = read.find(key);
+    if (input != read.end()) {
       clash.problem = "is " + input->second->role + "; it is never written over";
       return true;
     }
-    const auto earlier = written.byPath.emplace(outputKey, output.writer);
+    const auto earlier = written.emplace(key, &outputs[i].writer);
     if (!earlier.second) {
-      clash.problem = "is also the output of " + earlier.first->second;
+      clash.problem = "is also the output of " + *earlier.first->second;
       return true;
     }
   }
@@ -143,4 +115,22 @@ std::string foreignFileReason(const std::string& kind) {
 void addConfigFile(std::vector<RunInput>& inputs) {
   const std::string config = configFilePath();
   if (!config.empty()) inputs.push_back({config, "the config file " + config});
+}
+
+std::string singleOutputProblem(const std::string& output, const std::string (&pictures)[3],
+                                const std::string& paletteFile, bool force) {
+  static const char* const kRoles[3] = {"episode image", "title image", "lowtitle image"};
+  std::vector<RunInput> inputs;
+  for (int i = 0; i < 3; ++i) {
+    if (pictures[i].empty()) continue;
+    inputs.push_back({pictures[i], std::string("one of the pictures (the ") + kRoles[i] + " " +
+                                       pictures[i] + ")"});
+  }
+  if (!paletteFile.empty())
+    inputs.push_back({paletteFile, "the palette file (" + paletteFile + ")"});
+  addConfigFile(inputs);
+  OutputClash clash;
+  if (findOutputClash(inputs, {{output, "--output"}}, clash)) return clash.problem;
+  const std::string foreign = force ? std::string() : foreignFileKind(output);
+  return foreign.empty() ? std::string() : foreignFileReason(foreign) + "; nothing written";
 }

@@ -40,3 +40,9 @@ std::string foreignFileReason(const std::string& kind);
 
 // The config file, when there is one, as an input of the run.
 void addConfigFile(std::vector<RunInput>& inputs);
+
+// Why the one output of `build -o` or `edit -o` may not be written, before anything is read:
+// it is one of `pictures` (empty names left out), the palette file ("" for none) or the config
+// file; or, without `force`, an existing file that is not an episode file. "" when it may.
+std::string singleOutputProblem(const std::string& output, const std::string (&pictures)[3],
+                                const std::string& paletteFile, bool force);
