@@ -245,8 +245,8 @@ int runDiff(const std::vector<std::string>& arguments, std::ostream& out, std::o
   for (const Side& side : sides) {
     if (guessTitleSize(side.contents, givenWidth, givenHeight).source ==
         TitleSizeSource::kGivenMismatch) {
-      err << "divovod: " << side.name << ": --title-size " << sizeText(givenWidth, givenHeight)
-          << " is " << std::int64_t{givenWidth} * givenHeight
+      err << "divovod: " << messageText(side.name) << ": --title-size "
+          << sizeText(givenWidth, givenHeight) << " is " << std::int64_t{givenWidth} * givenHeight
           << " pixels, but the title picture holds " << side.contents.pictures[1].pixelCount
           << "\n";
       return kExitUsage;

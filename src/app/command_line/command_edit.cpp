@@ -176,8 +176,10 @@ int runEdit(const std::vector<std::string>& arguments, std::ostream& out, std::o
   FileHandle file(openForReading(edit.file.c_str()));
   if (!file) {
     const int openError = errno;
-    err << "divovod: " << edit.file << ": "
-        << episodeInputProblem(edit.file, openError, fileKindOf(edit.file.c_str())) << "\n";
+    err << "divovod: "
+        << messageText(edit.file + ": " +
+                       episodeInputProblem(edit.file, openError, fileKindOf(edit.file.c_str())))
+        << "\n";
     return kExitFailed;
   }
   const EpisodeContents contents = readEpisode(file.get());
